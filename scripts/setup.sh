@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# Installs what building and testing hexburn needs on Debian 12. Safe to run
+# again: it installs only what is missing, and asks apt nothing otherwise.
+set -euo pipefail
+
+packages=(
+    g++ clang cmake ninja-build pkg-config
+    googletest libgtest-dev libgmock-dev
+    srecord binutils
+)
+
+missing=()
+for package in "${packages[@]}"; do
+    if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then
+        missing+=("$package")
+    fi
+done
+
+if ((${#missing[@]} > 0)); then
+    echo "setup: installing ${missing[*]}"
+    sudo=""
+    if [[ $(id -u) -ne 0 ]]; then
+        sudo="sudo"
+    fi
+    $sudo apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends \
+        "${missing[@]}" >/dev/null
+fi

@@ -1,0 +1,12 @@
+// Chooses the driver behind the D2XX call surface from HEXBURN_DRIVER.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "mpsse/d2xx_driver.h"
+
+// `spec` is the variable's value (nullptr when unset). Returns the driver,
+// or nullptr with `error` set to a one-line explanation naming the bad word;
+// nullptr with an empty `error` means no driver is available by default.
+std::unique_ptr<D2xxDriver> make_driver(const char* spec, std::string& error);

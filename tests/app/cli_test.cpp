@@ -1,0 +1,96 @@
+#include <gtest/gtest.h>
+
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "app/hexburn.h"
+#include "case_name.h"
+#include "scripted_driver.h"
+
+namespace {
+
+const std::string kUsage =
+    "Usage:\n"
+    " hexburn.exe [-h] FILE\n"
+    "  -h\t display this information\n"
+    "  FILE\t ldr-file in HEX format to be burned into flash\n";
+const std::string kNoDevices = "Can't find FT2232H devices for flash programming!\n";
+const std::regex kBanner(
+    R"(Flash programmer for oxa-2\.x boards\(Built: [A-Z][a-z]{2} [ 123]\d \d{4} : \d\d:\d\d:\d\d\)
+\r)");
+
+struct Outcome {
+    int status;
+    std::string text;
+    std::vector<std::string> calls;
+};
+
+Outcome run(std::vector<std::string> args, ScriptedDriver& driver) {
+    std::vector<char*> argv;
+    std::string program = "hexburn";
+    argv.push_back(program.data());
+    for (std::string& arg : args) {
+        argv.push_back(arg.data());
+    }
+    argv.push_back(nullptr);
+    BoundDriver bound(driver);
+    ConsoleCapture console;
+    int status = hexburn_main(static_cast<int>(argv.size() - 1), argv.data());
+    return {status, console.text(), driver.names()};
+}
+
+// Splits the banner off the front, checking its form.
+std::string after_banner(const std::string& text) {
+    std::smatch match;
+    EXPECT_TRUE(std::regex_search(text, match, kBanner, std::regex_constants::match_continuous))
+        << text;
+    return match.empty() ? text : text.substr(static_cast<std::size_t>(match.length(0)));
+}
+
+struct CliCase {
+    const char* name;
+    std::vector<std::string> args;
+    bool with_device;
+    int status;
+    std::string rest;  // what follows the banner
+};
+
+class CliTest : public testing::TestWithParam<CliCase> {};
+
+TEST_P(CliTest, PrintsAndExitsAsDocumented) {
+    const CliCase& c = GetParam();
+    ScriptedDriver driver;
+    if (c.with_device) {
+        driver.devices = {{FT_DEVICE_2232H, "B", "Dual RS232-HS B"}};
+    }
+    Outcome outcome = run(c.args, driver);
+    EXPECT_EQ(outcome.status, c.status);
+    EXPECT_EQ(after_banner(outcome.text), c.rest);
+    // The census is always taken, before anything else.
+    ASSERT_FALSE(outcome.calls.empty());
+    EXPECT_EQ(outcome.calls.front(), "FT_CreateDeviceInfoList");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    CommandLine, CliTest,
+    testing::Values(CliCase{"NoArgument", {}, true, 1, "Insufficient arguments!\n" + kUsage},
+                    CliCase{"Help", {"-h"}, true, 0, kUsage},
+                    CliCase{"HelpWithoutDevice", {"-h"}, false, 0, kUsage},
+                    CliCase{"HelpWithMoreArguments", {"-h", "image.hex", "x"}, false, 0, kUsage},
+                    CliCase{"UpperCaseHIsAPath", {"-H"}, false, 1, kNoDevices},
+                    CliCase{"LongHelpIsAPath", {"--help"}, false, 1, kNoDevices},
+                    CliCase{"ImageWithoutDevice", {"image.hex"}, false, 1, kNoDevices}),
+    case_name<CliCase>);
+
+TEST(Cli, CensusFailureIsReportedOnlyAfterTheArgumentChecks) {
+    ScriptedDriver driver;
+    driver.devices = {{FT_DEVICE_2232H, "B", "Dual RS232-HS B"}};
+    driver.census_status = FT_IO_ERROR;
+    EXPECT_EQ(run({"-h"}, driver).status, 0);
+    Outcome outcome = run({"image.hex"}, driver);
+    EXPECT_EQ(outcome.status, 1);
+    EXPECT_EQ(after_banner(outcome.text), kNoDevices);
+}
+
+}  // namespace
