@@ -22,8 +22,8 @@ struct ChipTiming {
 };
 
 struct ChipFaults {
-    bool stuck_busy = false;          // once a write cycle starts, WIP never clears
-    bool stuck_zero = false;          // bit 0 of the byte at stuck_zero_address reads 0
+    bool stuck_busy = false;  // once a write cycle starts, WIP never clears
+    bool stuck_zero = false;  // bit 0 of the byte at stuck_zero_address reads 0
     std::uint32_t stuck_zero_address = 0;
 };
 
@@ -35,7 +35,7 @@ struct ChipCounters {
 };
 
 class M25P16 {
-public:
+  public:
     static constexpr std::uint32_t kSize = 2 * 1024 * 1024;
 
     // `memory` holds kSize bytes (the array; the caller owns it, e.g. a
@@ -50,12 +50,65 @@ public:
     // the level of Q during the cycle (1 when Q is high-impedance), which
     // changes after the falling edge.
     bool clock(bool d);
+    // Eight clock cycles, MSB first: exactly what eight clock() calls do, but
+    // a byte at a time when S# fell on a byte boundary (the common case).
+    std::uint8_t clock_byte(std::uint8_t d);
 
     std::uint8_t status() const;  // the status register as RDSR would read it now
     const ChipCounters& counters() const { return counters_; }
 
-private:
-    // Implementation state lives here.
+  private:
+    // Where the current instruction is: decides what a completed byte means
+    // and what Q carries during the next one.
+    enum class Phase : std::uint8_t {
+        kOpcode,        // the first byte
+        kAddress,       // 3 address bytes
+        kDummy,         // dummy bytes before FAST_READ data or the RES signature
+        kReadData,      // READ / FAST_READ data out
+        kProgramData,   // PP data in
+        kStatusData,    // WRSR's one data byte
+        kStatusOut,     // RDSR, repeated
+        kIdOut,         // RDID
+        kSignatureOut,  // RES, repeated
+        kComplete,      // a fixed-length write has all its bytes
+        kIgnore,        // unknown, rejected or not decoded now: wait for S# rise
+    };
+
+    void on_byte(std::uint8_t in);
+    void decode(std::uint8_t opcode);
+    void after_address();
+    void finish_write();
+    void start_cycle(std::uint64_t busy_ns, std::uint8_t status_after);
+    void settle();
+    bool busy() const;
+    std::uint8_t read_byte(std::uint32_t address) const;
+
+    std::uint8_t* memory_;
+    const VirtualClock& clock_;
+    ChipTiming timing_;
+    ChipFaults faults_;
+    ChipCounters counters_;
+
+    // Status register: stored SRWD/BP bits, WEL, and the write cycle (WIP).
+    std::uint8_t stored_ = 0;
+    bool wel_ = false;
+    bool cycle_ = false;
+    std::uint64_t cycle_end_ns_ = 0;
+    std::uint8_t status_after_ = 0;  // register once the cycle is over
+    bool deep_power_down_ = false;
+
+    // The transaction in progress.
+    bool selected_ = false;
+    Phase phase_ = Phase::kIgnore;
+    std::uint8_t opcode_ = 0;
+    std::uint8_t bit_ = 0;     // clocks into the current byte, 0..7
+    std::uint8_t in_ = 0;      // D bits of the current byte so far
+    std::uint8_t out_ = 0xFF;  // Q byte of the current byte
+    std::uint32_t count_ = 0;  // address/dummy/ID bytes of the phase; PP: data seen
+    std::uint32_t address_ = 0;
+    std::uint8_t status_in_ = 0;
+    std::uint8_t latch_[256];  // PP page buffer
+    std::uint8_t latch_index_ = 0;
 };
 
 }  // namespace sim
