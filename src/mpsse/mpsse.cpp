@@ -1,0 +1,128 @@
+#include "mpsse/mpsse.h"
+
+#include "app/console.h"
+#include "mpsse/d2xx.h"
+#include "mpsse/spi.h"
+
+namespace {
+
+constexpr std::uint32_t DRAIN_SIZE = 256;
+constexpr std::uint32_t ANSWER_SIZE = 32;
+
+constexpr std::uint32_t USB_TRANSFER_SIZE = 65535;
+constexpr std::uint32_t TIMEOUT_MS = 3000;
+constexpr std::uint8_t LATENCY_MS = 1;
+
+constexpr std::uint32_t SETTLE_MODE_MS = 50;
+constexpr std::uint32_t SETTLE_PINS_MS = 20;
+constexpr std::uint32_t SETTLE_LOOPBACK_MS = 30;
+
+std::uint32_t smaller(std::uint32_t a, std::uint32_t b) {
+    return a < b ? a : b;
+}
+
+bool timed_out(std::uint64_t start) {
+    return d2xx_clock_ms() - start >= MPSSE_SYNC_TIMEOUT_MS;
+}
+
+}  // namespace
+
+FT_STATUS mpsse_init(FT_HANDLE handle) {
+    // Every call is made whatever came before; the OR is tested once.
+    FT_STATUS status = FT_ResetDevice(handle);
+    std::uint32_t pending = 0;
+    status |= FT_GetQueueStatus(handle, &pending);
+    if (status == FT_OK && pending > 0) {
+        std::uint8_t drain[DRAIN_SIZE];
+        while (pending > 0) {
+            std::uint32_t chunk = smaller(pending, DRAIN_SIZE);
+            std::uint32_t got = 0;
+            status |= FT_Read(handle, drain, chunk, &got);
+            pending -= chunk;
+        }
+    }
+    status |= FT_SetUSBParameters(handle, USB_TRANSFER_SIZE, USB_TRANSFER_SIZE);
+    status |= FT_SetChars(handle, 0, 0, 0, 0);
+    status |= FT_SetTimeouts(handle, TIMEOUT_MS, TIMEOUT_MS);
+    status |= FT_SetLatencyTimer(handle, LATENCY_MS);
+    status |= FT_SetBitMode(handle, 0, FT_BITMODE_RESET);
+    status |= FT_SetBitMode(handle, 0, FT_BITMODE_MPSSE);
+    if (status != FT_OK) {
+        console_print("fail on initialize FT2232H device!\n");
+        return FT_OTHER_ERROR;
+    }
+    Sleep(SETTLE_MODE_MS);
+
+    const std::uint8_t sync_opcodes[] = {MPSSE_SYNC_FIRST, MPSSE_SYNC_SECOND};
+    for (std::uint8_t opcode : sync_opcodes) {
+        FT_STATUS result = mpsse_sync(handle, opcode);
+        if (result != FT_OK) {
+            console_print("fail to synchronize MPSSE with command 0x%x \n", unsigned{opcode});
+            return result;
+        }
+    }
+
+    // Configuration only: neither results nor counts are looked at.
+    std::uint32_t written = 0;
+    const std::uint8_t clocking[] = {MPSSE_DIVIDE_BY_5_OFF, MPSSE_ADAPTIVE_CLOCK_OFF,
+                                     MPSSE_THREE_PHASE_OFF};
+    FT_Write(handle, clocking, sizeof clocking, &written);
+    const std::uint8_t pins_and_clock[] = {MPSSE_SET_LOW_BYTE,         SPI_PINS_IDLE,
+                                           SPI_PINS_DIRECTION,         MPSSE_SET_CLOCK_DIVISOR,
+                                           MPSSE_CLOCK_DIVISOR & 0xFF, MPSSE_CLOCK_DIVISOR >> 8};
+    FT_Write(handle, pins_and_clock, sizeof pins_and_clock, &written);
+    Sleep(SETTLE_PINS_MS);
+    const std::uint8_t loopback[] = {MPSSE_LOOPBACK_OFF};
+    FT_Write(handle, loopback, sizeof loopback, &written);
+    Sleep(SETTLE_LOOPBACK_MS);
+    return FT_OK;
+}
+
+FT_STATUS mpsse_sync(FT_HANDLE handle, std::uint32_t opcode) {
+    const std::uint8_t command = static_cast<std::uint8_t>(opcode & 0xFF);
+    std::uint32_t written = 0;
+    FT_Write(handle, &command, 1, &written);
+    const std::uint64_t start = d2xx_clock_ms();
+
+    std::uint32_t pending = 0;
+    for (;;) {
+        FT_STATUS status = FT_GetQueueStatus(handle, &pending);
+        if (status != FT_OK) {
+            return status;
+        }
+        if (pending > 0) {
+            break;
+        }
+        if (timed_out(start)) {
+            return FT_OTHER_ERROR;
+        }
+    }
+
+    // Only the bytes of one read are searched: a pair split across two reads
+    // does not count.
+    std::uint8_t answer[ANSWER_SIZE];
+    std::uint32_t consumed = 0;
+    while (consumed < pending) {
+        std::uint32_t got = 0;
+        FT_STATUS status = FT_Read(handle, answer, smaller(pending - consumed, ANSWER_SIZE), &got);
+        if (status != FT_OK) {
+            return status;
+        }
+        for (std::uint32_t i = 0; i + 1 < got; ++i) {
+            if (answer[i] == MPSSE_BAD_COMMAND_REPLY && answer[i + 1] == command) {
+                return FT_OK;
+            }
+        }
+        if (got == 0 && timed_out(start)) {
+            return FT_OTHER_ERROR;
+        }
+        consumed += got;
+    }
+    return FT_OTHER_ERROR;
+}
+
+FT_STATUS mpsse_release(FT_HANDLE handle) {
+    const std::uint8_t pins[] = {MPSSE_SET_LOW_BYTE, SPI_PINS_RELEASED, SPI_PINS_DIRECTION};
+    std::uint32_t written = 0;
+    return FT_Write(handle, pins, sizeof pins, &written);
+}

@@ -1,0 +1,38 @@
+// Set-up, synchronisation and release of the FT2232H channel in MPSSE mode.
+#pragma once
+
+#include <cstdint>
+
+#include "mpsse/d2xx_types.h"
+
+// MPSSE set-up commands (the clocking and pin commands are in spi.h).
+inline constexpr std::uint8_t MPSSE_BAD_COMMAND_REPLY = 0xFA;  // answer to an invalid opcode
+inline constexpr std::uint8_t MPSSE_DIVIDE_BY_5_OFF = 0x8A;    // 60 MHz master clock
+inline constexpr std::uint8_t MPSSE_ADAPTIVE_CLOCK_OFF = 0x97;
+inline constexpr std::uint8_t MPSSE_THREE_PHASE_OFF = 0x8D;
+inline constexpr std::uint8_t MPSSE_SET_CLOCK_DIVISOR = 0x86;  // + divisor low, high
+inline constexpr std::uint8_t MPSSE_LOOPBACK_OFF = 0x85;
+
+// Invalid opcodes sent to prove the engine is in step; each comes back
+// after MPSSE_BAD_COMMAND_REPLY.
+inline constexpr std::uint8_t MPSSE_SYNC_FIRST = 0xAA;
+inline constexpr std::uint8_t MPSSE_SYNC_SECOND = 0xAB;
+
+// SK = 60 MHz / ((1 + 29) * 2) = 1 MHz.
+inline constexpr std::uint16_t MPSSE_CLOCK_DIVISOR = 29;
+
+// How long mpsse_sync waits for an echo on the driver's clock.
+inline constexpr std::uint64_t MPSSE_SYNC_TIMEOUT_MS = 3000;
+
+// Resets, drains and configures the channel, enters MPSSE mode, synchronises
+// and sets clock and pins. 0 when ready; FT_OTHER_ERROR when a set-up call
+// failed, or the result of mpsse_sync; prints its own message on failure.
+FT_STATUS mpsse_init(FT_HANDLE handle);
+
+// Sends the invalid `opcode` (low 8 bits) and looks for 0xFA `opcode` in the
+// queued answer. 0 on the echo; the failed call's status; FT_OTHER_ERROR when
+// the answer holds no echo or none came within MPSSE_SYNC_TIMEOUT_MS. Prints nothing.
+FT_STATUS mpsse_sync(FT_HANDLE handle, std::uint32_t opcode);
+
+// Leaves the pins in their final state (CS high, ADBUS7 low); the write's status.
+FT_STATUS mpsse_release(FT_HANDLE handle);
