@@ -1,6 +1,9 @@
 #include "drivers/select.h"
 
+#include <algorithm>
 #include <string_view>
+
+#include "drivers/ftd2xx_driver.h"
 
 std::unique_ptr<D2xxDriver> make_driver(const char* spec, std::string& error) {
     error.clear();
@@ -9,6 +12,11 @@ std::unique_ptr<D2xxDriver> make_driver(const char* spec, std::string& error) {
     }
     std::string_view value(spec);
     std::string_view name = value.substr(0, value.find(':'));
+    if (name == "ftd2xx") {
+        // "ftd2xx:PATH" loads that file instead of the platform's library.
+        std::string path(value.substr(std::min(value.size(), name.size() + 1)));
+        return make_ftd2xx_driver(path.empty() ? nullptr : path.c_str(), error);
+    }
     error = "hexburn: HEXBURN_DRIVER: unknown driver '" + std::string(name) + "'";
     return nullptr;
 }

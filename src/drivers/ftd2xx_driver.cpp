@@ -1,0 +1,307 @@
+#include "drivers/ftd2xx_driver.h"
+
+#include <chrono>
+#include <cstdint>
+#include <cstring>
+#include <string>
+
+#if defined(_WIN32)
+#define WIN32_LEAN_AND_MEAN
+#define NOMINMAX
+#include <windows.h>
+#else
+#include <dlfcn.h>
+
+#include <thread>
+#endif
+
+namespace ftd2xx {
+
+// The vendor's C types, declared here instead of taken from its header.
+// DWORD and ULONG are 32 bits on Windows and in every current Linux/macOS
+// package; old 64-bit Linux packages made both `unsigned long` (see OutWord).
+using DWORD = std::uint32_t;
+using ULONG = std::uint32_t;
+using UCHAR = unsigned char;
+using HANDLE = void*;
+
+// Storage for an LPDWORD out-parameter: eight zeroed bytes, so that an old
+// 64-bit build writing an `unsigned long` stays inside it. The value is in
+// the first four bytes either way (the libraries exist only little-endian).
+using OutWord = std::uint64_t;
+
+// Only 32-bit x86 Windows has a separate convention for the vendor's calls.
+#if defined(_WIN32) && !defined(_WIN64)
+#define FTD2XX_API __stdcall
+#else
+#define FTD2XX_API
+#endif
+
+using CreateDeviceInfoList = ULONG(FTD2XX_API*)(OutWord* count);
+using GetDeviceInfoDetail = ULONG(FTD2XX_API*)(DWORD index, OutWord* flags, OutWord* type,
+                                               OutWord* id, OutWord* location, void* serial,
+                                               void* description, HANDLE* handle);
+using Open = ULONG(FTD2XX_API*)(int index, HANDLE* handle);
+using Close = ULONG(FTD2XX_API*)(HANDLE handle);
+using ResetDevice = ULONG(FTD2XX_API*)(HANDLE handle);
+using GetQueueStatus = ULONG(FTD2XX_API*)(HANDLE handle, OutWord* rx_bytes);
+using SetUSBParameters = ULONG(FTD2XX_API*)(HANDLE handle, ULONG in_size, ULONG out_size);
+using SetChars = ULONG(FTD2XX_API*)(HANDLE handle, UCHAR event_char, UCHAR event_enabled,
+                                    UCHAR error_char, UCHAR error_enabled);
+using SetTimeouts = ULONG(FTD2XX_API*)(HANDLE handle, ULONG read_ms, ULONG write_ms);
+using SetLatencyTimer = ULONG(FTD2XX_API*)(HANDLE handle, UCHAR ms);
+using SetBitMode = ULONG(FTD2XX_API*)(HANDLE handle, UCHAR mask, UCHAR mode);
+using Write = ULONG(FTD2XX_API*)(HANDLE handle, void* data, DWORD count, OutWord* written);
+using Read = ULONG(FTD2XX_API*)(HANDLE handle, void* data, DWORD count, OutWord* got);
+
+// Every call the program makes, resolved from the library.
+struct Calls {
+    CreateDeviceInfoList create_device_info_list;
+    GetDeviceInfoDetail get_device_info_detail;
+    Open open;
+    Close close;
+    ResetDevice reset_device;
+    GetQueueStatus get_queue_status;
+    SetUSBParameters set_usb_parameters;
+    SetChars set_chars;
+    SetTimeouts set_timeouts;
+    SetLatencyTimer set_latency_timer;
+    SetBitMode set_bit_mode;
+    Write write;
+    Read read;
+};
+
+}  // namespace ftd2xx
+
+namespace {
+
+using ftd2xx::OutWord;
+
+std::uint32_t low_word(OutWord storage) {
+    std::uint32_t value = 0;
+    std::memcpy(&value, &storage, sizeof value);
+    return value;
+}
+
+// The platform's dynamic loader, reduced to open and look up.
+#if defined(_WIN32)
+using Library = HMODULE;
+
+Library load_library(const char* path, std::string& why) {
+    Library library = LoadLibraryA(path);
+    if (library == nullptr) {
+        why = "Windows error " + std::to_string(GetLastError());
+    }
+    return library;
+}
+
+template <class Function>
+Function find_symbol(Library library, const char* name) {
+    // Through void(*)(), the one function type every other may be cast from
+    // without a warning.
+    return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(GetProcAddress(library, name)));
+}
+#else
+using Library = void*;
+
+Library load_library(const char* path, std::string& why) {
+    Library library = dlopen(path, RTLD_NOW | RTLD_LOCAL);
+    if (library == nullptr) {
+        const char* text = dlerror();
+        why = text != nullptr ? text : "unknown loader error";
+    }
+    return library;
+}
+
+template <class Function>
+Function find_symbol(Library library, const char* name) {
+    return reinterpret_cast<Function>(dlsym(library, name));
+}
+#endif
+
+// Sets `slot` to the library's `name`; false when it has none.
+template <class Function>
+bool resolve(Library library, const char* name, Function& slot, std::string& missing) {
+    slot = find_symbol<Function>(library, name);
+    if (slot == nullptr) {
+        missing = name;
+    }
+    return slot != nullptr;
+}
+
+bool resolve_all(Library library, ftd2xx::Calls& calls, std::string& missing) {
+    return resolve(library, "FT_CreateDeviceInfoList", calls.create_device_info_list, missing) &&
+           resolve(library, "FT_GetDeviceInfoDetail", calls.get_device_info_detail, missing) &&
+           resolve(library, "FT_Open", calls.open, missing) &&
+           resolve(library, "FT_Close", calls.close, missing) &&
+           resolve(library, "FT_ResetDevice", calls.reset_device, missing) &&
+           resolve(library, "FT_GetQueueStatus", calls.get_queue_status, missing) &&
+           resolve(library, "FT_SetUSBParameters", calls.set_usb_parameters, missing) &&
+           resolve(library, "FT_SetChars", calls.set_chars, missing) &&
+           resolve(library, "FT_SetTimeouts", calls.set_timeouts, missing) &&
+           resolve(library, "FT_SetLatencyTimer", calls.set_latency_timer, missing) &&
+           resolve(library, "FT_SetBitMode", calls.set_bit_mode, missing) &&
+           resolve(library, "FT_Write", calls.write, missing) &&
+           resolve(library, "FT_Read", calls.read, missing);
+}
+
+// Copies a string the library wrote into a buffer of `size` bytes, making
+// sure it ends inside the buffer.
+void copy_text(char* to, const char* from, std::uint32_t size) {
+    std::memcpy(to, from, size);
+    to[size - 1] = '\0';
+}
+
+// The library is never unloaded: the vendor's builds run threads of their own
+// that may outlive the last call.
+class Ftd2xxDriver final : public D2xxDriver {
+  public:
+    explicit Ftd2xxDriver(const ftd2xx::Calls& calls) : ft_(calls) {}
+
+    FT_STATUS create_device_info_list(std::uint32_t* count) override {
+        OutWord number = 0;
+        FT_STATUS status = ft_.create_device_info_list(&number);
+        if (status == FT_OK) {
+            *count = low_word(number);
+        }
+        return status;
+    }
+
+    FT_STATUS get_device_info_detail(std::uint32_t index, std::uint32_t* flags, std::uint32_t* type,
+                                     std::uint32_t* id, std::uint32_t* location, char* serial,
+                                     char* description, FT_HANDLE* handle) override {
+        OutWord words[4] = {};
+        char serial_text[FT_SERIAL_SIZE] = {};
+        char description_text[FT_DESCRIPTION_SIZE] = {};
+        ftd2xx::HANDLE opened = nullptr;
+        FT_STATUS status =
+            ft_.get_device_info_detail(index, &words[0], &words[1], &words[2], &words[3],
+                                       serial_text, description_text, &opened);
+        if (status == FT_OK) {
+            *flags = low_word(words[0]);
+            *type = low_word(words[1]);
+            *id = low_word(words[2]);
+            *location = low_word(words[3]);
+            copy_text(serial, serial_text, FT_SERIAL_SIZE);
+            copy_text(description, description_text, FT_DESCRIPTION_SIZE);
+            *handle = opened;
+        }
+        return status;
+    }
+
+    FT_STATUS open(int index, FT_HANDLE* handle) override {
+        ftd2xx::HANDLE opened = nullptr;
+        FT_STATUS status = ft_.open(index, &opened);
+        if (status == FT_OK) {
+            *handle = opened;
+        }
+        return status;
+    }
+
+    FT_STATUS close(FT_HANDLE handle) override { return ft_.close(handle); }
+    FT_STATUS reset_device(FT_HANDLE handle) override { return ft_.reset_device(handle); }
+
+    FT_STATUS get_queue_status(FT_HANDLE handle, std::uint32_t* rx_bytes) override {
+        OutWord waiting = 0;
+        FT_STATUS status = ft_.get_queue_status(handle, &waiting);
+        if (status == FT_OK) {
+            *rx_bytes = low_word(waiting);
+        }
+        return status;
+    }
+
+    FT_STATUS set_usb_parameters(FT_HANDLE handle, std::uint32_t in_size,
+                                 std::uint32_t out_size) override {
+        return ft_.set_usb_parameters(handle, in_size, out_size);
+    }
+    FT_STATUS set_chars(FT_HANDLE handle, std::uint8_t event_char, std::uint8_t event_enabled,
+                        std::uint8_t error_char, std::uint8_t error_enabled) override {
+        return ft_.set_chars(handle, event_char, event_enabled, error_char, error_enabled);
+    }
+    FT_STATUS set_timeouts(FT_HANDLE handle, std::uint32_t read_ms,
+                           std::uint32_t write_ms) override {
+        return ft_.set_timeouts(handle, read_ms, write_ms);
+    }
+    FT_STATUS set_latency_timer(FT_HANDLE handle, std::uint8_t ms) override {
+        return ft_.set_latency_timer(handle, ms);
+    }
+    FT_STATUS set_bit_mode(FT_HANDLE handle, std::uint8_t mask, std::uint8_t mode) override {
+        return ft_.set_bit_mode(handle, mask, mode);
+    }
+
+    FT_STATUS write(FT_HANDLE handle, const std::uint8_t* data, std::uint32_t count,
+                    std::uint32_t* written) override {
+        OutWord done = 0;
+        // The library never writes through the buffer; its prototype just lacks const.
+        FT_STATUS status = ft_.write(handle, const_cast<std::uint8_t*>(data), count, &done);
+        if (status == FT_OK) {
+            *written = low_word(done);
+        }
+        return status;
+    }
+
+    FT_STATUS read(FT_HANDLE handle, std::uint8_t* data, std::uint32_t count,
+                   std::uint32_t* got) override {
+        OutWord done = 0;
+        FT_STATUS status = ft_.read(handle, data, count, &done);
+        if (status == FT_OK) {
+            *got = low_word(done);
+        }
+        return status;
+    }
+
+    void sleep_ms(std::uint32_t ms) override {
+#if defined(_WIN32)
+        ::Sleep(ms);
+#else
+        std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+#endif
+    }
+
+    std::uint64_t clock_ms() override {
+        auto since = std::chrono::steady_clock::now().time_since_epoch();
+        return static_cast<std::uint64_t>(
+            std::chrono::duration_cast<std::chrono::milliseconds>(since).count());
+    }
+
+  private:
+    ftd2xx::Calls ft_;
+};
+
+}  // namespace
+
+const char* ftd2xx_default_library() {
+#if defined(_WIN32)
+    return "ftd2xx.dll";
+#elif defined(__APPLE__)
+    return "libftd2xx.dylib";
+#else
+    return "libftd2xx.so";
+#endif
+}
+
+std::unique_ptr<D2xxDriver> make_ftd2xx_driver(const char* path, std::string& error) {
+    error.clear();
+    std::string name = path != nullptr ? path : ftd2xx_default_library();
+    std::string why;
+    Library library = load_library(name.c_str(), why);
+#if defined(_WIN32)
+    // FTDI's driver package installs the 64-bit build as ftd2xx.dll, but its
+    // zip names that build ftd2xx64.dll: try both.
+    if (library == nullptr && path == nullptr) {
+        name = "ftd2xx.dll or ftd2xx64.dll";
+        library = load_library("ftd2xx64.dll", why);
+    }
+#endif
+    if (library == nullptr) {
+        error = "hexburn: can't load the D2XX library " + name + " (" + why + ")";
+        return nullptr;
+    }
+    ftd2xx::Calls calls{};
+    std::string missing;
+    if (!resolve_all(library, calls, missing)) {
+        error = "hexburn: the D2XX library " + name + " lacks " + missing;
+        return nullptr;
+    }
+    return std::make_unique<Ftd2xxDriver>(calls);
+}

@@ -1,0 +1,238 @@
+// A stand-in for FTDI's D2XX library: the thirteen calls hexburn resolves,
+// exported by their plain names, over one FT2232H (interfaces A and B) that
+// echoes whatever is written to it. The fake_ftd2xx_* controls let a test
+// choose how wide the out-parameters are, make a call fail, and read back a
+// log of the calls with their arguments.
+//
+// Built with FAKE_FTD2XX_WITHOUT_READ it lacks FT_Read, like a broken install.
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <deque>
+#include <string>
+
+#if defined(_WIN32)
+#define FAKE_EXPORT extern "C" __declspec(dllexport)
+#else
+#define FAKE_EXPORT extern "C" __attribute__((visibility("default")))
+#endif
+
+namespace {
+
+using ULONG = std::uint32_t;
+using DWORD = std::uint32_t;
+using UCHAR = unsigned char;
+using HANDLE = void*;
+
+constexpr ULONG kOk = 0;
+constexpr ULONG kInvalidHandle = 1;
+constexpr ULONG kDeviceNotFound = 2;
+constexpr ULONG kDeviceNotOpened = 3;
+
+struct Entry {
+    DWORD flags, type, id, location;
+    const char* serial;
+    const char* description;
+};
+constexpr Entry kEntries[] = {
+    {2, 6, 0x04036010, 0x22221, "A", "Dual RS232-HS A"},
+    {2, 6, 0x04036010, 0x22222, "B", "Dual RS232-HS B"},
+};
+constexpr DWORD kEntryCount = sizeof kEntries / sizeof kEntries[0];
+
+bool wide = false;
+std::string log_text;
+std::string failing;
+ULONG failing_status = kOk;
+std::deque<UCHAR> echo;
+int device;  // its address is the one handle FT_Open gives out
+HANDLE open_handle = nullptr;
+
+// Logs a call; returns the status the test asked this call to fail with, or 0.
+ULONG enter(const std::string& name, const std::string& arguments = "") {
+    log_text += name + arguments + "\n";
+    return name == failing ? failing_status : kOk;
+}
+
+std::string number(unsigned long value) {
+    return " " + std::to_string(value);
+}
+
+// Writes an LPDWORD result. Narrow: four bytes, as current packages do.
+// Wide: eight bytes, as old 64-bit Linux packages did, with a marker in the
+// upper half that must never reach the caller; and the eight bytes must have
+// been handed over zeroed.
+void put(DWORD* out, DWORD value) {
+    if (!wide) {
+        std::memcpy(out, &value, sizeof value);
+        return;
+    }
+    std::uint64_t before = 0;
+    std::memcpy(&before, out, sizeof before);
+    if (before != 0) {
+        log_text += "storage not zeroed\n";
+    }
+    std::uint64_t word = 0xA5A5A5A500000000u | value;
+    std::memcpy(out, &word, sizeof word);
+}
+
+bool known(HANDLE handle) {
+    return handle != nullptr && handle == open_handle;
+}
+
+}  // namespace
+
+// --- controls ------------------------------------------------------------------
+
+FAKE_EXPORT void fake_ftd2xx_reset(int wide_results) {
+    wide = wide_results != 0;
+    log_text.clear();
+    failing.clear();
+    failing_status = kOk;
+    echo.clear();
+    open_handle = nullptr;
+}
+
+FAKE_EXPORT void fake_ftd2xx_fail(const char* name, ULONG status) {
+    failing = name;
+    failing_status = status;
+}
+
+FAKE_EXPORT const char* fake_ftd2xx_log() {
+    return log_text.c_str();
+}
+
+// --- the D2XX calls -------------------------------------------------------------
+
+FAKE_EXPORT ULONG FT_CreateDeviceInfoList(DWORD* count) {
+    ULONG status = enter("FT_CreateDeviceInfoList");
+    if (status == kOk) {
+        put(count, kEntryCount);
+    }
+    return status;
+}
+
+FAKE_EXPORT ULONG FT_GetDeviceInfoDetail(DWORD index, DWORD* flags, DWORD* type, DWORD* id,
+                                         DWORD* location, void* serial, void* description,
+                                         HANDLE* handle) {
+    ULONG status = enter("FT_GetDeviceInfoDetail", number(index));
+    if (status != kOk) {
+        return status;
+    }
+    if (index >= kEntryCount) {
+        return kDeviceNotFound;
+    }
+    const Entry& entry = kEntries[index];
+    put(flags, entry.flags);
+    put(type, entry.type);
+    put(id, entry.id);
+    put(location, entry.location);
+    std::snprintf(static_cast<char*>(serial), 16, "%s", entry.serial);
+    std::snprintf(static_cast<char*>(description), 64, "%s", entry.description);
+    *handle = nullptr;
+    return kOk;
+}
+
+FAKE_EXPORT ULONG FT_Open(int index, HANDLE* handle) {
+    ULONG status = enter("FT_Open", " " + std::to_string(index));
+    if (status != kOk) {
+        return status;
+    }
+    if (index < 0 || static_cast<DWORD>(index) >= kEntryCount) {
+        return kDeviceNotOpened;
+    }
+    open_handle = &device;
+    *handle = open_handle;
+    return kOk;
+}
+
+FAKE_EXPORT ULONG FT_Close(HANDLE handle) {
+    ULONG status = enter("FT_Close");
+    if (status == kOk && !known(handle)) {
+        return kInvalidHandle;
+    }
+    open_handle = nullptr;
+    return status;
+}
+
+FAKE_EXPORT ULONG FT_ResetDevice(HANDLE handle) {
+    ULONG status = enter("FT_ResetDevice");
+    return status == kOk && !known(handle) ? kInvalidHandle : status;
+}
+
+FAKE_EXPORT ULONG FT_GetQueueStatus(HANDLE handle, DWORD* rx_bytes) {
+    ULONG status = enter("FT_GetQueueStatus");
+    if (status == kOk && !known(handle)) {
+        return kInvalidHandle;
+    }
+    if (status == kOk) {
+        put(rx_bytes, static_cast<DWORD>(echo.size()));
+    }
+    return status;
+}
+
+FAKE_EXPORT ULONG FT_SetUSBParameters(HANDLE handle, ULONG in_size, ULONG out_size) {
+    ULONG status = enter("FT_SetUSBParameters", number(in_size) + number(out_size));
+    return status == kOk && !known(handle) ? kInvalidHandle : status;
+}
+
+FAKE_EXPORT ULONG FT_SetChars(HANDLE handle, UCHAR event_char, UCHAR event_enabled,
+                              UCHAR error_char, UCHAR error_enabled) {
+    ULONG status = enter("FT_SetChars", number(event_char) + number(event_enabled) +
+                                            number(error_char) + number(error_enabled));
+    return status == kOk && !known(handle) ? kInvalidHandle : status;
+}
+
+FAKE_EXPORT ULONG FT_SetTimeouts(HANDLE handle, ULONG read_ms, ULONG write_ms) {
+    ULONG status = enter("FT_SetTimeouts", number(read_ms) + number(write_ms));
+    return status == kOk && !known(handle) ? kInvalidHandle : status;
+}
+
+FAKE_EXPORT ULONG FT_SetLatencyTimer(HANDLE handle, UCHAR ms) {
+    ULONG status = enter("FT_SetLatencyTimer", number(ms));
+    return status == kOk && !known(handle) ? kInvalidHandle : status;
+}
+
+FAKE_EXPORT ULONG FT_SetBitMode(HANDLE handle, UCHAR mask, UCHAR mode) {
+    ULONG status = enter("FT_SetBitMode", number(mask) + number(mode));
+    return status == kOk && !known(handle) ? kInvalidHandle : status;
+}
+
+FAKE_EXPORT ULONG FT_Write(HANDLE handle, void* data, DWORD count, DWORD* written) {
+    const UCHAR* bytes = static_cast<const UCHAR*>(data);
+    std::string hex = " ";
+    for (DWORD i = 0; i < count; ++i) {
+        char two[3];
+        std::snprintf(two, sizeof two, "%02x", bytes[i]);
+        hex += two;
+    }
+    ULONG status = enter("FT_Write", hex);
+    if (status == kOk && !known(handle)) {
+        return kInvalidHandle;
+    }
+    if (status == kOk) {
+        echo.insert(echo.end(), bytes, bytes + count);
+        put(written, count);
+    }
+    return status;
+}
+
+#if !defined(FAKE_FTD2XX_WITHOUT_READ)
+// Returns what is waiting, up to `count`, at once: as the real call does when
+// its read time-out runs out.
+FAKE_EXPORT ULONG FT_Read(HANDLE handle, void* data, DWORD count, DWORD* got) {
+    ULONG status = enter("FT_Read", number(count));
+    if (status == kOk && !known(handle)) {
+        return kInvalidHandle;
+    }
+    if (status == kOk) {
+        DWORD n = 0;
+        for (; n < count && !echo.empty(); ++n) {
+            static_cast<UCHAR*>(data)[n] = echo.front();
+            echo.pop_front();
+        }
+        put(got, n);
+    }
+    return status;
+}
+#endif

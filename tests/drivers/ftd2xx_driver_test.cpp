@@ -1,0 +1,274 @@
+// The vendor-library driver against fake_ftd2xx, a module exporting the
+// D2XX calls by their plain names.
+#include <dlfcn.h>
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "case_name.h"
+#include "drivers/ftd2xx_driver.h"
+#include "process.h"
+
+namespace {
+
+const std::string kNoDevices = "Can't find FT2232H devices for flash programming!\n";
+
+// The fake's own controls, reached through the loader as the driver does.
+struct FakeControls {
+    void (*reset)(int wide_results);
+    void (*fail)(const char* name, std::uint32_t status);
+    const char* (*log)();
+};
+
+FakeControls fake_controls() {
+    void* library = dlopen(FAKE_FTD2XX, RTLD_NOW);
+    EXPECT_NE(library, nullptr) << dlerror();
+    return {
+        reinterpret_cast<void (*)(int)>(dlsym(library, "fake_ftd2xx_reset")),
+        reinterpret_cast<void (*)(const char*, std::uint32_t)>(dlsym(library, "fake_ftd2xx_fail")),
+        reinterpret_cast<const char* (*)()>(dlsym(library, "fake_ftd2xx_log"))};
+}
+
+std::vector<std::string> log_lines(const FakeControls& fake) {
+    std::vector<std::string> lines;
+    std::string text = fake.log();
+    for (std::size_t start = 0, end; (end = text.find('\n', start)) != std::string::npos;
+         start = end + 1) {
+        lines.push_back(text.substr(start, end - start));
+    }
+    return lines;
+}
+
+// --- loading ---------------------------------------------------------------
+
+struct LoadCase {
+    std::string name;
+    std::string path;
+    std::string error_prefix;  // the whole message starts with this...
+    std::string error_suffix;  // ...and ends with this
+};
+
+class Ftd2xxLoad : public testing::TestWithParam<LoadCase> {};
+
+TEST_P(Ftd2xxLoad, FailureIsOneLineNamingWhatIsMissing) {
+    const LoadCase& c = GetParam();
+    std::string error;
+    std::unique_ptr<D2xxDriver> driver = make_ftd2xx_driver(c.path.c_str(), error);
+    EXPECT_EQ(driver, nullptr);
+    EXPECT_EQ(error.rfind(c.error_prefix, 0), 0u) << error;
+    ASSERT_GE(error.size(), c.error_suffix.size());
+    EXPECT_EQ(error.substr(error.size() - c.error_suffix.size()), c.error_suffix);
+    EXPECT_EQ(error.find('\n'), std::string::npos);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, Ftd2xxLoad,
+    testing::Values(
+        LoadCase{"LibraryMissing", "/nonexistent/libftd2xx.so",
+                 "hexburn: can't load the D2XX library /nonexistent/libftd2xx.so (", ")"},
+        LoadCase{"CallMissing", FAKE_FTD2XX_NO_READ,
+                 std::string("hexburn: the D2XX library ") + FAKE_FTD2XX_NO_READ + " lacks FT_Read",
+                 " lacks FT_Read"}),
+    case_name<LoadCase>);
+
+// --- calls through a loaded library ---------------------------------------------
+
+struct Loaded {
+    FakeControls fake;
+    std::unique_ptr<D2xxDriver> driver;
+};
+
+Loaded load_fake(bool wide) {
+    Loaded loaded{fake_controls(), nullptr};
+    loaded.fake.reset(wide ? 1 : 0);
+    std::string error;
+    loaded.driver = make_ftd2xx_driver(FAKE_FTD2XX, error);
+    EXPECT_EQ(error, "");
+    return loaded;
+}
+
+struct WidthCase {
+    std::string name;
+    bool wide;  // the library writes 8-byte out-parameters (old 64-bit packages)
+};
+
+class Ftd2xxWidth : public testing::TestWithParam<WidthCase> {};
+
+TEST_P(Ftd2xxWidth, OutParametersArriveAs32BitValues) {
+    Loaded loaded = load_fake(GetParam().wide);
+    ASSERT_NE(loaded.driver, nullptr);
+    D2xxDriver& d2xx = *loaded.driver;
+
+    std::uint32_t count = 0;
+    ASSERT_EQ(d2xx.create_device_info_list(&count), FT_OK);
+    EXPECT_EQ(count, 2u);
+
+    std::uint32_t flags = 0, type = 0, id = 0, location = 0;
+    char serial[FT_SERIAL_SIZE] = "x";
+    char description[FT_DESCRIPTION_SIZE] = "x";
+    FT_HANDLE slot = &count;
+    ASSERT_EQ(
+        d2xx.get_device_info_detail(1, &flags, &type, &id, &location, serial, description, &slot),
+        FT_OK);
+    EXPECT_EQ(flags, 2u);
+    EXPECT_EQ(type, FT_DEVICE_2232H);
+    EXPECT_EQ(id, 0x04036010u);
+    EXPECT_EQ(location, 0x22222u);
+    EXPECT_STREQ(serial, "B");
+    EXPECT_STREQ(description, "Dual RS232-HS B");
+    EXPECT_EQ(slot, nullptr);
+
+    FT_HANDLE handle = nullptr;
+    ASSERT_EQ(d2xx.open(1, &handle), FT_OK);
+    ASSERT_NE(handle, nullptr);
+    const std::uint8_t sent[] = {0xAA, 0x87, 0x0B};
+    std::uint32_t written = 0;
+    ASSERT_EQ(d2xx.write(handle, sent, 3, &written), FT_OK);
+    EXPECT_EQ(written, 3u);
+    std::uint32_t waiting = 0;
+    ASSERT_EQ(d2xx.get_queue_status(handle, &waiting), FT_OK);
+    EXPECT_EQ(waiting, 3u);
+    std::uint8_t back[4] = {};
+    std::uint32_t got = 0;
+    ASSERT_EQ(d2xx.read(handle, back, 4, &got), FT_OK);
+    EXPECT_EQ(got, 3u);
+    EXPECT_EQ(std::vector<std::uint8_t>(back, back + 3), std::vector<std::uint8_t>(sent, sent + 3));
+
+    std::string log = loaded.fake.log();
+    EXPECT_EQ(log.find("storage not zeroed"), std::string::npos) << log;
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, Ftd2xxWidth,
+                         testing::Values(WidthCase{"FourByteResults", false},
+                                         WidthCase{"EightByteResults", true}),
+                         case_name<WidthCase>);
+
+struct ForwardCase {
+    std::string name;
+    std::function<FT_STATUS(D2xxDriver&, FT_HANDLE)> call;
+    std::string logged;  // the call as the library saw it
+};
+
+class Ftd2xxForward : public testing::TestWithParam<ForwardCase> {};
+
+TEST_P(Ftd2xxForward, ArgumentsReachTheLibraryInOrder) {
+    Loaded loaded = load_fake(false);
+    ASSERT_NE(loaded.driver, nullptr);
+    FT_HANDLE handle = nullptr;
+    ASSERT_EQ(loaded.driver->open(1, &handle), FT_OK);
+    EXPECT_EQ(GetParam().call(*loaded.driver, handle), FT_OK);
+    std::vector<std::string> lines = log_lines(loaded.fake);
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0], "FT_Open 1");
+    EXPECT_EQ(lines[1], GetParam().logged);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, Ftd2xxForward,
+    testing::Values(
+        ForwardCase{"ResetDevice", [](D2xxDriver& d, FT_HANDLE h) { return d.reset_device(h); },
+                    "FT_ResetDevice"},
+        ForwardCase{"SetUSBParameters",
+                    [](D2xxDriver& d, FT_HANDLE h) { return d.set_usb_parameters(h, 65535, 4096); },
+                    "FT_SetUSBParameters 65535 4096"},
+        ForwardCase{"SetChars",
+                    [](D2xxDriver& d, FT_HANDLE h) { return d.set_chars(h, 1, 2, 3, 4); },
+                    "FT_SetChars 1 2 3 4"},
+        ForwardCase{"SetTimeouts",
+                    [](D2xxDriver& d, FT_HANDLE h) { return d.set_timeouts(h, 3000, 2500); },
+                    "FT_SetTimeouts 3000 2500"},
+        ForwardCase{"SetLatencyTimer",
+                    [](D2xxDriver& d, FT_HANDLE h) { return d.set_latency_timer(h, 1); },
+                    "FT_SetLatencyTimer 1"},
+        ForwardCase{"SetBitMode",
+                    [](D2xxDriver& d, FT_HANDLE h) { return d.set_bit_mode(h, 0x0B, 0x02); },
+                    "FT_SetBitMode 11 2"},
+        ForwardCase{"Close", [](D2xxDriver& d, FT_HANDLE h) { return d.close(h); }, "FT_Close"}),
+    case_name<ForwardCase>);
+
+// A failing call hands back the library's own status and leaves the caller's
+// out-parameters as they were.
+struct FailCase {
+    std::string name;
+    std::string failing;
+    std::function<FT_STATUS(D2xxDriver&, FT_HANDLE, std::uint32_t*)> call;
+};
+
+class Ftd2xxFailure : public testing::TestWithParam<FailCase> {};
+
+TEST_P(Ftd2xxFailure, StatusPassesThroughAndOutputStaysUntouched) {
+    Loaded loaded = load_fake(true);
+    ASSERT_NE(loaded.driver, nullptr);
+    FT_HANDLE handle = nullptr;
+    ASSERT_EQ(loaded.driver->open(0, &handle), FT_OK);
+    loaded.fake.fail(GetParam().failing.c_str(), FT_IO_ERROR);
+    std::uint32_t out = 0xDEADBEEF;
+    EXPECT_EQ(GetParam().call(*loaded.driver, handle, &out), FT_IO_ERROR);
+    EXPECT_EQ(out, 0xDEADBEEFu);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, Ftd2xxFailure,
+    testing::Values(FailCase{"Census", "FT_CreateDeviceInfoList",
+                             [](D2xxDriver& d, FT_HANDLE, std::uint32_t* out) {
+                                 return d.create_device_info_list(out);
+                             }},
+                    FailCase{"Details", "FT_GetDeviceInfoDetail",
+                             [](D2xxDriver& d, FT_HANDLE, std::uint32_t* out) {
+                                 char serial[FT_SERIAL_SIZE], description[FT_DESCRIPTION_SIZE];
+                                 std::uint32_t other[3];
+                                 FT_HANDLE slot;
+                                 return d.get_device_info_detail(0, other, out, &other[1],
+                                                                 &other[2], serial, description,
+                                                                 &slot);
+                             }},
+                    FailCase{"QueueStatus", "FT_GetQueueStatus",
+                             [](D2xxDriver& d, FT_HANDLE h, std::uint32_t* out) {
+                                 return d.get_queue_status(h, out);
+                             }},
+                    FailCase{"Write", "FT_Write",
+                             [](D2xxDriver& d, FT_HANDLE h, std::uint32_t* out) {
+                                 const std::uint8_t byte = 0xAA;
+                                 return d.write(h, &byte, 1, out);
+                             }},
+                    FailCase{"Read", "FT_Read",
+                             [](D2xxDriver& d, FT_HANDLE h, std::uint32_t* out) {
+                                 std::uint8_t byte = 0;
+                                 return d.read(h, &byte, 1, out);
+                             }}),
+    case_name<FailCase>);
+
+// --- the program with a library that cannot be used ---------------------------------
+
+struct CommandCase {
+    std::string name;
+    std::string driver;
+    std::string error;
+};
+
+class Ftd2xxCommand : public testing::TestWithParam<CommandCase> {};
+
+TEST_P(Ftd2xxCommand, CensusFailsAfterOneLineOnStandardError) {
+    ProcessResult run =
+        run_process({HEXBURN_EXE, "image.hex"}, {"HEXBURN_DRIVER=" + GetParam().driver});
+    EXPECT_EQ(run.exit_status, 1);
+    ASSERT_GE(run.out.size(), kNoDevices.size());
+    EXPECT_EQ(run.out.substr(run.out.size() - kNoDevices.size()), kNoDevices);
+    EXPECT_EQ(run.err.rfind(GetParam().error, 0), 0u) << run.err;
+    EXPECT_EQ(run.err.find('\n'), run.err.size() - 1) << run.err;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, Ftd2xxCommand,
+    testing::Values(CommandCase{"LibraryMissing", "ftd2xx:/nonexistent/libftd2xx.so",
+                                "hexburn: can't load the D2XX library /nonexistent/libftd2xx.so ("},
+                    CommandCase{"CallMissing", std::string("ftd2xx:") + FAKE_FTD2XX_NO_READ,
+                                std::string("hexburn: the D2XX library ") + FAKE_FTD2XX_NO_READ +
+                                    " lacks FT_Read"}),
+    case_name<CommandCase>);
+
+}  // namespace
