@@ -150,6 +150,16 @@ FT_STATUS ScriptedDriver::set_bit_mode(FT_HANDLE, std::uint8_t mask, std::uint8_
 
 FT_STATUS ScriptedDriver::write(FT_HANDLE, const std::uint8_t* data, std::uint32_t count,
                                 std::uint32_t* written) {
+    if (!record) {
+        now_ms += tick_ms;
+        ++unrecorded_writes;
+        last_written.assign(data, data + count);
+        *written = count;
+        if (on_write) {
+            on_write(*this, last_written);
+        }
+        return FT_OK;
+    }
     FT_STATUS status = begin("FT_Write", {count});
     Call& call = calls.back();
     call.bytes.assign(data, data + count);
@@ -159,24 +169,34 @@ FT_STATUS ScriptedDriver::write(FT_HANDLE, const std::uint8_t* data, std::uint32
     auto shortened = short_writes_.find(counts_["FT_Write"]);
     std::uint32_t delivered = shortened != short_writes_.end() ? shortened->second : count;
     *written = delivered;
+    last_written.assign(data, data + delivered);
     if (on_write) {
-        on_write(*this, std::vector<std::uint8_t>(data, data + delivered));
+        on_write(*this, last_written);
     }
     return FT_OK;
 }
 
 FT_STATUS ScriptedDriver::read(FT_HANDLE, std::uint8_t* data, std::uint32_t count,
                                std::uint32_t* got) {
-    FT_STATUS status = begin("FT_Read", {count});
+    FT_STATUS status = FT_OK;
+    if (record) {
+        status = begin("FT_Read", {count});
+    } else {
+        now_ms += tick_ms;
+        ++unrecorded_reads;
+    }
     if (status != FT_OK) {
         return status;
     }
+    std::uint32_t limit = count < read_limit ? count : read_limit;
     std::uint32_t n = 0;
-    while (n < count && !rx.empty()) {
+    while (n < limit && !rx.empty()) {
         data[n++] = rx.front();
         rx.pop_front();
     }
-    calls.back().bytes.assign(data, data + n);
+    if (record) {
+        calls.back().bytes.assign(data, data + n);
+    }
     *got = n;
     return FT_OK;
 }

@@ -37,6 +37,12 @@ class ScriptedDriver final : public D2xxDriver {
     std::function<void(ScriptedDriver&, const std::vector<std::uint8_t>&)> on_write;
     // Milliseconds the clock moves on every call (a stand-in for USB time).
     std::uint64_t tick_ms = 1;
+    // Each FT_Read delivers at most this many bytes (0: every read times out).
+    std::uint32_t read_limit = UINT32_MAX;
+    // For runs of millions of transactions: when false, FT_Write and FT_Read
+    // are only counted (unrecorded_writes/reads), not recorded, and ignore
+    // fail() and short_write(); on_write and last_written still work.
+    bool record = true;
 
     // The nth call (from 1) named `name` returns `status` and does nothing else.
     void fail(const std::string& name, int nth, FT_STATUS status = FT_IO_ERROR);
@@ -53,6 +59,9 @@ class ScriptedDriver final : public D2xxDriver {
     std::vector<std::string> names() const;  // every call's name, in order
     std::vector<Call> calls_named(const std::string& name) const;
     std::vector<std::uint8_t> written() const;  // all FT_Write bytes, concatenated
+    std::vector<std::uint8_t> last_written;     // bytes of the last accepted FT_Write
+    std::uint64_t unrecorded_writes = 0;
+    std::uint64_t unrecorded_reads = 0;
 
     // --- D2xxDriver ------------------------------------------------------------
     FT_STATUS create_device_info_list(std::uint32_t* count) override;
