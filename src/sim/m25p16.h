@@ -50,8 +50,9 @@ class M25P16 {
     // the level of Q during the cycle (1 when Q is high-impedance), which
     // changes after the falling edge.
     bool clock(bool d);
-    // Eight clock cycles, MSB first: exactly what eight clock() calls do, but
-    // a byte at a time when S# fell on a byte boundary (the common case).
+    // Eight clock cycles, D bits MSB first, returning the eight Q bits MSB
+    // first: exactly what eight clock() calls do, in one step when the clocks
+    // since S# fell are a whole number of bytes (the common case).
     std::uint8_t clock_byte(std::uint8_t d);
 
     std::uint8_t status() const;  // the status register as RDSR would read it now
