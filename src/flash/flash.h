@@ -59,7 +59,8 @@ std::int32_t flash_command(FT_HANDLE handle, std::uint8_t instruction);
 // Reads the status register, zero-extended, into *status_out.
 std::int32_t flash_read_status(FT_HANDLE handle, std::uint32_t* status_out);
 // Polls RDSR until WIP clears: 0 ready, 1 still busy after FLASH_WAIT_POLLS
-// polls. A failed poll counts as busy. Prints "." every 1024 polls.
+// polls. A failed poll counts as busy. Prints "." after busy polls 784,
+// 1808, ... 10000 (countdown multiples of 1024).
 std::int32_t flash_wait_ready(FT_HANDLE handle);
 // RDID manufacturer byte and 16-bit device id, then the status register.
 std::int32_t flash_read_id(FT_HANDLE handle, std::uint32_t* manufacturer_out,
