@@ -5,11 +5,22 @@
 
 #include "drivers/ftd2xx_driver.h"
 #include "drivers/sim_driver.h"
+#if defined(HEXBURN_HAVE_LIBFTDI)
+#include "drivers/libftdi_driver.h"
+#endif
+
+// The driver when HEXBURN_DRIVER is unset: the vendor's library on Windows,
+// where it is the way to the chip; libftdi elsewhere, when it was built in.
+#if defined(_WIN32) || !defined(HEXBURN_HAVE_LIBFTDI)
+constexpr const char* kDefaultDriver = "ftd2xx";
+#else
+constexpr const char* kDefaultDriver = "libftdi";
+#endif
 
 std::unique_ptr<D2xxDriver> make_driver(const char* spec, std::string& error) {
     error.clear();
     if (spec == nullptr || *spec == '\0') {
-        return nullptr;
+        spec = kDefaultDriver;
     }
     std::string_view value(spec);
     std::string_view name = value.substr(0, value.find(':'));
@@ -21,6 +32,14 @@ std::unique_ptr<D2xxDriver> make_driver(const char* spec, std::string& error) {
     if (name == "sim") {
         // "sim" or "sim:OPTIONS": the simulated board.
         return make_sim_driver(value.substr(std::min(value.size(), name.size() + 1)), error);
+    }
+    if (name == "libftdi") {
+#if defined(HEXBURN_HAVE_LIBFTDI)
+        return make_libftdi_driver(make_libftdi_bus());
+#else
+        error = "hexburn: HEXBURN_DRIVER: this hexburn was built without libftdi";
+        return nullptr;
+#endif
     }
     error = "hexburn: HEXBURN_DRIVER: unknown driver '" + std::string(name) + "'";
     return nullptr;
