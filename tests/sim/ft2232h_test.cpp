@@ -1,0 +1,519 @@
+// The simulated FT2232H channel against the MPSSE command set: each command
+// checked on the pins (a probe records S# edges and the DO level at every
+// rising SK edge, and plays back scripted Q bits) and in the answer queue.
+#include "sim/ft2232h.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "case_name.h"
+#include "sim/m25p16.h"
+
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+using sim::Ft2232hChannel;
+
+constexpr std::uint64_t kMs = 1'000'000;
+
+// Records the wire as text: 'v' S# falls, '^' S# rises, '0'/'1' D at a rising
+// edge. Q comes from `q` one bit per clock, then 1 (high impedance).
+class Probe final : public sim::SpiTarget {
+  public:
+    std::string wire;
+    std::string q;
+
+    void set_select(bool high) override { wire += high ? '^' : 'v'; }
+    bool clock(bool d) override {
+        wire += d ? '1' : '0';
+        if (next_ < q.size()) {
+            return q[next_++] == '1';
+        }
+        return true;
+    }
+    std::uint8_t clock_byte(std::uint8_t d) override {
+        std::uint8_t out = 0;
+        for (int bit = 7; bit >= 0; --bit) {
+            out = static_cast<std::uint8_t>((out << 1) | (clock(((d >> bit) & 1) != 0) ? 1 : 0));
+        }
+        return out;
+    }
+
+  private:
+    std::size_t next_ = 0;
+};
+
+struct Rig {
+    Probe probe;
+    Ft2232hChannel channel;
+    std::uint64_t now = 0;
+
+    Rig() {
+        channel.attach(&probe);
+        channel.set_bit_mode(0, sim::kBitModeMpsse);
+    }
+    void send(const Bytes& bytes) { channel.receive(bytes.data(), bytes.size(), now); }
+    // Everything the engine will ever answer.
+    Bytes answers() {
+        now = channel.wait_for(SIZE_MAX, now, sim::kNever);
+        Bytes out(channel.host_queued(now));
+        channel.take(out.data(), out.size());
+        return out;
+    }
+};
+
+// SK idle low, CS low (selected), DO low: the SPI mode 0 set-up.
+const Bytes kSelectMode0 = {0x80, 0x00, 0x0B};
+
+TEST(Ft2232hBadCommands, EveryUnknownByteWithBit7IsAnsweredWithFaAndItself) {
+    const Bytes known = {0x80, 0x81, 0x82, 0x83, 0x84, 0x85, 0x86,
+                         0x87, 0x8A, 0x8B, 0x8C, 0x8D, 0x96, 0x97};
+    for (int op = 0x80; op <= 0xFF; ++op) {
+        bool is_known = false;
+        for (std::uint8_t k : known) {
+            is_known = is_known || k == op;
+        }
+        if (is_known) {
+            continue;
+        }
+        Rig rig;
+        rig.send({static_cast<std::uint8_t>(op), 0x81});
+        Bytes answer = rig.answers();
+        // The reply, then parsing resumes: 0x81 answers the pin byte.
+        ASSERT_EQ(answer.size(), 3u) << std::hex << op;
+        EXPECT_EQ(answer[0], 0xFA) << std::hex << op;
+        EXPECT_EQ(answer[1], op) << std::hex << op;
+    }
+}
+
+TEST(Ft2232hBadCommands, KnownCommandsAreNotAnsweredAsBad) {
+    Rig rig;
+    rig.send({0x84, 0x85, 0x87, 0x8A, 0x8B, 0x8C, 0x8D, 0x96, 0x97, 0x86, 0xFA, 0x00, 0x80, 0xAA,
+              0x00, 0x82, 0xAB, 0x00});
+    EXPECT_TRUE(rig.answers().empty());
+    EXPECT_EQ(rig.channel.counters().bad_commands, 0u);
+}
+
+TEST(Ft2232hBadCommands, UndocumentedClockingOpcodesAreNotBad) {
+    Rig rig;
+    rig.send({0x00, 0x00, 0x00, 0x02, 0x00, 0x50, 0x00, 0x00});
+    EXPECT_TRUE(rig.answers().empty());
+    EXPECT_EQ(rig.channel.counters().bad_commands, 0u);
+}
+
+TEST(Ft2232hBadCommands, WithoutEchoNothingIsQueued) {
+    Rig rig;
+    rig.channel.set_answer_bad_commands(false);
+    rig.send({0xAA, 0xAB});
+    EXPECT_TRUE(rig.answers().empty());
+    EXPECT_EQ(rig.channel.counters().bad_commands, 2u);
+}
+
+struct ClockCase {
+    std::string name;
+    Bytes setup;    // pin set-up before the command
+    Bytes command;  // the clocking command
+    std::string q;  // Q bits the probe plays back
+    std::string wire;
+    Bytes answer;
+};
+
+class Ft2232hClocking : public testing::TestWithParam<ClockCase> {};
+
+TEST_P(Ft2232hClocking, DrivesTheWireAndAnswers) {
+    const ClockCase& c = GetParam();
+    Rig rig;
+    rig.probe.q = c.q;
+    rig.send(c.setup);
+    rig.send(c.command);
+    EXPECT_EQ(rig.probe.wire, c.wire);
+    EXPECT_EQ(rig.answers(), c.answer);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Forms, Ft2232hClocking,
+    testing::Values(
+        // Byte mode out: LengthL LengthH = count - 1.
+        ClockCase{"BytesOutFallingMsb",
+                  kSelectMode0,
+                  {0x11, 0x01, 0x00, 0xA5, 0x0F},
+                  "",
+                  "v1010010100001111",
+                  {}},
+        ClockCase{
+            "BytesOutFallingLsb", kSelectMode0, {0x19, 0x00, 0x00, 0x01}, "", "v10000000", {}},
+        // Out on the rising edge in mode 0: the chip sees each bit one edge late.
+        ClockCase{"BytesOutRisingMsbIsLateInMode0",
+                  kSelectMode0,
+                  {0x10, 0x00, 0x00, 0xA5},
+                  "",
+                  "v01010010",
+                  {}},
+        ClockCase{"BytesOutRisingLsb", kSelectMode0, {0x18, 0x00, 0x00, 0x01}, "", "v01000000", {}},
+        // Bit mode out: Length = bits - 1.
+        ClockCase{"BitsOutFallingMsb", kSelectMode0, {0x13, 0x02, 0xA0}, "", "v101", {}},
+        ClockCase{"BitsOutFallingLsb", kSelectMode0, {0x1B, 0x02, 0x05}, "", "v101", {}},
+        ClockCase{"BitsOutRisingMsb", kSelectMode0, {0x12, 0x02, 0xA0}, "", "v010", {}},
+        ClockCase{"BitsOutRisingLsb", kSelectMode0, {0x1A, 0x01, 0x03}, "", "v01", {}},
+        // Byte mode in: DO holds its level.
+        ClockCase{"BytesInRisingMsb",
+                  kSelectMode0,
+                  {0x20, 0x01, 0x00},
+                  "1100101011110000",
+                  "v0000000000000000",
+                  {0xCA, 0xF0}},
+        ClockCase{
+            "BytesInFallingMsb", kSelectMode0, {0x24, 0x00, 0x00}, "10000001", "v00000000", {0x81}},
+        ClockCase{
+            "BytesInRisingLsb", kSelectMode0, {0x28, 0x00, 0x00}, "10000000", "v00000000", {0x01}},
+        ClockCase{
+            "BytesInFallingLsb", kSelectMode0, {0x2C, 0x00, 0x00}, "11000000", "v00000000", {0x03}},
+        ClockCase{
+            "BytesInHoldDoHigh", {0x80, 0x02, 0x0B}, {0x24, 0x00, 0x00}, "", "v11111111", {0xFF}},
+        // Bit mode in: MSB first lands in bits n-1..0, LSB first in 8-n..7.
+        ClockCase{"BitsInRisingMsb", kSelectMode0, {0x22, 0x02}, "101", "v000", {0x05}},
+        ClockCase{"BitsInFallingMsb", kSelectMode0, {0x26, 0x07}, "01100110", "v00000000", {0x66}},
+        ClockCase{"BitsInRisingLsb", kSelectMode0, {0x2A, 0x02}, "110", "v000", {0x60}},
+        ClockCase{"BitsInFallingLsb", kSelectMode0, {0x2E, 0x00}, "1", "v0", {0x80}},
+        // Both directions at once.
+        ClockCase{"BytesOutFallingInRising",
+                  kSelectMode0,
+                  {0x31, 0x00, 0x00, 0xF0},
+                  "00001111",
+                  "v11110000",
+                  {0x0F}},
+        ClockCase{"BytesOutRisingInFalling",
+                  kSelectMode0,
+                  {0x34, 0x00, 0x00, 0xF0},
+                  "00001111",
+                  "v01111000",
+                  {0x0F}},
+        ClockCase{"BytesBothLsb",
+                  kSelectMode0,
+                  {0x39, 0x00, 0x00, 0x01},
+                  "10000000",
+                  "v10000000",
+                  {0x01}},
+        ClockCase{
+            "BitsOutFallingInRising", kSelectMode0, {0x33, 0x03, 0xA0}, "0111", "v1010", {0x07}},
+        ClockCase{"BitsBothLsb", kSelectMode0, {0x3B, 0x01, 0x02}, "11", "v01", {0xC0}},
+        ClockCase{"BitsOutRisingInFalling", kSelectMode0, {0x36, 0x01, 0xC0}, "10", "v01", {0x02}},
+        // TMS/CS from the data byte, LSB first; bit 7 held on DO.
+        ClockCase{"TmsOutFallingDrivesSelectPerBit",
+                  {0x80, 0x08, 0x0B},
+                  {0x4B, 0x02, 0x83},
+                  "",
+                  "11v1",
+                  {}},
+        ClockCase{"TmsOutRisingReachesTheChipAnEdgeLate",
+                  {0x80, 0x08, 0x0B},
+                  {0x4A, 0x02, 0x03},
+                  "",
+                  "000v",
+                  {}},
+        ClockCase{"TmsWithRead", {0x80, 0x08, 0x0B}, {0x6B, 0x01, 0x00}, "10", "v00", {0x40}},
+        // SPI mode 3 (SK idles high): the falling edge comes first, so a
+        // falling-edge read sees the bit before.
+        ClockCase{"Mode3FallingReadIsOneBitBehind",
+                  {0x80, 0x01, 0x0B},
+                  {0x24, 0x00, 0x00},
+                  "10110000",
+                  "v00000000",
+                  {0xD8}},
+        ClockCase{"Mode3RisingRead",
+                  {0x80, 0x01, 0x0B},
+                  {0x20, 0x00, 0x00},
+                  "10110000",
+                  "v00000000",
+                  {0xB0}},
+        ClockCase{
+            "Mode3FallingWrite", {0x80, 0x01, 0x0B}, {0x11, 0x00, 0x00, 0x81}, "", "v10000001", {}},
+        // Pins the MPSSE does not drive.
+        ClockCase{"SkNotAnOutputClocksNothing",
+                  {0x80, 0x00, 0x0A},
+                  {0x11, 0x00, 0x00, 0xFF},
+                  "",
+                  "v",
+                  {}},
+        ClockCase{"DoNotAnOutputReadsThePullUp",
+                  {0x80, 0x00, 0x09},
+                  {0x11, 0x00, 0x00, 0x00},
+                  "",
+                  "v11111111",
+                  {}},
+        ClockCase{"SelectNotAnOutputStaysHigh",
+                  {0x80, 0x00, 0x03},
+                  {0x11, 0x00, 0x00, 0x00},
+                  "",
+                  "00000000",
+                  {}}),
+    case_name<ClockCase>);
+
+TEST(Ft2232hClocking, LengthFieldCountsFrom1Upto65536) {
+    struct Length {
+        std::uint8_t low;
+        std::uint8_t high;
+        std::uint64_t bytes;
+    };
+    for (Length length : {Length{0x00, 0x00, 1}, Length{0xFF, 0x00, 256}, Length{0x03, 0x01, 260},
+                          Length{0xFF, 0xFF, 65536}}) {
+        Rig rig;
+        rig.send({0x80, 0x00, 0x0B, 0x20, length.low, length.high});
+        EXPECT_EQ(rig.channel.counters().sk_cycles, length.bytes * 8);
+        EXPECT_EQ(rig.answers().size(), length.bytes);
+    }
+}
+
+TEST(Ft2232hClocking, BitLengthUsesThreeBits) {
+    Rig rig;
+    rig.send({0x80, 0x00, 0x0B, 0x22, 0x07, 0x22, 0x00});
+    EXPECT_EQ(rig.channel.counters().sk_cycles, 9u);
+    EXPECT_EQ(rig.answers().size(), 2u);
+}
+
+TEST(Ft2232hParser, CommandsSpanWrites) {
+    Rig rig;
+    rig.send({0x80});
+    rig.send({0x00});
+    EXPECT_EQ(rig.probe.wire, "");
+    rig.send({0x0B, 0x11, 0x02});
+    rig.send({0x00, 0xFF});
+    EXPECT_EQ(rig.probe.wire, "v11111111");
+    rig.send({0x00, 0xAA, 0x87});
+    EXPECT_EQ(rig.probe.wire, "v111111110000000010101010");
+    EXPECT_TRUE(rig.answers().empty());  // 0xAA was data, 0x87 a command
+}
+
+TEST(Ft2232hParser, ResetModeDropsBytesAndMpsseEntryRestartsTheParser) {
+    Rig rig;
+    rig.channel.set_bit_mode(0, sim::kBitModeReset);
+    rig.send({0xAA});
+    EXPECT_TRUE(rig.answers().empty());
+    rig.channel.set_bit_mode(0, sim::kBitModeMpsse);
+    rig.send({0x80, 0x00});  // half a command, then re-entry
+    rig.channel.set_bit_mode(0, sim::kBitModeMpsse);
+    rig.send({0xAB});
+    EXPECT_EQ(rig.answers(), (Bytes{0xFA, 0xAB}));
+}
+
+TEST(Ft2232hParser, UnknownBitModeIsRefused) {
+    Rig rig;
+    EXPECT_FALSE(rig.channel.set_bit_mode(0, 0x03));
+    EXPECT_TRUE(rig.channel.mpsse());
+}
+
+TEST(Ft2232hLoopback, RoutesDoToDiAndBack) {
+    Rig rig;
+    rig.probe.q = std::string(24, '0');
+    rig.send({0x80, 0x00, 0x0B, 0x84, 0x31, 0x00, 0x00, 0xA5, 0x34, 0x00, 0x00, 0x3C});
+    EXPECT_EQ(rig.answers(), (Bytes{0xA5, 0x3C}));
+    EXPECT_EQ(rig.probe.wire,
+              "v10100101"
+              "10011110");  // the chip still sees DO
+    rig.send({0x85, 0x31, 0x00, 0x00, 0xFF});
+    EXPECT_EQ(rig.answers(), (Bytes{0x00}));
+}
+
+TEST(Ft2232hPins, SelectFollowsAdbus3OnlyWhileItIsAnOutput) {
+    Rig rig;
+    rig.send(
+        {0x80, 0x00, 0x0B, 0x80, 0x00, 0x0B, 0x80, 0x08, 0x0B, 0x80, 0x00, 0x03, 0x80, 0x00, 0x0B});
+    EXPECT_EQ(rig.probe.wire, "v^v");
+    rig.channel.set_bit_mode(0, sim::kBitModeReset);  // pins released: S# pulled high
+    EXPECT_EQ(rig.probe.wire, "v^v^");
+    EXPECT_TRUE(rig.channel.select_high());
+}
+
+TEST(Ft2232hPins, MpsseEntryMakesEveryPinAnInput) {
+    Rig rig;
+    rig.send({0x80, 0x00, 0x0B, 0x84, 0x8A, 0x8C, 0x86, 0x05, 0x00});
+    rig.channel.set_bit_mode(0, sim::kBitModeMpsse);
+    EXPECT_EQ(rig.probe.wire, "v^");
+    EXPECT_EQ(rig.channel.low_directions(), 0);
+    EXPECT_FALSE(rig.channel.loopback());
+    EXPECT_TRUE(rig.channel.divide_by_5());
+    EXPECT_FALSE(rig.channel.three_phase());
+}
+
+struct PinCase {
+    std::string name;
+    Bytes commands;
+    std::string q;
+    Bytes answer;
+};
+
+class Ft2232hPinRead : public testing::TestWithParam<PinCase> {};
+
+TEST_P(Ft2232hPinRead, Answers) {
+    const PinCase& c = GetParam();
+    Rig rig;
+    rig.probe.q = c.q;
+    rig.send(c.commands);
+    EXPECT_EQ(rig.answers(), c.answer);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Pins, Ft2232hPinRead,
+    testing::Values(
+        // Outputs read their level, inputs the pull-up; DI is Q (1 when released).
+        PinCase{"LowAfterSetUp", {0x80, 0x88, 0x8B, 0x81}, "", {0xFC}},
+        PinCase{"LowAllInputs", {0x81}, "", {0xFF}},
+        PinCase{"LowOutputsLow", {0x80, 0x00, 0xFB, 0x81}, "", {0x04}},
+        PinCase{"DiCarriesQ", {0x80, 0x00, 0x0B, 0x20, 0x00, 0x00, 0x81}, "00000000", {0x00, 0xF0}},
+        PinCase{"DiLoopedBackFromDo", {0x80, 0x02, 0x0B, 0x84, 0x81}, "", {0xF6}},
+        PinCase{"High", {0x82, 0x05, 0x0F, 0x83}, "", {0xF5}}),
+    case_name<PinCase>);
+
+struct ClockRateCase {
+    std::string name;
+    Bytes setup;
+    double sk_hz;
+    std::uint64_t byte_ns;  // time to clock one byte
+};
+
+class Ft2232hClockRate : public testing::TestWithParam<ClockRateCase> {};
+
+TEST_P(Ft2232hClockRate, FromDivisorAndBase) {
+    const ClockRateCase& c = GetParam();
+    Rig rig;
+    rig.now = 1 * kMs;
+    rig.send(c.setup);
+    EXPECT_DOUBLE_EQ(rig.channel.sk_hz(), c.sk_hz);
+    std::uint64_t before = rig.channel.engine_done_ns();
+    rig.send({0x11, 0x00, 0x00, 0x00});
+    EXPECT_EQ(rig.channel.engine_done_ns() - before, c.byte_ns);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rates, Ft2232hClockRate,
+    testing::Values(
+        ClockRateCase{"PowerOnDivideBy5", {0x80, 0x08, 0x0B}, 6e6, 1333},
+        ClockRateCase{"Divisor29At60MHz", {0x8A, 0x86, 0x1D, 0x00, 0x80, 0x08, 0x0B}, 1e6, 8000},
+        ClockRateCase{"Divisor29At12MHz", {0x8B, 0x86, 0x1D, 0x00, 0x80, 0x08, 0x0B}, 2e5, 40000},
+        ClockRateCase{"Divisor2At60MHz", {0x8A, 0x86, 0x02, 0x00, 0x80, 0x08, 0x0B}, 1e7, 800},
+        ClockRateCase{"ThreePhaseTakesHalfAgainAsLong",
+                      {0x8A, 0x8C, 0x86, 0x1D, 0x00, 0x80, 0x08, 0x0B},
+                      1e6,
+                      12000},
+        ClockRateCase{
+            "SlowestDivisor", {0x8A, 0x86, 0xFF, 0xFF, 0x80, 0x08, 0x0B}, 60e6 / 131072, 17476266}),
+    case_name<ClockRateCase>);
+
+// Answers reach the host when the latency timer (restarted by every packet)
+// runs out, at once on 0x87 or when a full packet of 510 bytes is queued.
+TEST(Ft2232hLatency, ShortAnswerWaitsForTheTimer) {
+    Rig rig;
+    rig.channel.set_latency_ms(1);
+    rig.now = 5 * kMs + kMs / 2;
+    rig.send({0x81});
+    EXPECT_EQ(rig.channel.host_queued(6 * kMs - 1), 0u);
+    EXPECT_EQ(rig.channel.host_queued(6 * kMs), 1u);
+}
+
+TEST(Ft2232hLatency, SendImmediatePushesAtOnce) {
+    Rig rig;
+    rig.now = 3 * kMs + 10;
+    rig.send({0x81, 0x87});
+    EXPECT_EQ(rig.channel.host_queued(3 * kMs + 10), 1u);
+}
+
+TEST(Ft2232hLatency, SendImmediateRestartsTheTimer) {
+    Rig rig;
+    rig.channel.set_latency_ms(2);
+    rig.now = 3 * kMs;  // timer ticks at 2, 4, 6 ms ...
+    rig.send({0x87});   // ... now at 5, 7 ms
+    rig.now = 4 * kMs + kMs / 2;
+    rig.send({0x81});
+    EXPECT_EQ(rig.channel.host_queued(5 * kMs - 1), 0u);
+    EXPECT_EQ(rig.channel.host_queued(5 * kMs), 1u);
+}
+
+TEST(Ft2232hLatency, FullPacketGoesAtOnceAndTheRestWaits) {
+    Rig rig;
+    rig.channel.set_latency_ms(255);
+    rig.send({0x8A, 0x86, 0x1D, 0x00, 0x80, 0x00, 0x0B});
+    rig.now = 1 * kMs;
+    rig.send({0x20, 0xFE, 0x01});  // 511 bytes at 1 MHz, one every 8 us
+    std::uint64_t full = 1 * kMs + 510 * 8000;
+    EXPECT_EQ(rig.channel.host_queued(full - 1), 0u);
+    EXPECT_EQ(rig.channel.host_queued(full), 510u);
+    // The packet restarted the timer.
+    EXPECT_EQ(rig.channel.host_queued(full + 255 * kMs - 1), 510u);
+    EXPECT_EQ(rig.channel.host_queued(full + 255 * kMs), 511u);
+}
+
+TEST(Ft2232hLatency, EventCharacterPushesAtOnce) {
+    Rig rig;
+    rig.channel.set_event_char(0xFC, true);
+    rig.send({0x80, 0x88, 0x8B, 0x81});  // answers 0xFC
+    EXPECT_EQ(rig.channel.host_queued(0), 1u);
+}
+
+TEST(Ft2232hWait, StopsAtTheCountTheLimitOrWhenNothingIsPending) {
+    Rig rig;
+    rig.channel.set_latency_ms(1);
+    rig.now = kMs / 2;
+    rig.send({0x81, 0x81});
+    EXPECT_EQ(rig.channel.wait_for(1, kMs / 2, sim::kNever), 1 * kMs);
+    EXPECT_EQ(rig.channel.wait_for(3, 1 * kMs, 10 * kMs), 10 * kMs);
+    EXPECT_EQ(rig.channel.wait_for(3, 10 * kMs, sim::kNever), 10 * kMs);
+    Bytes got(3);
+    EXPECT_EQ(rig.channel.take(got.data(), 3), 2u);
+}
+
+TEST(Ft2232hWait, PurgeDropsBothQueuesAndAHalfCommand) {
+    Rig rig;
+    rig.send({0x81, 0x81});
+    EXPECT_EQ(rig.channel.wait_for(1, 0, sim::kNever), 16 * kMs);
+    rig.send({0x81, 0x80, 0x00});
+    rig.channel.purge();
+    EXPECT_EQ(rig.channel.host_queued(100 * kMs), 0u);
+    rig.send({0xAA});
+    EXPECT_EQ(rig.answers(), (Bytes{0xFA, 0xAA}));
+}
+
+TEST(Ft2232hAdaptive, ClockingWaitsForeverForRtckUntilPurged) {
+    Rig rig;
+    rig.send({0x80, 0x00, 0x0B, 0x96, 0x11, 0x00, 0x00, 0xFF, 0x81});
+    EXPECT_TRUE(rig.channel.stalled());
+    EXPECT_EQ(rig.probe.wire, "v");
+    EXPECT_TRUE(rig.answers().empty());
+    rig.channel.purge();
+    rig.send({0x97, 0x11, 0x00, 0x00, 0xFF});
+    EXPECT_EQ(rig.probe.wire, "v11111111");
+}
+
+// With the real chip model on the pins: identification, and busy time
+// running on the engine's clock.
+TEST(Ft2232hWithChip, ReadsTheIdAndSeesThePageProgramEnd) {
+    std::vector<std::uint8_t> memory(sim::M25P16::kSize, 0xFF);
+    Ft2232hChannel channel;
+    sim::M25P16 chip(memory.data(), channel.board_clock(), sim::ChipTiming::typical());
+    sim::ChipOnPins pins(chip);
+    channel.attach(&pins);
+    channel.set_bit_mode(0, sim::kBitModeMpsse);
+    auto send = [&](const Bytes& bytes, std::uint64_t at) {
+        channel.receive(bytes.data(), bytes.size(), at);
+    };
+    send({0x8A, 0x97, 0x8D, 0x80, 0x88, 0x8B, 0x86, 0x1D, 0x00, 0x85}, 0);
+    send({0x80, 0x80, 0x8B, 0x13, 0x07, 0x9F, 0x24, 0x02, 0x00, 0x80, 0x88, 0x8B, 0x87}, kMs);
+    // WREN, then PP of one byte, then RDSR at once and again 1 ms later.
+    send({0x80, 0x80, 0x8B, 0x13, 0x07, 0x06, 0x80, 0x88, 0x8B}, 2 * kMs);
+    send({0x80, 0x80, 0x8B, 0x11, 0x04, 0x00, 0x02, 0x00, 0x01, 0x00, 0x5A, 0x80, 0x88, 0x8B},
+         2 * kMs);
+    const Bytes rdsr = {0x80, 0x80, 0x8B, 0x13, 0x07, 0x05, 0x26, 0x07, 0x80, 0x88, 0x8B, 0x87};
+    send(rdsr, 2 * kMs);
+    send(rdsr, 3 * kMs);
+    std::uint64_t now = channel.wait_for(5, 0, sim::kNever);
+    Bytes got(5);
+    ASSERT_EQ(channel.take(got.data(), 5), 5u);
+    EXPECT_EQ(got, (Bytes{0x20, 0x20, 0x15, 0x03, 0x00}));
+    EXPECT_EQ(now, 3 * kMs + 16000);  // the last RDSR: 16 bits at 1 MHz
+    EXPECT_EQ(memory[0x100], 0x5A);
+    EXPECT_EQ(chip.counters().transactions, 5u);
+}
+
+}  // namespace
