@@ -5,6 +5,7 @@ set -euo pipefail
 
 packages=(
     g++ clang cmake ninja-build pkg-config
+    libftdi1-dev
     googletest libgtest-dev libgmock-dev
     srecord binutils
 )
