@@ -21,7 +21,7 @@ const std::string kNoDevices = "Can't find FT2232H devices for flash programming
 struct FakeControls {
     void (*reset)(int wide_results);
     void (*fail)(const char* name, std::uint32_t status);
-    const char* (*log)();
+    int (*unzeroed)();
 };
 
 FakeControls fake_controls() {
@@ -30,17 +30,7 @@ FakeControls fake_controls() {
     return {
         reinterpret_cast<void (*)(int)>(dlsym(library, "fake_ftd2xx_reset")),
         reinterpret_cast<void (*)(const char*, std::uint32_t)>(dlsym(library, "fake_ftd2xx_fail")),
-        reinterpret_cast<const char* (*)()>(dlsym(library, "fake_ftd2xx_log"))};
-}
-
-std::vector<std::string> log_lines(const FakeControls& fake) {
-    std::vector<std::string> lines;
-    std::string text = fake.log();
-    for (std::size_t start = 0, end; (end = text.find('\n', start)) != std::string::npos;
-         start = end + 1) {
-        lines.push_back(text.substr(start, end - start));
-    }
-    return lines;
+        reinterpret_cast<int (*)()>(dlsym(library, "fake_ftd2xx_unzeroed"))};
 }
 
 // --- loading ---------------------------------------------------------------
@@ -138,57 +128,13 @@ TEST_P(Ftd2xxWidth, OutParametersArriveAs32BitValues) {
     EXPECT_EQ(got, 3u);
     EXPECT_EQ(std::vector<std::uint8_t>(back, back + 3), std::vector<std::uint8_t>(sent, sent + 3));
 
-    std::string log = loaded.fake.log();
-    EXPECT_EQ(log.find("storage not zeroed"), std::string::npos) << log;
+    EXPECT_EQ(loaded.fake.unzeroed(), 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, Ftd2xxWidth,
                          testing::Values(WidthCase{"FourByteResults", false},
                                          WidthCase{"EightByteResults", true}),
                          case_name<WidthCase>);
-
-struct ForwardCase {
-    std::string name;
-    std::function<FT_STATUS(D2xxDriver&, FT_HANDLE)> call;
-    std::string logged;  // the call as the library saw it
-};
-
-class Ftd2xxForward : public testing::TestWithParam<ForwardCase> {};
-
-TEST_P(Ftd2xxForward, ArgumentsReachTheLibraryInOrder) {
-    Loaded loaded = load_fake(false);
-    ASSERT_NE(loaded.driver, nullptr);
-    FT_HANDLE handle = nullptr;
-    ASSERT_EQ(loaded.driver->open(1, &handle), FT_OK);
-    EXPECT_EQ(GetParam().call(*loaded.driver, handle), FT_OK);
-    std::vector<std::string> lines = log_lines(loaded.fake);
-    ASSERT_EQ(lines.size(), 2u);
-    EXPECT_EQ(lines[0], "FT_Open 1");
-    EXPECT_EQ(lines[1], GetParam().logged);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Cases, Ftd2xxForward,
-    testing::Values(
-        ForwardCase{"ResetDevice", [](D2xxDriver& d, FT_HANDLE h) { return d.reset_device(h); },
-                    "FT_ResetDevice"},
-        ForwardCase{"SetUSBParameters",
-                    [](D2xxDriver& d, FT_HANDLE h) { return d.set_usb_parameters(h, 65535, 4096); },
-                    "FT_SetUSBParameters 65535 4096"},
-        ForwardCase{"SetChars",
-                    [](D2xxDriver& d, FT_HANDLE h) { return d.set_chars(h, 1, 2, 3, 4); },
-                    "FT_SetChars 1 2 3 4"},
-        ForwardCase{"SetTimeouts",
-                    [](D2xxDriver& d, FT_HANDLE h) { return d.set_timeouts(h, 3000, 2500); },
-                    "FT_SetTimeouts 3000 2500"},
-        ForwardCase{"SetLatencyTimer",
-                    [](D2xxDriver& d, FT_HANDLE h) { return d.set_latency_timer(h, 1); },
-                    "FT_SetLatencyTimer 1"},
-        ForwardCase{"SetBitMode",
-                    [](D2xxDriver& d, FT_HANDLE h) { return d.set_bit_mode(h, 0x0B, 0x02); },
-                    "FT_SetBitMode 11 2"},
-        ForwardCase{"Close", [](D2xxDriver& d, FT_HANDLE h) { return d.close(h); }, "FT_Close"}),
-    case_name<ForwardCase>);
 
 // A failing call hands back the library's own status and leaves the caller's
 // out-parameters as they were.
@@ -217,23 +163,9 @@ INSTANTIATE_TEST_SUITE_P(
                              [](D2xxDriver& d, FT_HANDLE, std::uint32_t* out) {
                                  return d.create_device_info_list(out);
                              }},
-                    FailCase{"Details", "FT_GetDeviceInfoDetail",
-                             [](D2xxDriver& d, FT_HANDLE, std::uint32_t* out) {
-                                 char serial[FT_SERIAL_SIZE], description[FT_DESCRIPTION_SIZE];
-                                 std::uint32_t other[3];
-                                 FT_HANDLE slot;
-                                 return d.get_device_info_detail(0, other, out, &other[1],
-                                                                 &other[2], serial, description,
-                                                                 &slot);
-                             }},
                     FailCase{"QueueStatus", "FT_GetQueueStatus",
                              [](D2xxDriver& d, FT_HANDLE h, std::uint32_t* out) {
                                  return d.get_queue_status(h, out);
-                             }},
-                    FailCase{"Write", "FT_Write",
-                             [](D2xxDriver& d, FT_HANDLE h, std::uint32_t* out) {
-                                 const std::uint8_t byte = 0xAA;
-                                 return d.write(h, &byte, 1, out);
                              }},
                     FailCase{"Read", "FT_Read",
                              [](D2xxDriver& d, FT_HANDLE h, std::uint32_t* out) {
