@@ -1,0 +1,120 @@
+#include "burn.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+
+#include "process.h"
+
+ScratchDir::ScratchDir() {
+    std::string templ = (std::filesystem::temp_directory_path() / "hexburn-XXXXXX").string();
+    char* made = mkdtemp(templ.data());
+    EXPECT_NE(made, nullptr);
+    dir_ = templ;
+}
+
+ScratchDir::~ScratchDir() {
+    std::error_code ignored;
+    std::filesystem::remove_all(dir_, ignored);
+}
+
+void write_file(const std::string& path, const std::string& text) {
+    std::ofstream(path, std::ios::binary) << text;
+}
+
+void write_bytes(const std::string& path, const Bytes& bytes) {
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()),
+               static_cast<std::streamsize>(bytes.size()));
+}
+
+Bytes read_bytes(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void shell(const std::string& command) {
+    ASSERT_EQ(std::system(command.c_str()), 0) << command;
+}
+
+Bytes pattern(std::size_t size, std::uint32_t seed) {
+    Bytes bytes(size);
+    std::uint32_t x = seed * 2654435761u + 1;
+    for (auto& byte : bytes) {
+        x ^= x << 13;
+        x ^= x >> 17;
+        x ^= x << 5;
+        byte = static_cast<std::uint8_t>(x >> 24);
+    }
+    return bytes;
+}
+
+std::uint8_t mirror(std::uint8_t byte) {
+    std::uint8_t out = 0;
+    for (int bit = 0; bit < 8; ++bit) {
+        if (byte & (1u << bit)) {
+            out = static_cast<std::uint8_t>(out | (0x80u >> bit));
+        }
+    }
+    return out;
+}
+
+Bytes expected_flash(const ScratchDir& scratch, const std::string& hex_path) {
+    std::string bin = scratch.path("expected.bin");
+    shell("srec_cat '" + hex_path + "' -intel -crop 0 0x200000 -fill 0xFF 0 0x200000 -o '" + bin +
+          "' -binary");
+    Bytes image = read_bytes(bin);
+    for (auto& byte : image) {
+        byte = mirror(byte);  // an unwritten 0xFF stays 0xFF
+    }
+    return image;
+}
+
+Burn burn(const ScratchDir& scratch, const std::string& image_path, const BurnOptions& options) {
+    std::string flash = scratch.path("flash.bin");
+    std::remove(flash.c_str());
+    if (!options.flash_before.empty()) {
+        write_bytes(flash, options.flash_before);
+    }
+    std::string driver = "HEXBURN_DRIVER=sim:flash=" + flash + ",timing=zero";
+    if (!options.sim_options.empty()) {
+        driver += "," + options.sim_options;
+    }
+    ProcessResult run = run_process({HEXBURN_EXE, image_path}, {driver}, options.input, 600);
+    EXPECT_FALSE(run.timed_out);
+    Burn result;
+    result.exit_status = run.exit_status;
+    result.err = run.err;
+    static const std::regex banner(
+        R"(^Flash programmer for oxa-2\.x boards\(Built: [A-Z][a-z]{2} [ 123]\d \d{4} : \d\d:\d\d:\d\d\)
+\r)");
+    std::smatch match;
+    EXPECT_TRUE(std::regex_search(run.out, match, banner)) << run.out.substr(0, 200);
+    result.out =
+        match.empty() ? run.out : run.out.substr(static_cast<std::size_t>(match.length(0)));
+    result.flash = read_bytes(flash);
+    return result;
+}
+
+std::string discovery_lines() {
+    return "Founded FT2232H devices:\n\tDeviceID=1, description=\"Dual RS232-HS B\"\n";
+}
+
+std::string dots(int records) {
+    std::string out;
+    for (int i = 1; i <= records; ++i) {
+        int in_line = (i - 1) % 480 + 1;
+        if (in_line % 8 == 0) {
+            out += '.';
+        }
+        if (in_line == 480) {
+            out += '\n';
+        }
+    }
+    return out;
+}

@@ -1,0 +1,395 @@
+// The whole job, end to end: images from real Intel HEX writers, every way a
+// run can end, and faults of the board, checked on standard output, exit
+// status and the whole flash afterwards.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "burn.h"
+#include "case_name.h"
+
+namespace {
+
+const std::string kErased = "Erasing flash...\n\nFlash has been erased.\n";
+const std::string kWriting = "Writing image into flash...\n";
+const std::string kDone = "Process completed.\n";
+const std::string kSuccess = "\nImage has been written successfully\n";
+
+std::string success_text(int records) {
+    return discovery_lines() + kErased + kWriting + dots(records) + kSuccess + kDone;
+}
+
+// Data records (type 00) in a HEX file.
+int data_records(const std::string& hex_path) {
+    std::ifstream in(hex_path);
+    int count = 0;
+    for (std::string line; std::getline(in, line);) {
+        count += line.size() > 8 && line[0] == ':' && line.compare(7, 2, "00") == 0;
+    }
+    return count;
+}
+
+// One record line, checksum worked out here.
+std::string record(int type, int offset, const Bytes& data) {
+    int sum = static_cast<int>(data.size()) + (offset >> 8) + (offset & 0xFF) + type;
+    std::ostringstream line;
+    line << ':';
+    auto hex = [&line](int value) {
+        const char* digits = "0123456789ABCDEF";
+        line << digits[(value >> 4) & 0xF] << digits[value & 0xF];
+    };
+    hex(static_cast<int>(data.size()));
+    hex(offset >> 8);
+    hex(offset & 0xFF);
+    hex(type);
+    for (std::uint8_t byte : data) {
+        hex(byte);
+        sum += byte;
+    }
+    hex((256 - (sum & 0xFF)) & 0xFF);
+    line << '\n';
+    return line.str();
+}
+
+const std::string kEnd = ":00000001FF\n";
+
+// n data records of 16 bytes each from address 0.
+std::string records(int n, std::uint32_t seed = 7) {
+    std::string text;
+    for (int i = 0; i < n; ++i) {
+        text += record(0, i * 16, pattern(16, seed + static_cast<std::uint32_t>(i)));
+    }
+    return text;
+}
+
+// ---------------------------------------------------------------------------
+// Images made by Intel HEX writers that are not ours.
+
+struct ProducerCase {
+    const char* name;
+    std::string make;  // shell command: $BIN is a pattern binary, $HEX the image to write
+};
+
+class ProducerTest : public testing::TestWithParam<ProducerCase> {};
+
+TEST_P(ProducerTest, FlashHoldsEveryByteBitReversedAtItsAddress) {
+    ScratchDir scratch;
+    std::string bin = scratch.path("in.bin");
+    std::string hex = scratch.path("image.hex");
+    write_bytes(bin, pattern(70000, 3));
+    std::string command = GetParam().make;
+    for (auto [key, value] : {std::pair{"$BIN", bin}, std::pair{"$HEX", hex}}) {
+        for (auto at = command.find(key); at != std::string::npos; at = command.find(key)) {
+            command.replace(at, 4, "'" + value + "'");
+        }
+    }
+    shell(command);
+
+    Burn result = burn(scratch, hex, holding(pattern(kFlashSize, 11)));
+    EXPECT_EQ(result.out, success_text(data_records(hex)));
+    EXPECT_EQ(result.exit_status, 0);
+    EXPECT_TRUE(result.err.empty()) << result.err;
+    ASSERT_EQ(result.flash.size(), kFlashSize);
+    EXPECT_TRUE(result.flash == expected_flash(scratch, hex));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Writers, ProducerTest,
+    testing::Values(ProducerCase{"SrecordRecordsOf16",
+                                 "srec_cat $BIN -binary -crop 0 5000 -offset 0x100 "
+                                 "-o $HEX -intel -obs=16"},
+                    ProducerCase{"SrecordRecordsOf32",
+                                 "srec_cat $BIN -binary -crop 0 5000 -offset 0x3F0 "
+                                 "-o $HEX -intel -obs=32"},
+                    ProducerCase{"SrecordAbove64KiB",
+                                 "srec_cat $BIN -binary -offset 0x1F800 -o $HEX -intel -obs=16"},
+                    ProducerCase{"SrecordSegmented",
+                                 "srec_cat $BIN -binary -crop 0 9000 -offset 0xFFF0 "
+                                 "-o $HEX -intel --address-length=3 -obs=16"},
+                    ProducerCase{"ObjcopyOfAProgram", "objcopy -O ihex /bin/true $HEX"}),
+    case_name<ProducerCase>);
+
+// ---------------------------------------------------------------------------
+// Images refused before anything is erased: the board keeps what it held.
+
+struct RefusedCase {
+    const char* name;
+    std::string image;  // file content
+    std::string message;
+};
+
+class RefusedTest : public testing::TestWithParam<RefusedCase> {};
+
+TEST_P(RefusedTest, BoardIsLeftUntouched) {
+    ScratchDir scratch;
+    std::string hex = scratch.path("image.hex");
+    write_file(hex, GetParam().image);
+    Bytes before = pattern(kFlashSize, 5);
+    Burn result = burn(scratch, hex, holding(before));
+    EXPECT_EQ(result.out, discovery_lines() + GetParam().message + kDone);
+    EXPECT_EQ(result.exit_status, 1);
+    EXPECT_TRUE(result.flash == before);
+}
+
+std::string long_record(int length) {
+    return record(0, 0, pattern(static_cast<std::size_t>(length), 9));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Images, RefusedTest,
+    testing::Values(
+        RefusedCase{"EmptyFile", "", "Incompleted file error!\n"},
+        RefusedCase{"BadChecksumOnLastLine", records(40) + ":0400000001020304F3\n" + kEnd,
+                    "Incorrect file format!\n"},
+        RefusedCase{"NotARecord", records(3) + "hello\n" + kEnd, "Incorrect file format!\n"},
+        RefusedCase{"NonDigitAmongData", ":0400000001G20304F2\n" + kEnd,
+                    "Incorrect file format!\n"},
+        RefusedCase{"ExtendedLinearOfThreeBytes", records(2) + record(4, 0, {0, 1, 0}) + kEnd,
+                    "Incorrect extended address record in file!\n"},
+        RefusedCase{"ExtendedSegmentOfOneByte", record(2, 0, {0x10}) + records(2) + kEnd,
+                    "Incorrect extended address record in file!\n"},
+        RefusedCase{"DataAboveTheChip", record(4, 0, {0x00, 0x20}) + records(1) + kEnd,
+                    "Image does not fit into flash!\n"},
+        RefusedCase{"DataAcrossTheEnd",
+                    record(4, 0, {0x00, 0x1F}) + record(0, 0xFFF8, pattern(16, 1)) + kEnd,
+                    "Image does not fit into flash!\n"},
+        // 250 data bytes fill a whole 511-character read; the line end then
+        // comes alone and is no record.
+        RefusedCase{"RecordOf250Bytes", long_record(250) + kEnd, "Incorrect file format!\n"}),
+    case_name<RefusedCase>);
+
+TEST(Refused, PathsThatCannotBeRead) {
+    ScratchDir scratch;
+    Bytes before = pattern(kFlashSize, 6);
+    for (const std::string& path : {scratch.path("missing.hex"), scratch.path("")}) {
+        Burn result = burn(scratch, path, holding(before));
+        EXPECT_EQ(result.out, discovery_lines() + "Can't open " + path + "!\n" + kDone);
+        EXPECT_EQ(result.exit_status, 1);
+        EXPECT_TRUE(result.flash == before);
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Images that are written.
+
+struct WrittenCase {
+    const char* name;
+    std::string image;
+    int records;           // data records that print progress
+    bool complete = true;  // ends with an end-of-file record
+};
+
+class WrittenTest : public testing::TestWithParam<WrittenCase> {};
+
+TEST_P(WrittenTest, OutputAndFlashAreExact) {
+    const WrittenCase& c = GetParam();
+    ScratchDir scratch;
+    std::string hex = scratch.path("image.hex");
+    write_file(hex, c.image);
+    Burn result = burn(scratch, hex, holding(pattern(kFlashSize, 4)));
+    std::string end = c.complete ? kSuccess : "Incompleted file error!\n";
+    EXPECT_EQ(result.out, discovery_lines() + kErased + kWriting + dots(c.records) + end + kDone);
+    EXPECT_EQ(result.exit_status, c.complete ? 0 : 1);
+    // Everything up to the end-of-file record, as srecord reads it.
+    std::string upto_end = c.image.substr(0, c.image.find(kEnd)) + kEnd;
+    write_file(scratch.path("written.hex"), upto_end);
+    Bytes erased(kFlashSize, 0xFF);
+    EXPECT_TRUE(result.flash ==
+                (c.records == 0 ? erased : expected_flash(scratch, scratch.path("written.hex"))));
+}
+
+std::string lower(std::string text) {
+    for (char& ch : text) {
+        ch = static_cast<char>(ch >= 'A' && ch <= 'F' ? ch - 'A' + 'a' : ch);
+    }
+    return text;
+}
+
+std::string crlf(const std::string& text) {
+    std::string out;
+    for (char ch : text) {
+        out += ch == '\n' ? std::string("\r\n") : std::string(1, ch);
+    }
+    return out;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Images, WrittenTest,
+    testing::Values(WrittenCase{"EndOfFileRecordOnly", kEnd, 0},
+                    WrittenCase{"NoEndOfFileRecord", records(20), 20, false},
+                    WrittenCase{"LinesAfterTheEndAreNeverRead",
+                                records(9) + kEnd + "garbage\n:0G\n", 9},
+                    WrittenCase{"RecordOf249Bytes", long_record(249) + kEnd, 1},
+                    WrittenCase{"EmptyDataRecordCountsTowardsDots",
+                                records(7) + record(0, 0x400, {}) + kEnd, 8},
+                    WrittenCase{"OneFullLineOfDots", records(480) + kEnd, 480},
+                    WrittenCase{"OneRecordIntoTheNextLine", records(481) + kEnd, 481},
+                    WrittenCase{"CrLfLineEnds", crlf(records(30) + kEnd), 30},
+                    WrittenCase{"LowerCaseDigits", lower(records(30) + kEnd), 30},
+                    WrittenCase{"AcrossAPageBoundary", record(0, 0xF8, pattern(32, 2)) + kEnd, 1},
+                    WrittenCase{"SegmentThenLinearBase",
+                                record(2, 0, {0x10, 0x00}) + record(0, 0x10, pattern(16, 3)) +
+                                    record(4, 0, {0x00, 0x03}) + record(0, 0x20, pattern(16, 4)) +
+                                    record(2, 0, {0x00, 0x01}) + record(0, 0x30, pattern(16, 5)) +
+                                    record(3, 0, {0, 0, 0, 0}) + record(5, 0, {0, 0, 1, 0}) + kEnd,
+                                3}),
+    case_name<WrittenCase>);
+
+// ---------------------------------------------------------------------------
+// Faults of the board, striking in the middle of a burn.
+
+namespace faults {
+
+// Lines of a trace of `kind` ("FT_Write" or "FT_Read").
+std::vector<std::string> trace_lines(const std::string& path) {
+    std::ifstream in(path);
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(in, line);) {
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+// A transaction written as "FT_Write 80808b11LLHHii..." carries instruction ii.
+bool carries(const std::string& line, const char* instruction) {
+    const std::string prefix = "FT_Write 80808b11";
+    return line.compare(0, prefix.size(), prefix) == 0 &&
+           line.compare(prefix.size() + 4, 2, instruction) == 0;
+}
+
+struct Positions {
+    int page_program_write[64] = {};  // FT_Write ordinal of the nth page program (from 1)
+    int read_answer[64] = {};         // FT_Read ordinal of the nth flash read's answer
+};
+
+// Where each page program and each flash read falls in a clean run.
+Positions positions(const std::string& trace) {
+    Positions at;
+    int writes = 0, reads = 0, programs = 0, flash_reads = 0;
+    bool answer_due = false;
+    for (const std::string& line : trace_lines(trace)) {
+        if (line.rfind("FT_Write ", 0) == 0) {
+            ++writes;
+            if (carries(line, "02") && programs < 63) {
+                at.page_program_write[++programs] = writes;
+            }
+            answer_due = carries(line, "03");
+        } else if (line.rfind("FT_Read ", 0) == 0) {
+            ++reads;
+            if (answer_due && flash_reads < 63) {
+                at.read_answer[++flash_reads] = reads;
+            }
+            answer_due = false;
+        }
+    }
+    return at;
+}
+
+const std::string kImage = records(24) + kEnd;
+
+TEST(Faults, StuckZeroInsideTheErasedCheckArea) {
+    ScratchDir scratch;
+    write_file(scratch.path("image.hex"), kImage);
+    BurnOptions options;
+    options.sim_options = "fault=stuck-zero@0x7FF";
+    Burn result = burn(scratch, scratch.path("image.hex"), options);
+    EXPECT_EQ(result.out, discovery_lines() + "Erasing flash...\n\nErasing error!\n" + kDone);
+    EXPECT_EQ(result.exit_status, 3);
+}
+
+TEST(Faults, StuckZeroWhereTheImageWritesAOne) {
+    ScratchDir scratch;
+    // 0x80 goes to the chip as 0x01: bit 0 set.
+    write_file(scratch.path("image.hex"), records(16) + record(0, 0x1000, {0x80, 0x80}) + kEnd);
+    BurnOptions options;
+    options.sim_options = "fault=stuck-zero@0x1001";
+    Burn result = burn(scratch, scratch.path("image.hex"), options);
+    EXPECT_EQ(result.out,
+              discovery_lines() + kErased + kWriting + dots(16) + "Writing check error!\n" + kDone);
+    EXPECT_EQ(result.exit_status, 3);
+}
+
+TEST(Faults, StrikingInTheMiddleOfWriting) {
+    ScratchDir scratch;
+    std::string hex = scratch.path("image.hex");
+    write_file(hex, kImage);
+    BurnOptions clean;
+    clean.sim_options = "trace=" + scratch.path("trace.txt");
+    ASSERT_EQ(burn(scratch, hex, clean).exit_status, 0);
+    Positions at = positions(scratch.path("trace.txt"));
+    ASSERT_NE(at.page_program_write[11], 0);
+    ASSERT_NE(at.read_answer[8 + 10], 0);  // eight reads check the erase
+
+    struct Case {
+        std::string fault;
+        int records_written;
+        std::string message;
+        int exit_status;
+    };
+    for (const Case& c : {
+             Case{"write-fail@" + std::to_string(at.page_program_write[11]), 10,
+                  "Write error into flash!\n", 2},
+             Case{"write-short@" + std::to_string(at.page_program_write[11]), 10,
+                  "Write error into flash!\n", 2},
+             Case{"read-short@" + std::to_string(at.read_answer[8 + 10]), 9,
+                  "Writing check error!\n", 2},
+             Case{"read-fail@" + std::to_string(at.read_answer[8 + 10]), 9,
+                  "Writing check error!\n", 2},
+         }) {
+        SCOPED_TRACE(c.fault);
+        BurnOptions options;
+        options.sim_options = "fault=" + c.fault;
+        Burn result = burn(scratch, hex, options);
+        EXPECT_EQ(result.out, discovery_lines() + kErased + kWriting + dots(c.records_written) +
+                                  c.message + kDone);
+        EXPECT_EQ(result.exit_status, c.exit_status);
+        // Nothing after the record that failed reached the chip.
+        ASSERT_EQ(result.flash.size(), kFlashSize);
+        for (std::size_t address = 11 * 16; address < 24 * 16; ++address) {
+            ASSERT_EQ(result.flash[address], 0xFF) << address;
+        }
+    }
+}
+
+TEST(Faults, ChipThatNeverFinishesErasing) {
+    ScratchDir scratch;
+    write_file(scratch.path("image.hex"), kImage);
+    BurnOptions options;
+    options.sim_options = "fault=stuck-busy";
+    Burn result = burn(scratch, scratch.path("image.hex"), options);
+    std::string line(80, '.');
+    std::string progress;
+    for (int i = 0; i < 125; ++i) {
+        progress += line + "\n";
+    }
+    EXPECT_EQ(result.out,
+              discovery_lines() + "Erasing flash...\n" + progress + "Can't erase flash!\n" + kDone);
+    EXPECT_EQ(result.exit_status, 2);
+}
+
+TEST(Faults, SetUpThatFails) {
+    ScratchDir scratch;
+    write_file(scratch.path("image.hex"), kImage);
+    Bytes before = pattern(kFlashSize, 8);
+    struct Case {
+        const char* fault;
+        std::string message;
+    };
+    for (const Case& c : {Case{"setup-fail", "fail on initialize FT2232H device!\n"},
+                          Case{"no-echo", "fail to synchronize MPSSE with command 0xaa \n"}}) {
+        SCOPED_TRACE(c.fault);
+        BurnOptions options = holding(before);
+        options.sim_options = std::string("fault=") + c.fault;
+        Burn result = burn(scratch, scratch.path("image.hex"), options);
+        EXPECT_EQ(result.out, discovery_lines() + c.message + kDone);
+        EXPECT_EQ(result.exit_status, 2);
+        EXPECT_TRUE(result.flash == before);
+    }
+}
+
+}  // namespace faults
+
+}  // namespace
