@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <cstdio>
 
+#include <sys/stat.h>
+
 #include "app/console.h"
 #include "app/hexburn.h"
 #include "flash/flash.h"
@@ -94,14 +96,20 @@ int report_bad_line(LineKind kind) {
     return EXIT_IMAGE;
 }
 
+// Opens the image for both passes. Only a regular file will do: the image is
+// read twice, and a FIFO or device (or a directory) could not give the same
+// lines again, or would block before a byte arrives.
+std::FILE* open_image(const char* path) {
+    struct stat info;
+    if (stat(path, &info) != 0 || !S_ISREG(info.st_mode)) {
+        return nullptr;
+    }
+    return std::fopen(path, "r");
+}
+
 // Reads the whole image once, up to its end-of-file record, before anything
 // is erased: an image that cannot be written must leave the board as it was.
-int check_image(const char* path) {
-    std::FILE* file = std::fopen(path, "r");
-    if (file == nullptr) {
-        console_print("Can't open %s!\n", path);
-        return EXIT_IMAGE;
-    }
+int check_image(std::FILE* file, const char* path) {
     char line[kLineSize];
     hex_record record;
     std::uint32_t base = 0;
@@ -119,14 +127,13 @@ int check_image(const char* path) {
         }
     }
     if (status == EXIT_WRITTEN && std::ferror(file)) {
-        // A directory opens on some systems and fails on the first read.
+        // The file opened but could not be read through.
         console_print("Can't open %s!\n", path);
         status = EXIT_IMAGE;
     } else if (status == EXIT_WRITTEN && !any_line) {
         console_print("Incompleted file error!\n");
         status = EXIT_IMAGE;
     }
-    std::fclose(file);
     return status;
 }
 
@@ -173,12 +180,10 @@ int write_record(FT_HANDLE handle, const hex_record& record, std::uint32_t addre
     return EXIT_WRITTEN;
 }
 
-int write_image(FT_HANDLE handle, const char* path) {
-    std::FILE* file = std::fopen(path, "r");
-    if (file == nullptr) {
-        console_print("Can't open %s!\n", path);
-        return EXIT_IMAGE;
-    }
+// The second pass reads the same open file from the start, so an image
+// that is renamed or removed after the check is still the one written.
+int write_image(FT_HANDLE handle, std::FILE* file, const char* path) {
+    std::rewind(file);
     console_print("Writing image into flash...\n");
     char line[kLineSize];
     hex_record record;
@@ -218,7 +223,6 @@ int write_image(FT_HANDLE handle, const char* path) {
         console_print("Can't open %s!\n", path);
         status = EXIT_IMAGE;
     }
-    std::fclose(file);
     if (status != EXIT_WRITTEN) {
         return status;
     }
@@ -234,13 +238,19 @@ int run_steps(FT_HANDLE handle, const char* path) {
     if (mpsse_init(handle) != 0) {
         return EXIT_HARDWARE;
     }
-    int status = check_image(path);
+    std::FILE* file = open_image(path);
+    if (file == nullptr) {
+        console_print("Can't open %s!\n", path);
+        return EXIT_IMAGE;
+    }
+    int status = check_image(file, path);
     if (status == EXIT_WRITTEN) {
         status = erase_chip(handle);
     }
     if (status == EXIT_WRITTEN) {
-        status = write_image(handle, path);
+        status = write_image(handle, file, path);
     }
+    std::fclose(file);
     return status;
 }
 
