@@ -326,7 +326,11 @@ FT_STATUS SimDriver::create_device_info_list(std::uint32_t* count) {
     } else if (count != nullptr) {
         *count = static_cast<std::uint32_t>(options_.devices.size());
     }
-    trace("FT_CreateDeviceInfoList -> %u %zu", status, options_.devices.size());
+    if (status == FT_OK) {
+        trace("FT_CreateDeviceInfoList -> 0 %zu", options_.devices.size());
+    } else {
+        trace("FT_CreateDeviceInfoList -> %u", status);
+    }
     return status;
 }
 
