@@ -4,9 +4,7 @@
 #include <string_view>
 
 #include "drivers/ftd2xx_driver.h"
-#if defined(HEXBURN_HAVE_SIM_DRIVER)
 #include "drivers/sim_driver.h"
-#endif
 #if defined(HEXBURN_HAVE_LIBFTDI)
 #include "drivers/libftdi_driver.h"
 #endif
@@ -32,13 +30,8 @@ std::unique_ptr<D2xxDriver> make_driver(const char* spec, std::string& error) {
         return make_ftd2xx_driver(path.empty() ? nullptr : path.c_str(), error);
     }
     if (name == "sim") {
-#if defined(HEXBURN_HAVE_SIM_DRIVER)
         // "sim" or "sim:OPTIONS": the simulated board.
         return make_sim_driver(value.substr(std::min(value.size(), name.size() + 1)), error);
-#else
-        error = "hexburn: HEXBURN_DRIVER: this hexburn was built without the simulated board";
-        return nullptr;
-#endif
     }
     if (name == "libftdi") {
 #if defined(HEXBURN_HAVE_LIBFTDI)

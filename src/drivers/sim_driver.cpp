@@ -1,9 +1,17 @@
 #include "drivers/sim_driver.h"
 
+#if defined(_WIN32)
+#define WIN32_LEAN_AND_MEAN
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+#else
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <cerrno>
@@ -80,6 +88,16 @@ bool parse_fault(std::string_view item, std::string_view value, SimOptions& opti
         }
         return true;
     }
+    if (name == "stuck-busy" && has_at) {
+        // No cycle starts after a stuck one, so of several the earliest strikes.
+        std::uint64_t& cycle = options.chip_faults.stuck_busy_cycle;
+        if (at == 0) {
+            error = bad_option(item, "write cycles are counted from 1");
+            return false;
+        }
+        cycle = cycle == 0 ? at : std::min(cycle, at);
+        return true;
+    }
     if (name == "no-echo" || name == "stuck-busy") {
         if (has_at) {
             error = bad_option(item, "this fault takes no @");
@@ -143,6 +161,95 @@ void copy_text(char* into, std::size_t size, const std::string& text) {
     std::memcpy(into, text.data(), n);
     std::memset(into + n, 0, size - n);
 }
+
+std::string wrong_size(long long size) {
+    return "it holds " + std::to_string(size) + " bytes, not 2097152";
+}
+
+// The chip's array as a shared, writable mapping of the file at `path`, so the
+// file holds what the chip holds however the program ends. A missing file is
+// created at the chip's size (`created` set; its bytes are then zero).
+// nullptr with `why` set when the file cannot be used.
+#if defined(_WIN32)
+void* map_chip_file(const char* path, bool& created, std::string& why) {
+    const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+    HANDLE file = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, share, nullptr, CREATE_NEW,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    created = file != INVALID_HANDLE_VALUE;
+    if (!created && GetLastError() == ERROR_FILE_EXISTS) {
+        file = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, share, nullptr, OPEN_EXISTING,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    }
+    if (file == INVALID_HANDLE_VALUE) {
+        why = "Windows error " + std::to_string(GetLastError());
+        return nullptr;
+    }
+    void* mapping = nullptr;
+    LARGE_INTEGER size{};
+    if (!created && !GetFileSizeEx(file, &size)) {
+        why = "Windows error " + std::to_string(GetLastError());
+    } else if (!created && size.QuadPart != sim::M25P16::kSize) {
+        why = wrong_size(size.QuadPart);
+    } else {
+        // The section grows a new file to the chip's size; the view keeps the
+        // section alive once its handle is closed.
+        HANDLE section =
+            CreateFileMappingA(file, nullptr, PAGE_READWRITE, 0, sim::M25P16::kSize, nullptr);
+        if (section != nullptr) {
+            mapping = MapViewOfFile(section, FILE_MAP_WRITE, 0, 0, sim::M25P16::kSize);
+        }
+        if (mapping == nullptr) {
+            why = "Windows error " + std::to_string(GetLastError());
+        }
+        if (section != nullptr) {
+            CloseHandle(section);
+        }
+    }
+    CloseHandle(file);
+    if (mapping == nullptr && created) {
+        DeleteFileA(path);
+    }
+    return mapping;
+}
+
+void unmap_chip_file(void* mapping) {
+    UnmapViewOfFile(mapping);
+}
+#else
+void* map_chip_file(const char* path, bool& created, std::string& why) {
+    int fd = ::open(path, O_RDWR | O_CREAT | O_EXCL, 0666);
+    created = fd >= 0;
+    if (!created && errno == EEXIST) {
+        fd = ::open(path, O_RDWR);
+    }
+    if (fd < 0) {
+        why = std::strerror(errno);
+        return nullptr;
+    }
+    void* mapping = nullptr;
+    struct stat info {};
+    if (created ? ::ftruncate(fd, sim::M25P16::kSize) != 0 : ::fstat(fd, &info) != 0) {
+        why = std::strerror(errno);
+    } else if (!created && info.st_size != sim::M25P16::kSize) {
+        why = wrong_size(static_cast<long long>(info.st_size));
+    } else {
+        mapping = ::mmap(nullptr, sim::M25P16::kSize, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+        if (mapping == MAP_FAILED) {
+            why = std::strerror(errno);
+            mapping = nullptr;
+        }
+    }
+    ::close(fd);
+    if (mapping == nullptr && created) {
+        ::unlink(path);
+    }
+    return mapping;
+}
+
+void unmap_chip_file(void* mapping) {
+    ::munmap(mapping, sim::M25P16::kSize);
+}
+#endif
 
 }  // namespace
 
@@ -246,7 +353,7 @@ SimDriver::~SimDriver() {
     board_.channel.attach(nullptr);
     board_.chip.reset();
     if (mapping_ != nullptr) {
-        munmap(mapping_, sim::M25P16::kSize);
+        unmap_chip_file(mapping_);
     }
     if (trace_ != nullptr) {
         std::fclose(trace_);
@@ -280,35 +387,9 @@ bool SimDriver::power_up(std::string& why) {
     if (board_.chip != nullptr) {
         return true;
     }
-    const char* path = options_.flash_path.c_str();
-    int fd = ::open(path, O_RDWR | O_CREAT | O_EXCL, 0666);
-    bool created = fd >= 0;
-    if (!created && errno == EEXIST) {
-        fd = ::open(path, O_RDWR);
-    }
-    if (fd < 0) {
-        why = std::strerror(errno);
-        return false;
-    }
-    struct stat info {};
-    if (created ? ::ftruncate(fd, sim::M25P16::kSize) != 0 : ::fstat(fd, &info) != 0) {
-        why = std::strerror(errno);
-    } else if (!created && info.st_size != sim::M25P16::kSize) {
-        why = "it holds " + std::to_string(info.st_size) + " bytes, not 2097152";
-    } else {
-        void* mapping =
-            ::mmap(nullptr, sim::M25P16::kSize, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-        if (mapping == MAP_FAILED) {
-            why = std::strerror(errno);
-        } else {
-            mapping_ = mapping;
-        }
-    }
-    ::close(fd);
+    bool created = false;
+    mapping_ = map_chip_file(options_.flash_path.c_str(), created, why);
     if (mapping_ == nullptr) {
-        if (created) {
-            ::unlink(path);
-        }
         return false;
     }
     if (created) {
@@ -327,7 +408,8 @@ FT_STATUS SimDriver::create_device_info_list(std::uint32_t* count) {
         *count = static_cast<std::uint32_t>(options_.devices.size());
     }
     if (status == FT_OK) {
-        trace("FT_CreateDeviceInfoList -> 0 %zu", options_.devices.size());
+        // A census holds a few entries; %u also suits Windows' printf.
+        trace("FT_CreateDeviceInfoList -> 0 %u", static_cast<unsigned>(options_.devices.size()));
     } else {
         trace("FT_CreateDeviceInfoList -> %u", status);
     }
