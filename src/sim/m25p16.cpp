@@ -316,7 +316,9 @@ void M25P16::finish_write() {
 // WIP and WEL stay set until the cycle ends; then the register becomes
 // `status_after` (WRSR's new bits, or the old ones).
 void M25P16::start_cycle(std::uint64_t busy_ns, std::uint8_t status_after) {
+    ++cycles_;
     cycle_ = true;
+    cycle_stuck_ = faults_.stuck_busy || cycles_ == faults_.stuck_busy_cycle;
     cycle_end_ns_ = clock_.now_ns + busy_ns;
     status_after_ = status_after;
 }
@@ -331,7 +333,7 @@ void M25P16::settle() {
 }
 
 bool M25P16::busy() const {
-    return cycle_ && (faults_.stuck_busy || clock_.now_ns < cycle_end_ns_);
+    return cycle_ && (cycle_stuck_ || clock_.now_ns < cycle_end_ns_);
 }
 
 std::uint8_t M25P16::read_byte(std::uint32_t address) const {

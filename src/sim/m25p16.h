@@ -23,6 +23,9 @@ struct ChipTiming {
 
 struct ChipFaults {
     bool stuck_busy = false;  // once a write cycle starts, WIP never clears
+    // When not 0: the write cycle of that number (erase, page program or
+    // status write, counted from 1) never ends; the earlier ones do.
+    std::uint64_t stuck_busy_cycle = 0;
     bool stuck_zero = false;  // bit 0 of the byte at stuck_zero_address reads 0
     std::uint32_t stuck_zero_address = 0;
 };
@@ -94,6 +97,8 @@ class M25P16 {
     std::uint8_t stored_ = 0;
     bool wel_ = false;
     bool cycle_ = false;
+    bool cycle_stuck_ = false;     // this cycle never ends (a fault)
+    std::uint64_t cycles_ = 0;     // write cycles started so far
     std::uint64_t cycle_end_ns_ = 0;
     std::uint8_t status_after_ = 0;  // register once the cycle is over
     bool deep_power_down_ = false;

@@ -3,6 +3,7 @@
 // status and the whole flash afterwards.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -368,6 +369,27 @@ TEST(Faults, ChipThatNeverFinishesErasing) {
     EXPECT_EQ(result.out,
               discovery_lines() + "Erasing flash...\n" + progress + "Can't erase flash!\n" + kDone);
     EXPECT_EQ(result.exit_status, 2);
+}
+
+TEST(Faults, ChipThatNeverFinishesAPageProgram) {
+    ScratchDir scratch;
+    std::string hex = scratch.path("image.hex");
+    write_file(hex, kImage);
+    BurnOptions options;
+    // Cycle 1 is the chip erase; cycle 12 programs the 11th record.
+    options.sim_options = "fault=stuck-busy@12";
+    Burn result = burn(scratch, hex, options);
+    // The wait gives up after its polls, with a dot every 1024 of them.
+    EXPECT_EQ(result.out, discovery_lines() + kErased + kWriting + dots(10) +
+                              std::string(10, '.') + "Write error into flash!\n" + kDone);
+    EXPECT_EQ(result.exit_status, 2);
+    ASSERT_EQ(result.flash.size(), kFlashSize);
+    write_file(scratch.path("ten.hex"), records(10) + kEnd);
+    Bytes ten = expected_flash(scratch, scratch.path("ten.hex"));
+    EXPECT_TRUE(std::equal(result.flash.begin(), result.flash.begin() + 10 * 16, ten.begin()));
+    for (std::size_t address = 11 * 16; address < kFlashSize; ++address) {
+        ASSERT_EQ(result.flash[address], 0xFF) << address;
+    }
 }
 
 TEST(Faults, SetUpThatFails) {
