@@ -19,6 +19,7 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 set(ENV{PKG_CONFIG_LIBDIR} /usr/${HEXBURN_MINGW}/lib/pkgconfig)
 set(ENV{PKG_CONFIG_PATH} "")
 
-# The C and C++ runtimes and winpthread linked in: the .exe runs on a bare
-# Windows with nothing but FTDI's driver installed.
+# The C and C++ runtimes and winpthread linked in: the .exe (and the simulated
+# board's .dll) runs on a bare Windows with nothing but FTDI's driver installed.
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
+set(CMAKE_SHARED_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
