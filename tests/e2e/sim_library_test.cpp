@@ -1,0 +1,112 @@
+// The simulated board reached through the vendor loading path: the built
+// program with HEXBURN_DRIVER=ftd2xx:<libhexburn_sim_d2xx.so> and the board's
+// options in HEXBURN_SIM must do exactly what HEXBURN_DRIVER=sim:... does.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <string>
+
+#include "burn.h"
+#include "case_name.h"
+#include "process.h"
+
+namespace {
+
+// What one run left behind.
+struct Outcome {
+    ProcessResult run;
+    Bytes flash;
+    std::string trace;
+    std::string report;
+};
+
+std::string read_text(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// The report without its virtual time: through the library the program's
+// settle sleeps are real ones, which the board's clock does not see.
+std::string without_time(const std::string& report) {
+    std::string::size_type at = report.find("\"virtual_seconds\"");
+    return at == std::string::npos ? report : report.substr(report.find('\n', at));
+}
+
+// Runs the program on a board holding `before`, its files named after `tag`.
+Outcome run_board(const ScratchDir& scratch, const std::string& tag, bool through_library,
+                  const std::string& image, const std::string& extra, const Bytes& before) {
+    std::string flash = scratch.path(tag + ".bin");
+    write_bytes(flash, before);
+    std::string options = "flash=" + flash + ",timing=zero,trace=" + scratch.path(tag + ".trace") +
+                          ",report=" + scratch.path(tag + ".json") + extra;
+    std::vector<std::string> env = {"HEXBURN_DRIVER=sim:" + options, "HEXBURN_SIM="};
+    if (through_library) {
+        env = {std::string("HEXBURN_DRIVER=ftd2xx:") + SIM_D2XX_LIBRARY, "HEXBURN_SIM=" + options};
+    }
+    Outcome outcome;
+    outcome.run = run_process({HEXBURN_EXE, image}, env, "", 120);
+    outcome.flash = read_bytes(flash);
+    outcome.trace = read_text(scratch.path(tag + ".trace"));
+    outcome.report = read_text(scratch.path(tag + ".json"));
+    return outcome;
+}
+
+struct PathCase {
+    const char* name;
+    std::string image;  // empty: an image srec_cat makes
+    std::string extra;  // more board options
+    int exit_status;
+};
+
+class LibraryPathTest : public testing::TestWithParam<PathCase> {};
+
+TEST_P(LibraryPathTest, SameOutputFlashTraceAndReportAsTheSimDriver) {
+    const PathCase& c = GetParam();
+    ScratchDir scratch;
+    std::string hex = scratch.path("image.hex");
+    if (c.image.empty()) {
+        write_bytes(scratch.path("in.bin"), pattern(9000, 2));
+        shell("srec_cat '" + scratch.path("in.bin") + "' -binary -offset 0xFF00 -o '" + hex +
+              "' -intel -obs=32");
+    } else {
+        write_file(hex, c.image);
+    }
+    Bytes before = pattern(kFlashSize, 12);
+    Outcome direct = run_board(scratch, "direct", false, hex, c.extra, before);
+    Outcome library = run_board(scratch, "library", true, hex, c.extra, before);
+
+    EXPECT_EQ(direct.run.exit_status, c.exit_status) << direct.run.out << direct.run.err;
+    EXPECT_EQ(library.run.exit_status, direct.run.exit_status);
+    EXPECT_EQ(library.run.out, direct.run.out);
+    EXPECT_EQ(library.run.err, direct.run.err);
+    ASSERT_EQ(library.flash.size(), kFlashSize);
+    EXPECT_TRUE(library.flash == direct.flash);
+    EXPECT_FALSE(library.trace.empty());
+    EXPECT_TRUE(library.trace == direct.trace);
+    // Written at FT_Close, before the program ends.
+    EXPECT_NE(library.report.find("\"usb_writes\""), std::string::npos) << library.report;
+    EXPECT_EQ(without_time(library.report), without_time(direct.report));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Runs, LibraryPathTest,
+    testing::Values(PathCase{"SrecordImage", "", "", 0},
+                    PathCase{"RefusedImage", ":0400000001020304F3\n:00000001FF\n", "", 1},
+                    PathCase{"SetUpThatFails", ":00000001FF\n", ",fault=setup-fail", 2},
+                    // 0x80 reaches the chip as 0x01, whose bit 0 the fault holds at 0.
+                    PathCase{"StuckZeroBit", ":021000008080EE\n:00000001FF\n",
+                             ",fault=stuck-zero@0x1001", 3}),
+    case_name<PathCase>);
+
+TEST(LibraryPath, BadBoardOptionsNameTheVariableAndFindNoDevices) {
+    ProcessResult run = run_process(
+        {HEXBURN_EXE, "image.hex"},
+        {std::string("HEXBURN_DRIVER=ftd2xx:") + SIM_D2XX_LIBRARY, "HEXBURN_SIM=boards=9"});
+    EXPECT_EQ(run.err, "hexburn_sim_d2xx: HEXBURN_SIM: sim option 'boards=9': boards is 1 to 8\n");
+    const std::string no_devices = "Can't find FT2232H devices for flash programming!\n";
+    ASSERT_GE(run.out.size(), no_devices.size());
+    EXPECT_EQ(run.out.substr(run.out.size() - no_devices.size()), no_devices);
+    EXPECT_EQ(run.exit_status, 1);
+}
+
+}  // namespace
