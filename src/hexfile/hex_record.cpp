@@ -4,8 +4,6 @@
 
 namespace {
 
-// Colon, byte count, load offset, type and checksum: the shortest record.
-constexpr int kMinRecordChars = 11;
 constexpr int kDataStart = 9;  // position of the first data digit
 constexpr int kTypeData = 0;   // the only type whose bytes are stored reversed
 
@@ -28,8 +26,43 @@ constexpr std::array<std::int8_t, 256> make_digit_table() {
 
 constexpr std::array<std::int8_t, 256> kDigit = make_digit_table();
 
+// Each byte with its bit order reversed, and each byte as it is: the data of
+// a record goes through one of the two.
+constexpr std::array<std::uint8_t, 256> make_byte_table(bool reversed) {
+    std::array<std::uint8_t, 256> table{};
+    for (unsigned value = 0; value < 256; ++value) {
+        unsigned out = value;
+        if (reversed) {
+            out = 0;
+            for (unsigned bit = 0; bit < 8; ++bit) {
+                out |= ((value >> bit) & 1u) << (7 - bit);
+            }
+        }
+        table[value] = static_cast<std::uint8_t>(out);
+    }
+    return table;
+}
+
+constexpr std::array<std::uint8_t, 256> kReversed = make_byte_table(true);
+constexpr std::array<std::uint8_t, 256> kAsRead = make_byte_table(false);
+
 int digit_value(char c) {
     return kDigit[static_cast<unsigned char>(c)];
+}
+
+// Value of the two digits at text[0] and text[1], or -1. The second is read
+// only when the first is a digit, so a NUL in either place ends the reading
+// there: a line is never read past its end.
+int pair_value(const char* text) {
+    int high = digit_value(text[0]);
+    if (high < 0) {
+        return -1;
+    }
+    int low = digit_value(text[1]);
+    if (low < 0) {
+        return -1;
+    }
+    return high << 4 | low;
 }
 
 }  // namespace
@@ -44,67 +77,51 @@ int hex_byte(const char* text) {
 }
 
 int reverse_bits(int value) {
-    unsigned bits = static_cast<unsigned>(value) & 0xFFu;
-    bits = (bits & 0xF0u) >> 4 | (bits & 0x0Fu) << 4;
-    bits = (bits & 0xCCu) >> 2 | (bits & 0x33u) << 2;
-    bits = (bits & 0xAAu) >> 1 | (bits & 0x55u) << 1;
-    return static_cast<int>(bits);
+    return kReversed[static_cast<unsigned>(value) & 0xFFu];
 }
 
 int parse_hex_record(hex_record* record, const char* line) {
-    // The fixed fields lie in the first 11 characters; looking no further
-    // than that keeps a long line from costing a full strlen.
-    for (int i = 0; i < kMinRecordChars; ++i) {
-        if (line[i] == '\0') {
-            return -1;
-        }
-    }
+    // Every field is read digit by digit and a NUL is no digit, so a line
+    // shorter than its fields fails where it ends, without a strlen; this is
+    // the loop every line of the image goes through, twice.
     if (line[0] != ':') {
         return -1;
     }
-
-    int length = hex_byte(line + 1);
+    const int length = pair_value(line + 1);
     if (length < 0) {
         return -1;
     }
-    record->length = length;
-
-    int high = hex_byte(line + 3);
-    int low = hex_byte(line + 5);
-    if (high < 0 || low < 0) {
+    const int high = pair_value(line + 3);
+    if (high < 0) {
         return -1;
     }
-    record->address = high * 256 + low;
-
-    int type = hex_byte(line + 7);
+    const int low = pair_value(line + 5);
+    if (low < 0) {
+        return -1;
+    }
+    const int type = pair_value(line + 7);
     if (type < 0) {
         return -1;
     }
+    record->length = length;
+    record->address = high * 256 + low;
     record->type = type;
 
     // The checksum covers the bytes as written in the line, before reversal.
+    // A non-digit in the data is corrupt input, not a 0xFF byte.
     unsigned sum = static_cast<unsigned>(length + high + low + type);
-    bool reverse = type == kTypeData;
+    const std::uint8_t* store = type == kTypeData ? kReversed.data() : kAsRead.data();
     const char* pair = line + kDataStart;
     for (int i = 0; i < length; ++i, pair += 2) {
-        // A line shorter than its byte count ends in a NUL here; stopping on
-        // the pair's first character keeps hex_byte from reading past it.
-        // A non-digit in the data is corrupt input, not a 0xFF byte.
-        if (pair[0] == '\0') {
-            return -1;
-        }
-        int value = hex_byte(pair);
+        const int value = pair_value(pair);
         if (value < 0) {
             return -1;
         }
         sum += static_cast<unsigned>(value);
-        record->data[i] = static_cast<std::uint8_t>(reverse ? reverse_bits(value) : value);
+        record->data[i] = store[value];
     }
 
-    if (pair[0] == '\0') {
-        return -1;
-    }
-    int checksum = hex_byte(pair);
+    const int checksum = pair_value(pair);
     if (checksum < 0) {
         return -1;
     }
