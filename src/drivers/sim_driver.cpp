@@ -667,7 +667,9 @@ FT_STATUS SimDriver::read(FT_HANDLE handle, std::uint8_t* data, std::uint32_t co
         ++board_.traffic.usb_reads;
         board_.traffic.bytes_in += n;
     }
-    trace("FT_Read %u -> %u %s", count, status, hex(data, n));
+    if (trace_ != nullptr) {
+        trace("FT_Read %u -> %u %s", count, status, hex(data, n));
+    }
     return status;
 }
 
