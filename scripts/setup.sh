@@ -8,6 +8,7 @@ packages=(
     libftdi1-dev
     googletest libgtest-dev libgmock-dev
     srecord binutils
+    libbenchmark-dev valgrind time  # bench/run.sh
 )
 
 missing=()
