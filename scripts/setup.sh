@@ -10,6 +10,10 @@ packages=(
     srecord binutils
     libbenchmark-dev valgrind time  # bench/run.sh
 )
+# --windows: also the cross compiler and Wine (scripts/test-windows.sh).
+if [[ ${1:-} == --windows ]]; then
+    packages+=(g++-mingw-w64-x86-64 wine64)
+fi
 
 missing=()
 for package in "${packages[@]}"; do
