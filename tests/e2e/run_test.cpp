@@ -380,8 +380,8 @@ TEST(Faults, ChipThatNeverFinishesAPageProgram) {
     options.sim_options = "fault=stuck-busy@12";
     Burn result = burn(scratch, hex, options);
     // The wait gives up after its polls, with a dot every 1024 of them.
-    EXPECT_EQ(result.out, discovery_lines() + kErased + kWriting + dots(10) +
-                              std::string(10, '.') + "Write error into flash!\n" + kDone);
+    EXPECT_EQ(result.out, discovery_lines() + kErased + kWriting + dots(10) + std::string(10, '.') +
+                              "Write error into flash!\n" + kDone);
     EXPECT_EQ(result.exit_status, 2);
     ASSERT_EQ(result.flash.size(), kFlashSize);
     write_file(scratch.path("ten.hex"), records(10) + kEnd);
