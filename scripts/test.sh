@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Every test: installs what it needs, then builds with g++ and with clang++
-# (warnings are errors) and runs the whole suite under each.
+# (warnings are errors) and runs the whole suite under each, then the Windows
+# program under Wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -12,3 +13,5 @@ for preset in ci-gcc ci-clang; do
     cmake --build --preset "$preset"
     ctest --preset "$preset" -j "$(nproc)"
 done
+
+bash scripts/test-windows.sh
