@@ -406,9 +406,11 @@ std::vector<Case> all_cases(const Image& image, const Trace& clean) {
         bool unwritten_and_unchecked = address >= 2048;
         cases.push_back({"stuck-zero@" + std::to_string(address), unwritten_and_unchecked});
     }
+    // The first and last byte of every record: the compare must cover each
+    // record whole.
     for (const DataRecord& record : image.records) {
-        for (std::uint32_t i = 0; i < record.flash.size(); ++i) {
-            std::uint32_t address = record.address + i;
+        for (std::size_t i : {std::size_t{0}, record.flash.size() - 1}) {
+            std::uint32_t address = record.address + static_cast<std::uint32_t>(i);
             bool harmless = address >= 2048 && (record.flash[i] & 1) == 0;
             cases.push_back({"stuck-zero@" + std::to_string(address), harmless});
         }
