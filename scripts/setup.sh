@@ -9,6 +9,7 @@ packages=(
     googletest libgtest-dev libgmock-dev
     srecord binutils
     libbenchmark-dev valgrind time  # bench/run.sh
+    libclang-rt-14-dev              # libFuzzer and the sanitizers for clang (scripts/fuzz.sh)
 )
 # --windows: also the cross compiler and Wine (scripts/test-windows.sh).
 if [[ ${1:-} == --windows ]]; then

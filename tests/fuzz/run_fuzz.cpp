@@ -1,0 +1,307 @@
+// Fuzz target: the whole program, in-process, on a simulated board, with a
+// fuzzed image file and, for inputs that start with '#', two boards and a
+// fuzzed answer to the DeviceID prompt (the rest of that first line).
+//
+// Every run is checked against a model of the job written here from the
+// image format alone: the outcome (last message and exit status) must be the
+// model's, success is printed only when the flash holds exactly the image,
+// and an image refused before the erase leaves the flash as it was.
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "app/console.h"
+#include "app/hexburn.h"
+#include "drivers/sim_driver.h"
+
+namespace {
+
+constexpr std::size_t kMaxInput = 4096;  // small images keep each run fast
+constexpr std::size_t kFlashSize = 0x200000;
+constexpr std::size_t kLineSize = 512;  // the program's fgets buffer
+
+// --- the model -----------------------------------------------------------------
+
+struct Expected {
+    int exit_status = 0;
+    std::string ending;   // the last message before "Process completed.\n"
+    bool opened = true;   // a device was opened ("Process completed.\n" follows)
+    bool erased = false;  // the chip was erased; `flash` is then what it must hold
+    std::vector<std::uint8_t> flash;
+};
+
+Expected ending(int exit_status, const char* message, bool opened = true) {
+    Expected expected;
+    expected.exit_status = exit_status;
+    expected.ending = message;
+    expected.opened = opened;
+    return expected;
+}
+
+int digit(char c) {
+    if (c >= '0' && c <= '9') {
+        return c - '0';
+    }
+    if (c >= 'A' && c <= 'F') {
+        return c - 'A' + 10;
+    }
+    if (c >= 'a' && c <= 'f') {
+        return c - 'a' + 10;
+    }
+    return -1;
+}
+
+struct Record {
+    int type = 0;
+    std::uint32_t offset = 0;
+    std::vector<std::uint8_t> data;  // as written in the file
+};
+
+// One line as the parser sees it (up to the first NUL).
+bool parse(std::string_view line, Record& record) {
+    line = line.substr(0, line.find('\0'));
+    std::vector<std::uint8_t> bytes;
+    if (line.size() < 11 || line[0] != ':') {
+        return false;
+    }
+    for (std::size_t at = 1; at + 1 < line.size(); at += 2) {
+        int high = digit(line[at]);
+        int low = digit(line[at + 1]);
+        if (high < 0 || low < 0) {
+            return false;
+        }
+        bytes.push_back(static_cast<std::uint8_t>(high * 16 + low));
+        if (bytes.size() == 5u + bytes[0]) {
+            unsigned sum = 0;
+            for (std::uint8_t byte : bytes) {
+                sum += byte;
+            }
+            record.offset = static_cast<std::uint32_t>(bytes[1] << 8 | bytes[2]);
+            record.type = bytes[3];
+            record.data.assign(bytes.begin() + 4, bytes.end() - 1);
+            return sum % 256 == 0;
+        }
+    }
+    return false;
+}
+
+// The lines as fgets with a 512-byte buffer hands them out.
+std::vector<std::string_view> lines_of(std::string_view file) {
+    std::vector<std::string_view> lines;
+    while (!file.empty()) {
+        std::size_t newline = file.find('\n');
+        std::size_t end = newline == std::string_view::npos ? file.size() : newline + 1;
+        end = std::min(end, kLineSize - 1);
+        lines.push_back(file.substr(0, end));
+        file.remove_prefix(end);
+    }
+    return lines;
+}
+
+std::uint8_t mirrored(std::uint8_t byte) {
+    std::uint8_t out = 0;
+    for (int bit = 0; bit < 8; ++bit) {
+        out = static_cast<std::uint8_t>(out | (((byte >> bit) & 1) << (7 - bit)));
+    }
+    return out;
+}
+
+Expected refused(const char* message) {
+    return ending(1, message);
+}
+
+// The programming run on an opened board.
+Expected model_run(std::string_view file) {
+    std::vector<std::string_view> lines = lines_of(file);
+    if (lines.empty()) {
+        return refused("Incompleted file error!\n");
+    }
+    struct Data {
+        std::uint32_t address;
+        std::vector<std::uint8_t> bytes;
+    };
+    std::vector<Data> writes;
+    std::uint32_t base = 0;
+    bool end_reached = false;
+    for (std::string_view line : lines) {
+        Record record;
+        if (!parse(line, record)) {
+            return refused("Incorrect file format!\n");
+        }
+        if (record.type == 1) {
+            end_reached = true;
+            break;
+        }
+        if (record.type == 2 || record.type == 4) {
+            if (record.data.size() != 2) {
+                return refused("Incorrect extended address record in file!\n");
+            }
+            std::uint32_t value = static_cast<std::uint32_t>(record.data[0] << 8 | record.data[1]);
+            base = record.type == 4 ? value << 16 : value << 4;
+        } else if (record.type == 0) {
+            std::uint64_t address = std::uint64_t{base} + record.offset;
+            if (address + record.data.size() > kFlashSize) {
+                return refused("Image does not fit into flash!\n");
+            }
+            writes.push_back({static_cast<std::uint32_t>(address), record.data});
+        }
+    }
+    // Erased, then each record programmed (programming only clears bits) and
+    // read back.
+    Expected expected = ending(0, "\nImage has been written successfully\n");
+    expected.erased = true;
+    expected.flash.assign(kFlashSize, 0xFF);
+    for (const Data& write : writes) {
+        bool same = true;
+        for (std::size_t i = 0; i < write.bytes.size(); ++i) {
+            std::uint8_t& cell = expected.flash[write.address + i];
+            cell &= mirrored(write.bytes[i]);
+            same = same && cell == mirrored(write.bytes[i]);
+        }
+        if (!same) {
+            expected.exit_status = 3;
+            expected.ending = "Writing check error!\n";
+            return expected;
+        }
+    }
+    if (!end_reached) {
+        expected.exit_status = 1;
+        expected.ending = "Incompleted file error!\n";
+    }
+    return expected;
+}
+
+// Whether the answer to the prompt picks one of the listed interfaces, 1 or
+// 3: its first word (at most 31 characters) must be that number, in decimal.
+bool picks_listed(std::string_view answer) {
+    std::size_t start = answer.find_first_not_of(" \t\n\v\f\r");
+    if (start == std::string_view::npos) {
+        return false;
+    }
+    std::string_view word = answer.substr(start, 31);
+    word = word.substr(0, word.find_first_of(" \t\n\v\f\r"));
+    if (!word.empty() && (word[0] == '+' || word[0] == '-')) {
+        if (word[0] == '-') {
+            return false;  // -0 and the negatives: none is listed
+        }
+        word.remove_prefix(1);
+    }
+    word = word.substr(std::min(word.find_first_not_of('0'), word.size()));  // leading zeros
+    return word == "1" || word == "3";
+}
+
+// --- the harness -----------------------------------------------------------------
+
+// The image file, one for the process, removed at exit.
+char image_path[] = "/tmp/hexburn-fuzz-XXXXXX";
+
+void make_image_file() {
+    if (image_path[sizeof image_path - 2] != 'X') {
+        return;
+    }
+    int fd = mkstemp(image_path);
+    if (fd >= 0) {
+        close(fd);
+    }
+    std::atexit([] { unlink(image_path); });
+}
+
+std::string read_all(std::FILE* file) {
+    std::string text;
+    std::rewind(file);
+    char buffer[4096];
+    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, file)) > 0;) {
+        text.append(buffer, n);
+    }
+    return text;
+}
+
+void fail(const char* what, const std::string& out) {
+    std::fprintf(stderr, "run_fuzz: %s\n--- output:\n%s---\n", what, out.c_str());
+    std::abort();
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    if (size > kMaxInput) {
+        return 0;
+    }
+    std::string_view input(reinterpret_cast<const char*>(data), size);
+    bool two_boards = input.starts_with('#');
+    std::string answer;
+    if (two_boards) {
+        std::size_t newline = input.find('\n');
+        answer = input.substr(1, newline == std::string_view::npos ? input.size() : newline);
+        input.remove_prefix(std::min(input.size(), answer.size() + 1));
+        answer = answer.substr(0, answer.find('\0'));
+    }
+
+    make_image_file();
+    std::FILE* image = std::fopen(image_path, "wb");
+    std::fwrite(input.data(), 1, input.size(), image);
+    std::fclose(image);
+
+    SimOptions options;
+    options.devices = sim_blank_boards(two_boards ? 2 : 1);
+    options.timing = sim::ChipTiming::zero();
+    SimDriver driver(std::move(options));
+    // What the board holds before the run; made once (a loop over 2 MiB in the
+    // instrumented harness would cost more than the run).
+    static const std::vector<std::uint8_t> before = [] {
+        std::vector<std::uint8_t> bytes(kFlashSize);
+        for (std::size_t i = 0; i < kFlashSize; ++i) {
+            bytes[i] = static_cast<std::uint8_t>(i * 7 + 3);
+        }
+        return bytes;
+    }();
+    std::memcpy(driver.board().flash.data(), before.data(), kFlashSize);
+
+    std::FILE* out = std::tmpfile();
+    std::FILE* in = std::tmpfile();
+    std::fwrite(answer.data(), 1, answer.size(), in);
+    std::rewind(in);
+    console_redirect(out, in);
+    d2xx_bind(&driver);
+    char program[] = "hexburn";
+    char* argv[] = {program, image_path, nullptr};
+    int status = hexburn_main(2, argv);
+    d2xx_bind(nullptr);
+    console_redirect(nullptr, nullptr);
+    std::string text = read_all(out);
+    std::fclose(out);
+    std::fclose(in);
+
+    Expected expected = two_boards && !picks_listed(answer)
+                            ? ending(1, "Incorrect DeviceID!\n", false)
+                            : model_run(input);
+    std::string tail = expected.ending + (expected.opened ? "Process completed.\n" : "");
+    bool success_printed =
+        text.find("\nImage has been written successfully\n") != std::string::npos;
+    const std::uint8_t* flash = driver.board().flash.data();
+    if (status != expected.exit_status || !text.ends_with(tail)) {
+        fail(("exit status " + std::to_string(status) + ", expected " +
+              std::to_string(expected.exit_status) + " after " + expected.ending)
+                 .c_str(),
+             text);
+    }
+    if (success_printed != (status == 0)) {
+        fail("success printed with another exit status, or the other way round", text);
+    }
+    if (expected.erased && std::memcmp(flash, expected.flash.data(), kFlashSize) != 0) {
+        fail("the flash does not hold what the image says", text);
+    }
+    if (!expected.erased && (text.find("Erasing flash...") != std::string::npos ||
+                             std::memcmp(flash, before.data(), kFlashSize) != 0)) {
+        fail("a refused image changed the flash", text);
+    }
+    return 0;
+}
