@@ -1,0 +1,316 @@
+// Input no HEX writer would make: binary files, NUL bytes, endless lines, a
+// gigabyte of records that do not fit, paths that are no regular file, and
+// an image that vanishes while it is burned. Each gets its message, and an
+// image that cannot be written leaves the board as it was.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <string>
+
+#include "app/console.h"
+#include "app/hexburn.h"
+#include "burn.h"
+#include "case_name.h"
+#include "drivers/sim_driver.h"
+#include "scripted_driver.h"
+
+namespace {
+
+const std::string kDone = "Process completed.\n";
+const std::string kSuccess = "\nImage has been written successfully\n";
+const std::string kEnd = ":00000001FF\n";
+
+std::string hex_record(int type, std::uint32_t offset, const Bytes& data) {
+    unsigned sum = static_cast<unsigned>(data.size()) + (offset >> 8) + (offset & 0xFF) +
+                   static_cast<unsigned>(type);
+    char text[16];
+    std::snprintf(text, sizeof text, ":%02X%04X%02X", static_cast<unsigned>(data.size()),
+                  offset & 0xFFFF, static_cast<unsigned>(type));
+    std::string line = text;
+    for (std::uint8_t byte : data) {
+        sum += byte;
+        std::snprintf(text, sizeof text, "%02X", byte);
+        line += text;
+    }
+    std::snprintf(text, sizeof text, "%02X\n", (0x100 - (sum & 0xFF)) & 0xFF);
+    return line + text;
+}
+
+// n records of 16 bytes from address 0.
+std::string records(int n) {
+    std::string text;
+    for (int i = 0; i < n; ++i) {
+        text += hex_record(0, static_cast<std::uint32_t>(16 * i),
+                           pattern(16, static_cast<std::uint32_t>(i)));
+    }
+    return text;
+}
+
+std::string file_text(const char* path) {
+    Bytes bytes = read_bytes(path);
+    return std::string(bytes.begin(), bytes.end());
+}
+
+// ---------------------------------------------------------------------------
+// Files that are no image: refused before the erase.
+
+struct RefusedCase {
+    const char* name;
+    std::string content;
+};
+
+class RefusedFileTest : public testing::TestWithParam<RefusedCase> {};
+
+TEST_P(RefusedFileTest, IncorrectFileFormatAndTheBoardIsUntouched) {
+    ScratchDir scratch;
+    std::string image = scratch.path("image.hex");
+    write_file(image, GetParam().content);
+    Bytes before = pattern(kFlashSize, 21);
+    Burn result = burn(scratch, image, holding(before));
+    EXPECT_EQ(result.out, discovery_lines() + "Incorrect file format!\n" + kDone);
+    EXPECT_EQ(result.exit_status, 1);
+    EXPECT_TRUE(result.err.empty()) << result.err;
+    EXPECT_TRUE(result.flash == before);
+}
+
+std::string with_nul(std::string text, std::size_t at) {
+    text[at] = '\0';
+    return text;
+}
+
+std::string utf16(const std::string& text) {
+    std::string out = "\xFF\xFE";  // byte order mark, then each character and a zero
+    for (char ch : text) {
+        out += ch;
+        out += '\0';
+    }
+    return out;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Files, RefusedFileTest,
+    testing::Values(
+        RefusedCase{"RandomBytes",
+                    [] {
+                        Bytes bytes = pattern(65536, 1);
+                        return std::string(bytes.begin(), bytes.end());
+                    }()},
+        RefusedCase{"AnExecutable", file_text("/bin/true")},
+        RefusedCase{"Utf16Text", utf16(records(4) + kEnd)},
+        RefusedCase{"NulAmongTheDataDigits", records(3) + with_nul(records(1), 20) + kEnd},
+        RefusedCase{"NulBeforeTheColon", records(3) + std::string(1, '\0') + records(1) + kEnd},
+        RefusedCase{"LineOf100000Characters", records(2) + std::string(100000, 'A') + "\n" + kEnd},
+        // One read takes 511 characters: the rest of the line comes as lines
+        // of its own, and they are no records.
+        RefusedCase{
+            "RecordWith100000CharactersBehind",
+            records(2) + records(1).substr(0, 43) + std::string(100000, ' ') + "\n" + kEnd}),
+    case_name<RefusedCase>);
+
+// ---------------------------------------------------------------------------
+// Odd bytes the reader never looks at: the image is written.
+
+struct WrittenCase {
+    const char* name;
+    std::string content;
+    int records;
+};
+
+class OddButWrittenTest : public testing::TestWithParam<WrittenCase> {};
+
+TEST_P(OddButWrittenTest, ImageIsWritten) {
+    ScratchDir scratch;
+    std::string image = scratch.path("image.hex");
+    write_file(image, GetParam().content);
+    Burn result = burn(scratch, image, holding(pattern(kFlashSize, 22)));
+    EXPECT_EQ(result.out, discovery_lines() + "Erasing flash...\n\nFlash has been erased.\n" +
+                              "Writing image into flash...\n" + dots(GetParam().records) +
+                              kSuccess + kDone);
+    EXPECT_EQ(result.exit_status, 0);
+    write_file(scratch.path("clean.hex"), records(GetParam().records) + kEnd);
+    EXPECT_TRUE(result.flash == expected_flash(scratch, scratch.path("clean.hex")));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Files, OddButWrittenTest,
+    testing::Values(
+        // After the checksum the parser reads nothing, so a NUL there ends nothing.
+        WrittenCase{"NulAfterAChecksum",
+                    records(8) + records(9).substr(8 * 44, 43) + std::string("\0junk\n", 6) + kEnd,
+                    9},
+        WrittenCase{"BinaryAfterTheEnd",
+                    [] {
+                        Bytes bytes = pattern(65536, 2);
+                        return records(16) + kEnd + std::string(bytes.begin(), bytes.end());
+                    }(),
+                    16},
+        WrittenCase{"LongLineAfterTheEnd", records(16) + kEnd + std::string(100000, 'A'), 16}),
+    case_name<WrittenCase>);
+
+// ---------------------------------------------------------------------------
+// Paths that are no regular file: the run takes only regular files, so it
+// neither blocks on a FIFO nor reads a device without end.
+
+TEST(NotARegularFile, CantOpenAndTheBoardIsUntouched) {
+    ScratchDir scratch;
+    std::string fifo = scratch.path("fifo.hex");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    std::string directory = scratch.path("directory.hex");
+    ASSERT_EQ(mkdir(directory.c_str(), 0700), 0);
+    Bytes before = pattern(kFlashSize, 23);
+    for (const std::string& path :
+         {fifo, directory, std::string("/dev/zero"), std::string("/dev/null")}) {
+        SCOPED_TRACE(path);
+        Burn result = burn(scratch, path, holding(before));
+        EXPECT_EQ(result.out, discovery_lines() + "Can't open " + path + "!\n" + kDone);
+        EXPECT_EQ(result.exit_status, 1);
+        EXPECT_TRUE(result.flash == before);
+    }
+}
+
+// ---------------------------------------------------------------------------
+// A gigabyte of valid records, of which the first 2 MiB fit: the check stops
+// at the first record past the chip, without reading on.
+
+TEST(HugeImage, OneGigabyteOfRecordsIsRefusedAtTheFirstThatDoesNotFit) {
+    ScratchDir scratch;
+    std::string image = scratch.path("huge.hex");
+    // One 64 KiB segment of the chip: a type 04 record, then 4096 records of 16 bytes.
+    auto segment = [](std::uint32_t index) {
+        std::string text = hex_record(
+            4, 0, {static_cast<std::uint8_t>(index >> 8), static_cast<std::uint8_t>(index)});
+        Bytes data = pattern(16, index);
+        for (std::uint32_t offset = 0; offset < 0x10000; offset += 16) {
+            text += hex_record(0, offset, data);
+        }
+        return text;
+    };
+    std::FILE* file = std::fopen(image.c_str(), "wb");
+    ASSERT_NE(file, nullptr);
+    std::size_t size = 0;
+    for (std::uint32_t index = 0; index < 32; ++index) {  // the whole chip
+        std::string text = segment(index);
+        size += std::fwrite(text.data(), 1, text.size(), file);
+    }
+    std::string beyond = segment(32);  // from 2 MiB on, again and again
+    while (size < (std::size_t{1} << 30)) {
+        size += std::fwrite(beyond.data(), 1, beyond.size(), file);
+    }
+    ASSERT_EQ(std::fclose(file), 0);
+
+    Bytes before = pattern(kFlashSize, 24);
+    auto start = std::chrono::steady_clock::now();
+    Burn result = burn(scratch, image, holding(before));
+    auto seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_EQ(result.out, discovery_lines() + "Image does not fit into flash!\n" + kDone);
+    EXPECT_EQ(result.exit_status, 1);
+    EXPECT_TRUE(result.flash == before);
+    std::printf("a %zu-byte image refused in %.3f s\n", size, seconds);
+}
+
+// ---------------------------------------------------------------------------
+// An image removed once the check has passed, and another file put in its
+// place: the run reads the file it checked, through the one open handle.
+
+// The simulated board, with a hook on each USB write.
+class WatchedBoard final : public D2xxDriver {
+  public:
+    WatchedBoard(D2xxDriver& board, std::function<void(const std::uint8_t*, std::uint32_t)> hook)
+        : board_(board), hook_(std::move(hook)) {}
+
+    FT_STATUS write(FT_HANDLE handle, const std::uint8_t* data, std::uint32_t count,
+                    std::uint32_t* written) override {
+        hook_(data, count);
+        return board_.write(handle, data, count, written);
+    }
+
+    FT_STATUS create_device_info_list(std::uint32_t* count) override {
+        return board_.create_device_info_list(count);
+    }
+    FT_STATUS get_device_info_detail(std::uint32_t index, std::uint32_t* flags, std::uint32_t* type,
+                                     std::uint32_t* id, std::uint32_t* location, char* serial,
+                                     char* description, FT_HANDLE* handle) override {
+        return board_.get_device_info_detail(index, flags, type, id, location, serial, description,
+                                             handle);
+    }
+    FT_STATUS open(int index, FT_HANDLE* handle) override { return board_.open(index, handle); }
+    FT_STATUS close(FT_HANDLE handle) override { return board_.close(handle); }
+    FT_STATUS reset_device(FT_HANDLE handle) override { return board_.reset_device(handle); }
+    FT_STATUS get_queue_status(FT_HANDLE handle, std::uint32_t* rx_bytes) override {
+        return board_.get_queue_status(handle, rx_bytes);
+    }
+    FT_STATUS set_usb_parameters(FT_HANDLE handle, std::uint32_t in_size,
+                                 std::uint32_t out_size) override {
+        return board_.set_usb_parameters(handle, in_size, out_size);
+    }
+    FT_STATUS set_chars(FT_HANDLE handle, std::uint8_t event_char, std::uint8_t event_enabled,
+                        std::uint8_t error_char, std::uint8_t error_enabled) override {
+        return board_.set_chars(handle, event_char, event_enabled, error_char, error_enabled);
+    }
+    FT_STATUS set_timeouts(FT_HANDLE handle, std::uint32_t read_ms,
+                           std::uint32_t write_ms) override {
+        return board_.set_timeouts(handle, read_ms, write_ms);
+    }
+    FT_STATUS set_latency_timer(FT_HANDLE handle, std::uint8_t ms) override {
+        return board_.set_latency_timer(handle, ms);
+    }
+    FT_STATUS set_bit_mode(FT_HANDLE handle, std::uint8_t mask, std::uint8_t mode) override {
+        return board_.set_bit_mode(handle, mask, mode);
+    }
+    FT_STATUS read(FT_HANDLE handle, std::uint8_t* data, std::uint32_t count,
+                   std::uint32_t* got) override {
+        return board_.read(handle, data, count, got);
+    }
+    void sleep_ms(std::uint32_t ms) override { board_.sleep_ms(ms); }
+    std::uint64_t clock_ms() override { return board_.clock_ms(); }
+
+  private:
+    D2xxDriver& board_;
+    std::function<void(const std::uint8_t*, std::uint32_t)> hook_;
+};
+
+// The chip-erase transaction: chip select, 8 bits out, the BE instruction.
+bool is_chip_erase(const std::uint8_t* data, std::uint32_t count) {
+    const std::uint8_t kChipErase[] = {0x80, 0x80, 0x8B, 0x13, 0x07, 0xC7};
+    return count >= sizeof kChipErase && std::memcmp(data, kChipErase, sizeof kChipErase) == 0;
+}
+
+TEST(VanishingImage, RemovedAndReplacedAfterTheCheckTheCheckedImageIsWritten) {
+    ScratchDir scratch;
+    std::string image = scratch.path("image.hex");
+    // 200 KB of text: the writing pass reads it block by block, all after the erase.
+    std::string text = records(4000) + kEnd;
+    write_file(image, text);
+    Bytes expected = expected_flash(scratch, image);
+
+    SimOptions options;
+    std::string error;
+    ASSERT_TRUE(parse_sim_options("timing=zero", options, error)) << error;
+    SimDriver board(std::move(options));
+    bool replaced = false;
+    WatchedBoard watched(board, [&](const std::uint8_t* data, std::uint32_t count) {
+        if (!replaced && is_chip_erase(data, count)) {
+            // The check has read the image through; the writing pass has not begun.
+            replaced = unlink(image.c_str()) == 0;
+            write_file(image, records(1) + kEnd);
+        }
+    });
+    BoundDriver bound(watched);
+    ConsoleCapture console;
+    char program[] = "hexburn";
+    char* argv[] = {program, image.data(), nullptr};
+    int status = hexburn_main(2, argv);
+
+    EXPECT_TRUE(replaced);
+    EXPECT_EQ(status, 0);
+    EXPECT_TRUE(console.text().ends_with(kSuccess + kDone)) << console.text();
+    ASSERT_EQ(board.board().flash.size(), kFlashSize);
+    EXPECT_TRUE(std::equal(expected.begin(), expected.end(), board.board().flash.begin()));
+}
+
+}  // namespace
