@@ -8,6 +8,7 @@
 // core's, and there must be none, on the successful path and on each way a
 // run can fail.
 #include <gtest/gtest.h>
+#include <unistd.h>
 #include <cerrno>
 
 #include <cstdio>
@@ -266,7 +267,8 @@ TEST_P(NoHeapTest, TheRunAllocatesNothingOfItsOwn) {
         GTEST_SKIP() << "the sanitizers replace malloc";
     }
     const Case& c = GetParam();
-    std::string path = testing::TempDir() + "no_heap_image.hex";
+    // Cases and builds run side by side: one file per process.
+    std::string path = testing::TempDir() + "no_heap_" + std::to_string(getpid()) + ".hex";
     std::FILE* file = std::fopen(path.c_str(), "wb");
     ASSERT_NE(file, nullptr);
     std::fputs(c.image.c_str(), file);

@@ -402,7 +402,7 @@ std::vector<Case> all_cases(const Image& image, const Trace& clean) {
     cases.push_back({"detail-fail@0", true});  // interface A, never a candidate
     // A bit stuck at 0 matters where the erase check reads, and where the
     // image writes a 1 into bit 0; elsewhere reading 0 there is right.
-    for (std::uint32_t address : {0, 0x7FF, 0x800, 0x1FFFFF}) {
+    for (std::uint32_t address : {0u, 0x7FFu, 0x800u, 0x1FFFFFu}) {
         bool unwritten_and_unchecked = address >= 2048;
         cases.push_back({"stuck-zero@" + std::to_string(address), unwritten_and_unchecked});
     }
