@@ -5,13 +5,15 @@
 # finds in build/fuzz/corpus/<target>. Prints each target's run count; fails,
 # keeping the input as build/fuzz/crash-*, when a target finds a crash, a
 # leak, a hang or a failed check. A long run: bash scripts/fuzz.sh 3600
+# HEXBURN_FUZZ_DIR chooses the build directory (build/fuzz).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 seconds=${1:-30}
+dir=$(realpath -m "${HEXBURN_FUZZ_DIR:-build/fuzz}")
 
-cmake --preset fuzz >/dev/null
-cmake --build --preset fuzz --target hex_record_fuzz run_fuzz
+cmake --preset fuzz -B "$dir" >/dev/null
+cmake --build "$dir" --target hex_record_fuzz run_fuzz
 
 # target  longest input (bytes)
 targets=(
@@ -20,13 +22,13 @@ targets=(
 )
 for entry in "${targets[@]}"; do
     read -r target max_len <<<"$entry"
-    corpus=build/fuzz/corpus/$target
-    log=build/fuzz/$target.log
+    corpus=$dir/corpus/$target
+    log=$dir/$target.log
     mkdir -p "$corpus"
     status=0
-    "build/fuzz/tests/fuzz/${target}_fuzz" "$corpus" "tests/fuzz/corpus/$target" \
+    "$dir/tests/fuzz/${target}_fuzz" "$corpus" "tests/fuzz/corpus/$target" \
         -dict=tests/fuzz/hex.dict -max_len="$max_len" -max_total_time="$seconds" -timeout=10 \
-        -print_final_stats=1 -artifact_prefix=build/fuzz/ >"$log" 2>&1 || status=$?
+        -print_final_stats=1 -artifact_prefix="$dir/" >"$log" 2>&1 || status=$?
     runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log")
     echo "fuzz: ${target}_fuzz: ${runs:-0} runs in ${seconds} s (stat::number_of_executed_units)"
     if ((status != 0)); then

@@ -46,6 +46,11 @@ struct HeapCount {
 };
 HeapCount heap;
 
+}  // namespace
+
+#if HEXBURN_OWN_MALLOC
+namespace {
+
 void note_allocation() {
     if (!heap.window) {
         return;
@@ -61,7 +66,6 @@ void note_allocation() {
 
 }  // namespace
 
-#if HEXBURN_OWN_MALLOC
 // glibc's allocator under its own names.
 extern "C" {
 void* __libc_malloc(std::size_t size);
