@@ -17,12 +17,12 @@ constexpr const char* kDefaultDriver = "ftd2xx";
 constexpr const char* kDefaultDriver = "libftdi";
 #endif
 
-std::unique_ptr<D2xxDriver> make_driver(const char* spec, std::string& error) {
+std::unique_ptr<D2xxDriver> make_driver(const char* setting, std::string& error) {
     error.clear();
-    if (spec == nullptr || *spec == '\0') {
-        spec = kDefaultDriver;
+    if (setting == nullptr || *setting == '\0') {
+        setting = kDefaultDriver;
     }
-    std::string_view value(spec);
+    std::string_view value(setting);
     std::string_view name = value.substr(0, value.find(':'));
     if (name == "ftd2xx") {
         // "ftd2xx:PATH" loads that file instead of the platform's library.

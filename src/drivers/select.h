@@ -6,7 +6,7 @@
 
 #include "mpsse/d2xx_driver.h"
 
-// `spec` is the variable's value (nullptr or empty when unset: the
+// `setting` is the variable's value (nullptr or empty when unset: the
 // platform's default driver). Returns the driver, or nullptr with `error` set
 // to a one-line explanation naming the bad word or the missing library.
-std::unique_ptr<D2xxDriver> make_driver(const char* spec, std::string& error);
+std::unique_ptr<D2xxDriver> make_driver(const char* setting, std::string& error);

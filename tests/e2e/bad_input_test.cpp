@@ -26,19 +26,7 @@ const std::string kSuccess = "\nImage has been written successfully\n";
 const std::string kEnd = ":00000001FF\n";
 
 std::string hex_record(int type, std::uint32_t offset, const Bytes& data) {
-    unsigned sum = static_cast<unsigned>(data.size()) + (offset >> 8) + (offset & 0xFF) +
-                   static_cast<unsigned>(type);
-    char text[16];
-    std::snprintf(text, sizeof text, ":%02X%04X%02X", static_cast<unsigned>(data.size()),
-                  offset & 0xFFFF, static_cast<unsigned>(type));
-    std::string line = text;
-    for (std::uint8_t byte : data) {
-        sum += byte;
-        std::snprintf(text, sizeof text, "%02X", byte);
-        line += text;
-    }
-    std::snprintf(text, sizeof text, "%02X\n", (0x100 - (sum & 0xFF)) & 0xFF);
-    return line + text;
+    return record_text(type, offset, data) + "\n";
 }
 
 // n records of 16 bytes from address 0.

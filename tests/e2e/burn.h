@@ -54,6 +54,9 @@ Bytes read_bytes(const std::string& path);
 // Runs a shell command line; fails the test when it does not exit 0.
 void shell(const std::string& command);
 
+// One Intel HEX record line, checksum worked out here, without its line end.
+std::string record_text(int type, std::uint32_t offset, const Bytes& data);
+
 // A deterministic pseudo-random pattern.
 Bytes pattern(std::size_t size, std::uint32_t seed);
 std::uint8_t mirror(std::uint8_t byte);  // bit order reversed

@@ -33,26 +33,9 @@ int data_records(const std::string& hex_path) {
     return count;
 }
 
-// One record line, checksum worked out here.
+// One record line, with its line end.
 std::string record(int type, int offset, const Bytes& data) {
-    int sum = static_cast<int>(data.size()) + (offset >> 8) + (offset & 0xFF) + type;
-    std::ostringstream line;
-    line << ':';
-    auto hex = [&line](int value) {
-        const char* digits = "0123456789ABCDEF";
-        line << digits[(value >> 4) & 0xF] << digits[value & 0xF];
-    };
-    hex(static_cast<int>(data.size()));
-    hex(offset >> 8);
-    hex(offset & 0xFF);
-    hex(type);
-    for (std::uint8_t byte : data) {
-        hex(byte);
-        sum += byte;
-    }
-    hex((256 - (sum & 0xFF)) & 0xFF);
-    line << '\n';
-    return line.str();
+    return record_text(type, static_cast<std::uint32_t>(offset), data) + "\n";
 }
 
 const std::string kEnd = ":00000001FF\n";

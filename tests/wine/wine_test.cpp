@@ -117,25 +117,8 @@ Outcome run_side(Side side, const ScratchDir& scratch, std::vector<std::string> 
     return run;
 }
 
-// One record line, checksum worked out here, without its line end.
 std::string record(int type, int offset, const Bytes& data) {
-    int sum = static_cast<int>(data.size()) + (offset >> 8) + (offset & 0xFF) + type;
-    std::ostringstream line;
-    line << ':';
-    auto hex = [&line](int value) {
-        const char* digits = "0123456789ABCDEF";
-        line << digits[(value >> 4) & 0xF] << digits[value & 0xF];
-    };
-    hex(static_cast<int>(data.size()));
-    hex(offset >> 8);
-    hex(offset & 0xFF);
-    hex(type);
-    for (std::uint8_t byte : data) {
-        hex(byte);
-        sum += byte;
-    }
-    hex((256 - (sum & 0xFF)) & 0xFF);
-    return line.str();
+    return record_text(type, static_cast<std::uint32_t>(offset), data);
 }
 
 // ---------------------------------------------------------------------------
