@@ -3,10 +3,9 @@
 #include <sys/stat.h>
 
 #include "app/console.h"
+#include "flash/flash.h"
 
 namespace {
-
-constexpr std::uint64_t kFlashSize = 0x200000;
 
 // A 2 MiB image is some 5.8 MB of text: read it in large blocks rather than
 // stdio's default few kilobytes, one system call per block.
@@ -43,7 +42,9 @@ LineKind image_classify_line(const char* line, hex_record* record, std::uint32_t
         case RECORD_DATA: {
             std::uint64_t start =
                 std::uint64_t{*base} + static_cast<std::uint32_t>(record->address);
-            if (start + static_cast<std::uint32_t>(record->length) > kFlashSize) {
+            const std::uint64_t flash_size = std::uint64_t{FLASH_SECTOR_SIZE} *
+                                             static_cast<std::uint32_t>(flash_info.sector_count);
+            if (start + static_cast<std::uint32_t>(record->length) > flash_size) {
                 return LINE_OUT_OF_CHIP;
             }
             *address = static_cast<std::uint32_t>(start);
