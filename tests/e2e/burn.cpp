@@ -95,6 +95,15 @@ Bytes expected_flash(const ScratchDir& scratch, const std::string& hex_path) {
     return image;
 }
 
+std::string after_banner(const std::string& out) {
+    static const std::regex banner(
+        R"(^Flash programmer for oxa-2\.x boards\(Built: [A-Z][a-z]{2} [ 123]\d \d{4} : \d\d:\d\d:\d\d\)
+\r)");
+    std::smatch match;
+    EXPECT_TRUE(std::regex_search(out, match, banner)) << out.substr(0, 200);
+    return match.empty() ? out : out.substr(static_cast<std::size_t>(match.length(0)));
+}
+
 Burn burn(const ScratchDir& scratch, const std::string& image_path, const BurnOptions& options) {
     std::string flash = scratch.path("flash.bin");
     std::remove(flash.c_str());
@@ -110,13 +119,7 @@ Burn burn(const ScratchDir& scratch, const std::string& image_path, const BurnOp
     Burn result;
     result.exit_status = run.exit_status;
     result.err = run.err;
-    static const std::regex banner(
-        R"(^Flash programmer for oxa-2\.x boards\(Built: [A-Z][a-z]{2} [ 123]\d \d{4} : \d\d:\d\d:\d\d\)
-\r)");
-    std::smatch match;
-    EXPECT_TRUE(std::regex_search(run.out, match, banner)) << run.out.substr(0, 200);
-    result.out =
-        match.empty() ? run.out : run.out.substr(static_cast<std::size_t>(match.length(0)));
+    result.out = after_banner(run.out);
     result.flash = read_bytes(flash);
     return result;
 }

@@ -64,6 +64,9 @@ std::uint8_t mirror(std::uint8_t byte);  // bit order reversed
 // by srecord (not by hexburn's parser): each byte bit-reversed at its address.
 Bytes expected_flash(const ScratchDir& scratch, const std::string& hex_path);
 
+// What a run printed after its banner, whose form is checked.
+std::string after_banner(const std::string& out);
+
 // Standard output of a run, after the banner, up to the erase.
 std::string discovery_lines();
 // The dots a burn of `records` data records prints.

@@ -11,6 +11,7 @@
 
 #include "burn.h"
 #include "case_name.h"
+#include "process.h"
 
 namespace {
 
@@ -48,6 +49,65 @@ std::string records(int n, std::uint32_t seed = 7) {
     }
     return text;
 }
+
+// ---------------------------------------------------------------------------
+// The command line, as an operator types it.
+
+const std::string kUsage =
+    "Usage:\n"
+    " hexburn.exe [-h] FILE\n"
+    "  -h\t display this information\n"
+    "  FILE\t ldr-file in HEX format to be burned into flash\n";
+
+struct CommandCase {
+    const char* name;
+    std::vector<std::string> args;
+    std::string driver;  // HEXBURN_DRIVER
+    int exit_status;
+    std::string out;  // after the banner
+    bool complaint;   // one line on standard error
+};
+
+class CommandTest : public testing::TestWithParam<CommandCase> {};
+
+TEST_P(CommandTest, PrintsAndExits) {
+    const CommandCase& c = GetParam();
+    std::vector<std::string> argv = {HEXBURN_EXE};
+    argv.insert(argv.end(), c.args.begin(), c.args.end());
+    ProcessResult run = run_process(argv, {"HEXBURN_DRIVER=" + c.driver});
+    EXPECT_EQ(after_banner(run.out), c.out);
+    EXPECT_EQ(run.exit_status, c.exit_status);
+    if (c.complaint) {
+        EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
+        EXPECT_NE(run.err.find("nonsense"), std::string::npos) << run.err;
+    } else {
+        EXPECT_EQ(run.err, "");
+    }
+}
+
+const std::string kNoDevice = "Can't find FT2232H devices for flash programming!\n";
+
+INSTANTIATE_TEST_SUITE_P(
+    CommandLine, CommandTest,
+    testing::Values(
+        CommandCase{"NoArgument", {}, "sim", 1, "Insufficient arguments!\n" + kUsage, false},
+        CommandCase{"Help", {"-h"}, "sim", 0, kUsage, false},
+        CommandCase{"HelpWithMoreArguments", {"-h", "x.hex", "y"}, "sim", 0, kUsage, false},
+        CommandCase{"HelpWithAnUnusableDriver", {"-h"}, "nonsense", 0, kUsage, true},
+        CommandCase{"ImageWithAnUnusableDriver", {"x.hex"}, "nonsense", 1, kNoDevice, true},
+        CommandCase{"UpperCaseHIsAnImagePath",
+                    {"-H"},
+                    "sim",
+                    1,
+                    discovery_lines() + "Can't open -H!\n" + kDone,
+                    false},
+        CommandCase{"LongHelpIsAnImagePath",
+                    {"--help"},
+                    "sim",
+                    1,
+                    discovery_lines() + "Can't open --help!\n" + kDone,
+                    false}),
+    case_name<CommandCase>);
 
 // ---------------------------------------------------------------------------
 // Images made by Intel HEX writers that are not ours.
