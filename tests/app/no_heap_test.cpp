@@ -19,6 +19,8 @@
 #include "app/hexburn.h"
 #include "case_name.h"
 #include "drivers/sim_driver.h"
+#include "forwarding_driver.h"
+#include "hex_text.h"
 #include "scripted_driver.h"
 
 // The sanitizers bring their own allocator; there the test has nothing to count.
@@ -127,114 +129,36 @@ int __wrap_fclose(std::FILE* file) {
 
 namespace {
 
-// Counts the time spent inside a driver call as the driver's.
-struct InDriver {
-    InDriver() { ++heap.in_driver; }
-    ~InDriver() { --heap.in_driver; }
-    InDriver(const InDriver&) = delete;
-    InDriver& operator=(const InDriver&) = delete;
-};
-
-// Forwards every call to the simulated board, marked as the driver's; the
-// window opens once FT_Open succeeds and closes as FT_Close begins.
-class MarkingDriver final : public D2xxDriver {
+// Forwards every call to the simulated board, the time inside it counted as
+// the driver's; the window opens once FT_Open succeeds and closes as FT_Close
+// begins.
+class MarkingDriver final : public ForwardingDriver {
   public:
-    explicit MarkingDriver(D2xxDriver& inner) : inner_(inner) {}
+    using ForwardingDriver::ForwardingDriver;
 
-    FT_STATUS create_device_info_list(std::uint32_t* count) override {
-        InDriver mark;
-        return inner_.create_device_info_list(count);
-    }
-    FT_STATUS get_device_info_detail(std::uint32_t index, std::uint32_t* flags, std::uint32_t* type,
-                                     std::uint32_t* id, std::uint32_t* location, char* serial,
-                                     char* description, FT_HANDLE* handle) override {
-        InDriver mark;
-        return inner_.get_device_info_detail(index, flags, type, id, location, serial, description,
-                                             handle);
-    }
     FT_STATUS open(int index, FT_HANDLE* handle) override {
-        InDriver mark;
-        FT_STATUS status = inner_.open(index, handle);
+        FT_STATUS status = ForwardingDriver::open(index, handle);
         heap.window = status == FT_OK;
         return status;
     }
     FT_STATUS close(FT_HANDLE handle) override {
         heap.window = false;
-        InDriver mark;
-        return inner_.close(handle);
-    }
-    FT_STATUS reset_device(FT_HANDLE handle) override {
-        InDriver mark;
-        return inner_.reset_device(handle);
-    }
-    FT_STATUS get_queue_status(FT_HANDLE handle, std::uint32_t* rx_bytes) override {
-        InDriver mark;
-        return inner_.get_queue_status(handle, rx_bytes);
-    }
-    FT_STATUS set_usb_parameters(FT_HANDLE handle, std::uint32_t in_size,
-                                 std::uint32_t out_size) override {
-        InDriver mark;
-        return inner_.set_usb_parameters(handle, in_size, out_size);
-    }
-    FT_STATUS set_chars(FT_HANDLE handle, std::uint8_t event_char, std::uint8_t event_enabled,
-                        std::uint8_t error_char, std::uint8_t error_enabled) override {
-        InDriver mark;
-        return inner_.set_chars(handle, event_char, event_enabled, error_char, error_enabled);
-    }
-    FT_STATUS set_timeouts(FT_HANDLE handle, std::uint32_t read_ms,
-                           std::uint32_t write_ms) override {
-        InDriver mark;
-        return inner_.set_timeouts(handle, read_ms, write_ms);
-    }
-    FT_STATUS set_latency_timer(FT_HANDLE handle, std::uint8_t ms) override {
-        InDriver mark;
-        return inner_.set_latency_timer(handle, ms);
-    }
-    FT_STATUS set_bit_mode(FT_HANDLE handle, std::uint8_t mask, std::uint8_t mode) override {
-        InDriver mark;
-        return inner_.set_bit_mode(handle, mask, mode);
-    }
-    FT_STATUS write(FT_HANDLE handle, const std::uint8_t* data, std::uint32_t count,
-                    std::uint32_t* written) override {
-        InDriver mark;
-        return inner_.write(handle, data, count, written);
-    }
-    FT_STATUS read(FT_HANDLE handle, std::uint8_t* data, std::uint32_t count,
-                   std::uint32_t* got) override {
-        InDriver mark;
-        return inner_.read(handle, data, count, got);
-    }
-    void sleep_ms(std::uint32_t ms) override {
-        InDriver mark;
-        inner_.sleep_ms(ms);
-    }
-    std::uint64_t clock_ms() override {
-        InDriver mark;
-        return inner_.clock_ms();
+        return ForwardingDriver::close(handle);
     }
 
-  private:
-    D2xxDriver& inner_;
+  protected:
+    void enter() override { ++heap.in_driver; }
+    void leave() override { --heap.in_driver; }
 };
 
-std::string record(int type, int offset, const std::vector<int>& data) {
-    int sum = static_cast<int>(data.size()) + (offset >> 8) + (offset & 0xFF) + type;
-    std::string text(11 + 2 * data.size() + 1, '\0');
-    int at = std::snprintf(text.data(), text.size(), ":%02X%04X%02X", static_cast<int>(data.size()),
-                           offset, type);
-    for (int byte : data) {
-        sum += byte;
-        at += std::snprintf(text.data() + at, 3, "%02X", byte);
-    }
-    std::snprintf(text.data() + at, 3, "%02X", (0x100 - (sum & 0xFF)) & 0xFF);
-    text.back() = '\n';
-    return text;
+std::string record(int type, int offset, const std::vector<std::uint8_t>& data) {
+    return record_text(type, static_cast<std::uint32_t>(offset), data) + "\n";
 }
 
-std::vector<int> bytes(int length, int seed) {
-    std::vector<int> data;
+std::vector<std::uint8_t> bytes(int length, int seed) {
+    std::vector<std::uint8_t> data;
     for (int i = 0; i < length; ++i) {
-        data.push_back((seed * 31 + i * 7) & 0xFF);
+        data.push_back(static_cast<std::uint8_t>((seed * 31 + i * 7) & 0xFF));
     }
     return data;
 }

@@ -17,6 +17,7 @@
 #include "burn.h"
 #include "case_name.h"
 #include "drivers/sim_driver.h"
+#include "forwarding_driver.h"
 #include "scripted_driver.h"
 
 namespace {
@@ -206,59 +207,18 @@ TEST(HugeImage, OneGigabyteOfRecordsIsRefusedAtTheFirstThatDoesNotFit) {
 // place: the run reads the file it checked, through the one open handle.
 
 // The simulated board, with a hook on each USB write.
-class WatchedBoard final : public D2xxDriver {
+class WatchedBoard final : public ForwardingDriver {
   public:
     WatchedBoard(D2xxDriver& board, std::function<void(const std::uint8_t*, std::uint32_t)> hook)
-        : board_(board), hook_(std::move(hook)) {}
+        : ForwardingDriver(board), hook_(std::move(hook)) {}
 
     FT_STATUS write(FT_HANDLE handle, const std::uint8_t* data, std::uint32_t count,
                     std::uint32_t* written) override {
         hook_(data, count);
-        return board_.write(handle, data, count, written);
+        return ForwardingDriver::write(handle, data, count, written);
     }
-
-    FT_STATUS create_device_info_list(std::uint32_t* count) override {
-        return board_.create_device_info_list(count);
-    }
-    FT_STATUS get_device_info_detail(std::uint32_t index, std::uint32_t* flags, std::uint32_t* type,
-                                     std::uint32_t* id, std::uint32_t* location, char* serial,
-                                     char* description, FT_HANDLE* handle) override {
-        return board_.get_device_info_detail(index, flags, type, id, location, serial, description,
-                                             handle);
-    }
-    FT_STATUS open(int index, FT_HANDLE* handle) override { return board_.open(index, handle); }
-    FT_STATUS close(FT_HANDLE handle) override { return board_.close(handle); }
-    FT_STATUS reset_device(FT_HANDLE handle) override { return board_.reset_device(handle); }
-    FT_STATUS get_queue_status(FT_HANDLE handle, std::uint32_t* rx_bytes) override {
-        return board_.get_queue_status(handle, rx_bytes);
-    }
-    FT_STATUS set_usb_parameters(FT_HANDLE handle, std::uint32_t in_size,
-                                 std::uint32_t out_size) override {
-        return board_.set_usb_parameters(handle, in_size, out_size);
-    }
-    FT_STATUS set_chars(FT_HANDLE handle, std::uint8_t event_char, std::uint8_t event_enabled,
-                        std::uint8_t error_char, std::uint8_t error_enabled) override {
-        return board_.set_chars(handle, event_char, event_enabled, error_char, error_enabled);
-    }
-    FT_STATUS set_timeouts(FT_HANDLE handle, std::uint32_t read_ms,
-                           std::uint32_t write_ms) override {
-        return board_.set_timeouts(handle, read_ms, write_ms);
-    }
-    FT_STATUS set_latency_timer(FT_HANDLE handle, std::uint8_t ms) override {
-        return board_.set_latency_timer(handle, ms);
-    }
-    FT_STATUS set_bit_mode(FT_HANDLE handle, std::uint8_t mask, std::uint8_t mode) override {
-        return board_.set_bit_mode(handle, mask, mode);
-    }
-    FT_STATUS read(FT_HANDLE handle, std::uint8_t* data, std::uint32_t count,
-                   std::uint32_t* got) override {
-        return board_.read(handle, data, count, got);
-    }
-    void sleep_ms(std::uint32_t ms) override { board_.sleep_ms(ms); }
-    std::uint64_t clock_ms() override { return board_.clock_ms(); }
 
   private:
-    D2xxDriver& board_;
     std::function<void(const std::uint8_t*, std::uint32_t)> hook_;
 };
 

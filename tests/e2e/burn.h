@@ -7,6 +7,8 @@
 #include <utility>
 #include <vector>
 
+#include "hex_text.h"
+
 inline constexpr std::size_t kFlashSize = 2 * 1024 * 1024;
 
 using Bytes = std::vector<std::uint8_t>;
@@ -53,9 +55,6 @@ void write_bytes(const std::string& path, const Bytes& bytes);
 Bytes read_bytes(const std::string& path);
 // Runs a shell command line; fails the test when it does not exit 0.
 void shell(const std::string& command);
-
-// One Intel HEX record line, checksum worked out here, without its line end.
-std::string record_text(int type, std::uint32_t offset, const Bytes& data);
 
 // A deterministic pseudo-random pattern.
 Bytes pattern(std::size_t size, std::uint32_t seed);

@@ -8,59 +8,14 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "hexfile/hex_record.h"
+#include "reference.h"
 
 namespace {
 
 constexpr std::uint8_t kUntouched = 0xA5;
-
-int digit(char c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    return -1;
-}
-
-std::uint8_t mirrored(std::uint8_t byte) {
-    std::uint8_t out = 0;
-    for (int bit = 0; bit < 8; ++bit) {
-        out = static_cast<std::uint8_t>(out | (((byte >> bit) & 1) << (7 - bit)));
-    }
-    return out;
-}
-
-// The fields of a valid record: count, offset high, offset low, type, data...,
-// checksum. Empty when `text` (up to its NUL) is no valid record.
-std::basic_string<std::uint8_t> decode(const char* text) {
-    std::size_t size = std::strlen(text);
-    std::basic_string<std::uint8_t> bytes;
-    if (size < 11 || text[0] != ':') {
-        return {};
-    }
-    for (std::size_t at = 1; at + 1 < size; at += 2) {
-        int high = digit(text[at]);
-        int low = digit(text[at + 1]);
-        if (high < 0 || low < 0) {
-            break;
-        }
-        bytes.push_back(static_cast<std::uint8_t>(high * 16 + low));
-        if (bytes.size() == 5u + bytes[0]) {
-            unsigned sum = 0;
-            for (std::uint8_t byte : bytes) {
-                sum += byte;
-            }
-            return sum % 256 == 0 ? bytes : std::basic_string<std::uint8_t>();
-        }
-    }
-    return {};
-}
 
 void fail(const char* what) {
     std::fprintf(stderr, "hex_record_fuzz: %s\n", what);
@@ -74,7 +29,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     hex_record record;
     std::memset(&record, kUntouched, sizeof record);
     int result = parse_hex_record(&record, line.c_str());
-    std::basic_string<std::uint8_t> fields = decode(line.c_str());
+    std::vector<std::uint8_t> fields = reference_decode(line.c_str());
 
     if (result != 0 && result != -1) {
         fail("result is neither 0 nor -1");
@@ -91,7 +46,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     for (int i = 0; i < record.length; ++i) {
         std::uint8_t byte = fields[4 + static_cast<std::size_t>(i)];
-        if (record.data[i] != (record.type == 0 ? mirrored(byte) : byte)) {
+        if (record.data[i] != (record.type == 0 ? reference_mirror(byte) : byte)) {
             fail("a data byte differs from the line");
         }
     }

@@ -21,6 +21,7 @@
 #include "app/console.h"
 #include "app/hexburn.h"
 #include "drivers/sim_driver.h"
+#include "reference.h"
 
 namespace {
 
@@ -46,19 +47,6 @@ Expected ending(int exit_status, const char* message, bool opened = true) {
     return expected;
 }
 
-int digit(char c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    return -1;
-}
-
 struct Record {
     int type = 0;
     std::uint32_t offset = 0;
@@ -67,30 +55,14 @@ struct Record {
 
 // One line as the parser sees it (up to the first NUL).
 bool parse(std::string_view line, Record& record) {
-    line = line.substr(0, line.find('\0'));
-    std::vector<std::uint8_t> bytes;
-    if (line.size() < 11 || line[0] != ':') {
+    std::vector<std::uint8_t> fields = reference_decode(line);
+    if (fields.empty()) {
         return false;
     }
-    for (std::size_t at = 1; at + 1 < line.size(); at += 2) {
-        int high = digit(line[at]);
-        int low = digit(line[at + 1]);
-        if (high < 0 || low < 0) {
-            return false;
-        }
-        bytes.push_back(static_cast<std::uint8_t>(high * 16 + low));
-        if (bytes.size() == 5u + bytes[0]) {
-            unsigned sum = 0;
-            for (std::uint8_t byte : bytes) {
-                sum += byte;
-            }
-            record.offset = static_cast<std::uint32_t>(bytes[1] << 8 | bytes[2]);
-            record.type = bytes[3];
-            record.data.assign(bytes.begin() + 4, bytes.end() - 1);
-            return sum % 256 == 0;
-        }
-    }
-    return false;
+    record.offset = static_cast<std::uint32_t>(fields[1] << 8 | fields[2]);
+    record.type = fields[3];
+    record.data.assign(fields.begin() + 4, fields.end() - 1);
+    return true;
 }
 
 // The lines as fgets with a 512-byte buffer hands them out.
@@ -104,14 +76,6 @@ std::vector<std::string_view> lines_of(std::string_view file) {
         file.remove_prefix(end);
     }
     return lines;
-}
-
-std::uint8_t mirrored(std::uint8_t byte) {
-    std::uint8_t out = 0;
-    for (int bit = 0; bit < 8; ++bit) {
-        out = static_cast<std::uint8_t>(out | (((byte >> bit) & 1) << (7 - bit)));
-    }
-    return out;
 }
 
 Expected refused(const char* message) {
@@ -163,8 +127,8 @@ Expected model_run(std::string_view file) {
         bool same = true;
         for (std::size_t i = 0; i < write.bytes.size(); ++i) {
             std::uint8_t& cell = expected.flash[write.address + i];
-            cell &= mirrored(write.bytes[i]);
-            same = same && cell == mirrored(write.bytes[i]);
+            cell &= reference_mirror(write.bytes[i]);
+            same = same && cell == reference_mirror(write.bytes[i]);
         }
         if (!same) {
             expected.exit_status = 3;
