@@ -1,9 +1,8 @@
 // The `sim` driver: the D2XX calls served by a simulated board, an FT2232H
 // channel with an M25P16 on its pins, on a virtual clock.
 //
-// Selected by HEXBURN_DRIVER=sim or sim:OPTIONS; README.md ("Simulated
-// board") documents the options, the trace and report formats and the time
-// model.
+// Selected by HEXBURN_DRIVER=sim or sim:OPTIONS; doc/simulated-board.md
+// documents the options, the trace and report formats and the time model.
 #pragma once
 
 #include <cstdint>
