@@ -1,0 +1,100 @@
+// Fast access to the M25P16 behind the FT2232H's MPSSE: many SPI
+// transactions per USB transfer, answers asked for only when needed (0x87),
+// whole-page programs, rising-edge sampling and FAST_READ. Used by hexflash;
+// hexburn keeps its own one-transaction-per-transfer path.
+//
+// Every wait is bounded by the driver clock (d2xx_clock_ms): a status wait
+// ends as a failure 30 s after it began, an erase 120 s after its instruction.
+// The functions print nothing; progress and cancellation go through
+// fast_progress. Each link is independent: several boards may each run on
+// their own thread with their own link.
+#pragma once
+
+#include <cstdint>
+
+#include "app/image.h"
+#include "mpsse/d2xx_types.h"
+
+// Results; the values are the programs' exit statuses for the same outcome.
+inline constexpr int FAST_OK = 0;
+inline constexpr int FAST_ERR_TRANSFER = 2;     // USB failed or short, chip busy past its bound
+inline constexpr int FAST_ERR_MISMATCH = 3;     // the chip holds other bytes than it should
+inline constexpr int FAST_ERR_INTERRUPTED = 4;  // fast_progress.stop said so
+
+inline constexpr std::uint32_t FAST_CHIP_SIZE = 0x200000;
+inline constexpr std::uint32_t FAST_SECTORS = 32;
+inline constexpr std::uint32_t FAST_DEFAULT_CLOCK_HZ = 30000000;
+
+// Progress and cancellation, called between transfers. Any member may be null.
+struct fast_progress {
+    // phase: "read", "erase", "program" or "verify"; done and total in bytes.
+    void (*report)(void* context, const char* phase, std::uint64_t done, std::uint64_t total);
+    // True when the run must stop at the next transaction boundary (a chip
+    // cycle already started is waited out first).
+    bool (*stop)(void* context);
+    void* context;
+};
+
+// One open channel. Opaque to callers beyond handle and clock.
+struct fast_link {
+    FT_HANDLE handle;
+    std::uint32_t clock_hz;  // the SK frequency actually set
+};
+
+// Sets the channel up for SPI at (at most) clock_hz and synchronises.
+int fast_open(FT_HANDLE handle, std::uint32_t clock_hz, fast_link* link);
+// Releases the pins (chip deselected, MPSSE off); the caller closes the handle.
+void fast_close(fast_link* link);
+
+int fast_read_id(fast_link* link, std::uint8_t id[3]);
+int fast_read_status(fast_link* link, std::uint8_t* status);
+// WREN + WRSR, waits for the write to finish.
+int fast_write_status(fast_link* link, std::uint8_t status);
+int fast_read(fast_link* link, std::uint32_t address, std::uint8_t* out, std::uint32_t length,
+              const fast_progress* progress);
+int fast_chip_erase(fast_link* link, const fast_progress* progress);
+
+enum fast_erase_mode { FAST_ERASE_AUTO, FAST_ERASE_CHIP, FAST_ERASE_NONE };
+
+enum fast_sector_action : std::uint8_t {
+    FAST_SECTOR_SKIP,     // already holds what it must
+    FAST_SECTOR_PROGRAM,  // only 1 bits become 0: program without erasing
+    FAST_SECTOR_ERASE,    // erase, then program what is not 0xFF
+};
+
+struct fast_options {
+    fast_erase_mode erase;
+    bool keep_rest;  // sectors the image does not touch stay as they are
+};
+
+// What a burn will do, decided from the image and the chip's first read.
+struct fast_plan {
+    bool chip_erase;                           // one bulk erase instead of sector erases
+    fast_sector_action action[FAST_SECTORS];   // per sector
+    std::uint8_t target[FAST_CHIP_SIZE];       // what the chip must hold after the burn
+    std::uint8_t chip[FAST_CHIP_SIZE];         // what it held at the first read
+};
+
+struct fast_stats {
+    std::uint32_t sectors_erased;
+    std::uint32_t sectors_skipped;
+    std::uint32_t pages_programmed;
+    std::uint32_t pages_skipped;
+    double seconds_read;  // driver clock, per phase
+    double seconds_erase;
+    double seconds_program;
+    double seconds_verify;
+    std::uint64_t bytes_moved;        // over the SPI bus, both ways
+    std::int64_t first_difference;    // -1: none
+};
+
+// Reads the chip and decides what to do (FAST_ERASE_CHIP reads nothing).
+int fast_plan_burn(fast_link* link, const image_map* image, const fast_options* options,
+                   fast_plan* plan, fast_stats* stats, const fast_progress* progress);
+// Erases and programs as planned, then reads back every sector it changed
+// and compares it with plan->target: FAST_OK only when all match.
+int fast_execute(fast_link* link, fast_plan* plan, fast_stats* stats,
+                 const fast_progress* progress);
+// Compares the whole chip with the image (0xFF where the image has no byte).
+int fast_verify(fast_link* link, const image_map* image, fast_stats* stats,
+                const fast_progress* progress);
