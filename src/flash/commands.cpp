@@ -1,6 +1,7 @@
 #include "app/console.h"
 #include "flash/flash.h"
 #include "flash/frame.h"
+#include "mpsse/d2xx.h"
 
 namespace {
 
@@ -14,6 +15,64 @@ std::uint32_t frame_read_status(std::uint8_t* frame) {
     std::uint32_t at = frame_instruction(frame, FRAME_SIZE, FLASH_INS_RDSR);
     at = frame_bits_in(frame, at);
     return frame_close(frame, at, FRAME_SIZE);
+}
+
+// One wait: polls until WIP clears (0), or busy (1) once FLASH_WAIT_POLLS
+// polls were made or the driver clock has reached `deadline`; a wait ended by
+// time ends as one ended by its count, with the dots of the polls it made.
+// Sets *dotted when it prints a dot.
+std::int32_t wait_until(FT_HANDLE handle, std::uint64_t deadline, bool* dotted) {
+    std::uint8_t frame[FRAME_SIZE];
+    const std::uint32_t length = frame_read_status(frame);
+    const std::uint8_t* answer = frame + length;
+    // Until a poll succeeds the chip counts as busy, so failed polls never
+    // pass for "ready".
+    std::uint32_t current = FLASH_STATUS_WIP;
+    std::int32_t polls = FLASH_WAIT_POLLS;
+    do {
+        --polls;
+        if (frame_send(handle, frame, length) && frame_receive(handle, frame + length, 1)) {
+            current = *answer;
+        }
+        if ((current & FLASH_STATUS_WIP) == 0) {
+            return 0;
+        }
+        if ((polls & DOT_MASK) == 0) {
+            console_print(".");
+            *dotted = true;
+        }
+    } while (polls > 0 && d2xx_clock_ms() < deadline);
+    return 1;
+}
+
+// The waits of an erase whose instruction went out at `start`: at most
+// FLASH_ERASE_WAITS waits, none reaching past FLASH_ERASE_MS after `start`.
+// 0 ready, 1 still busy. With `lines`, a "\n" every 8 busy waits and when the
+// chip is ready, and one ending a line of dots that the time bound cut short.
+std::int32_t erase_wait(FT_HANDLE handle, std::uint64_t start, bool lines) {
+    const std::uint64_t give_up = start + FLASH_ERASE_MS;
+    bool line_open = false;
+    std::int32_t waits = FLASH_ERASE_WAITS;
+    do {
+        --waits;
+        const std::uint64_t now = d2xx_clock_ms();
+        const std::uint64_t deadline =
+            now + FLASH_WAIT_MS < give_up ? now + FLASH_WAIT_MS : give_up;
+        if (wait_until(handle, deadline, &line_open) == 0) {
+            if (lines) {
+                console_print("\n");
+            }
+            return 0;
+        }
+        if (lines && (waits & LINE_MASK) == 0) {
+            console_print("\n");
+            line_open = false;
+        }
+    } while (waits > 0 && d2xx_clock_ms() < give_up);
+    if (lines && line_open) {
+        console_print("\n");
+    }
+    return 1;
 }
 
 }  // namespace
@@ -36,26 +95,8 @@ std::int32_t flash_read_status(FT_HANDLE handle, std::uint32_t* status_out) {
 }
 
 std::int32_t flash_wait_ready(FT_HANDLE handle) {
-    std::uint8_t frame[FRAME_SIZE];
-    const std::uint32_t length = frame_read_status(frame);
-    const std::uint8_t* answer = frame + length;
-    // Until a poll succeeds the chip counts as busy, so failed polls never
-    // pass for "ready".
-    std::uint32_t current = FLASH_STATUS_WIP;
-    std::int32_t polls = FLASH_WAIT_POLLS;
-    do {
-        --polls;
-        if (frame_send(handle, frame, length) && frame_receive(handle, frame + length, 1)) {
-            current = *answer;
-        }
-        if ((current & FLASH_STATUS_WIP) == 0) {
-            return 0;
-        }
-        if ((polls & DOT_MASK) == 0) {
-            console_print(".");
-        }
-    } while (polls > 0);
-    return 1;
+    bool dotted = false;
+    return wait_until(handle, d2xx_clock_ms() + FLASH_WAIT_MS, &dotted);
 }
 
 std::int32_t flash_read_id(FT_HANDLE handle, std::uint32_t* manufacturer_out,
@@ -79,17 +120,9 @@ std::int32_t flash_chip_erase(FT_HANDLE handle) {
         flash_command(handle, FLASH_INS_BE) != FLASH_OK) {
         return FLASH_ERR_TRANSFER;
     }
-    std::int32_t waits = FLASH_ERASE_WAITS;
-    do {
-        --waits;
-        if (flash_wait_ready(handle) == 0) {
-            console_print("\n");
-            return flash_command(handle, FLASH_INS_WRDI);
-        }
-        if ((waits & LINE_MASK) == 0) {
-            console_print("\n");
-        }
-    } while (waits > 0);
+    if (erase_wait(handle, d2xx_clock_ms(), true) == 0) {
+        return flash_command(handle, FLASH_INS_WRDI);
+    }
     // Still erasing: WRDI would be ignored by a busy chip anyway.
     return FLASH_ERR_TRANSFER;
 }
@@ -109,10 +142,8 @@ std::int32_t flash_sector_erase(FT_HANDLE handle, std::int32_t sector) {
     if (!frame_send(handle, frame, length)) {
         return FLASH_ERR_TRANSFER;
     }
-    for (std::int32_t wait = 0; wait < FLASH_ERASE_WAITS; ++wait) {
-        if (flash_wait_ready(handle) == 0) {
-            return flash_command(handle, FLASH_INS_WRDI);
-        }
+    if (erase_wait(handle, d2xx_clock_ms(), false) == 0) {
+        return flash_command(handle, FLASH_INS_WRDI);
     }
     return FLASH_ERR_TRANSFER;
 }

@@ -34,9 +34,14 @@ inline constexpr std::uint32_t FLASH_PAGE_SIZE = 256;
 inline constexpr std::uint32_t FLASH_SECTOR_ADDRESS_MASK = 0x07FFFFFF;  // of the sector search
 inline constexpr std::uint32_t FLASH_ID_SIZE = 3;  // RDID bytes read: maker, type, capacity
 
-// Poll bounds: status polls per wait, waits per erase.
+// Wait bounds: status polls per wait, waits per erase, and the same in time
+// on the driver's clock (d2xx_clock_ms), which ends a wait whose polls time
+// out: a wait from its start, an erase from its instruction (three times the
+// chip erase's 40 s maximum). Time is looked at after each poll.
 inline constexpr std::int32_t FLASH_WAIT_POLLS = 10000;
 inline constexpr std::int32_t FLASH_ERASE_WAITS = 1000;
+inline constexpr std::uint64_t FLASH_WAIT_MS = 30'000;
+inline constexpr std::uint64_t FLASH_ERASE_MS = 120'000;
 
 // The chip descriptor; sector_count bounds every range test.
 struct flash_descriptor {
@@ -59,15 +64,17 @@ std::int32_t flash_command(FT_HANDLE handle, std::uint8_t instruction);
 // Reads the status register, zero-extended, into *status_out.
 std::int32_t flash_read_status(FT_HANDLE handle, std::uint32_t* status_out);
 // Polls RDSR until WIP clears: 0 ready, 1 still busy after FLASH_WAIT_POLLS
-// polls. A failed poll counts as busy. Prints "." after busy polls 784,
-// 1808, ... 10000 (countdown multiples of 1024).
+// polls or FLASH_WAIT_MS. A failed poll counts as busy. Prints "." after busy
+// polls 784, 1808, ... 10000 (countdown multiples of 1024), as far as it gets.
 std::int32_t flash_wait_ready(FT_HANDLE handle);
 // RDID manufacturer byte and 16-bit device id, then the status register.
 std::int32_t flash_read_id(FT_HANDLE handle, std::uint32_t* manufacturer_out,
                            std::uint32_t* device_out, std::uint32_t* status_out);
-// Erases the whole chip; dots while busy, "\n" every 8 waits and at the end.
+// Erases the whole chip, waiting at most FLASH_ERASE_WAITS waits and
+// FLASH_ERASE_MS; dots while busy, "\n" every 8 waits and at the end (also
+// of a line of dots cut short by the time bound).
 std::int32_t flash_chip_erase(FT_HANDLE handle);
-// Erases one sector; dots while busy.
+// Erases one sector, with the chip erase's bounds; dots while busy.
 std::int32_t flash_sector_erase(FT_HANDLE handle, std::int32_t sector);
 
 // --- data ---------------------------------------------------------------------

@@ -3,12 +3,15 @@
 // A frame is select, the clocking commands, select again, deselect, sent with
 // one FT_Write; an answer, when due, comes back with one FT_Read of exactly
 // its length. The frames are small and fixed, so the clocking commands are
-// written without room checks.
+// written without room checks. A transaction that fails drains the receive
+// queue before it returns: whatever answer it left there would otherwise be
+// read as the next transaction's.
 #pragma once
 
 #include <cstdint>
 
 #include "mpsse/d2xx.h"
+#include "mpsse/mpsse.h"
 #include "mpsse/spi.h"
 
 inline constexpr std::uint32_t FRAME_SIZE = 128;          // every transaction but PP
@@ -66,14 +69,23 @@ inline std::uint32_t frame_close(std::uint8_t* frame, std::uint32_t at, std::uin
     return at;
 }
 
-// True when the whole frame was written.
+// True when the whole frame was written. Part of a frame that was not may
+// have reached the engine, and clocked an answer.
 inline bool frame_send(FT_HANDLE handle, const std::uint8_t* frame, std::uint32_t length) {
     std::uint32_t written = 0;
-    return FT_Write(handle, frame, length, &written) == FT_OK && written == length;
+    const bool sent = FT_Write(handle, frame, length, &written) == FT_OK && written == length;
+    if (!sent) {
+        mpsse_drain(handle);
+    }
+    return sent;
 }
 
 // True when exactly `count` answer bytes arrived.
 inline bool frame_receive(FT_HANDLE handle, std::uint8_t* answer, std::uint32_t count) {
     std::uint32_t got = 0;
-    return FT_Read(handle, answer, count, &got) == FT_OK && got == count;
+    const bool received = FT_Read(handle, answer, count, &got) == FT_OK && got == count;
+    if (!received) {
+        mpsse_drain(handle);
+    }
+    return received;
 }

@@ -25,6 +25,13 @@ bool timed_out(std::uint64_t start) {
     return d2xx_clock_ms() - start >= MPSSE_SYNC_TIMEOUT_MS;
 }
 
+// One set-up write: its status, or FT_OTHER_ERROR when it wrote fewer bytes.
+FT_STATUS setup_write(FT_HANDLE handle, const std::uint8_t* bytes, std::uint32_t count) {
+    std::uint32_t written = 0;
+    FT_STATUS status = FT_Write(handle, bytes, count, &written);
+    return status != FT_OK || written == count ? status : FT_OTHER_ERROR;
+}
+
 }  // namespace
 
 FT_STATUS mpsse_init(FT_HANDLE handle) {
@@ -62,18 +69,23 @@ FT_STATUS mpsse_init(FT_HANDLE handle) {
         }
     }
 
-    // Configuration only: neither results nor counts are looked at.
-    std::uint32_t written = 0;
+    // The clock, pin and loop-back writes: a lost or short one would leave the
+    // engine at its default clock or mid-command, so each is checked; all are
+    // made and the result is tested once, as above.
     const std::uint8_t clocking[] = {MPSSE_DIVIDE_BY_5_OFF, MPSSE_ADAPTIVE_CLOCK_OFF,
                                      MPSSE_THREE_PHASE_OFF};
-    FT_Write(handle, clocking, sizeof clocking, &written);
+    status = setup_write(handle, clocking, sizeof clocking);
     const std::uint8_t pins_and_clock[] = {MPSSE_SET_LOW_BYTE,         SPI_PINS_IDLE,
                                            SPI_PINS_DIRECTION,         MPSSE_SET_CLOCK_DIVISOR,
                                            MPSSE_CLOCK_DIVISOR & 0xFF, MPSSE_CLOCK_DIVISOR >> 8};
-    FT_Write(handle, pins_and_clock, sizeof pins_and_clock, &written);
+    status |= setup_write(handle, pins_and_clock, sizeof pins_and_clock);
     Sleep(SETTLE_PINS_MS);
     const std::uint8_t loopback[] = {MPSSE_LOOPBACK_OFF};
-    FT_Write(handle, loopback, sizeof loopback, &written);
+    status |= setup_write(handle, loopback, sizeof loopback);
+    if (status != FT_OK) {
+        console_print("fail on initialize FT2232H device!\n");
+        return FT_OTHER_ERROR;
+    }
     Sleep(SETTLE_LOOPBACK_MS);
     return FT_OK;
 }
@@ -119,6 +131,31 @@ FT_STATUS mpsse_sync(FT_HANDLE handle, std::uint32_t opcode) {
         consumed += got;
     }
     return FT_OTHER_ERROR;
+}
+
+void mpsse_drain(FT_HANDLE handle) {
+    std::uint8_t sink[DRAIN_SIZE];
+    const std::uint64_t start = d2xx_clock_ms();
+    std::uint64_t quiet_since = start;
+    for (;;) {
+        const std::uint64_t now = d2xx_clock_ms();
+        std::uint32_t pending = 0;
+        if (FT_GetQueueStatus(handle, &pending) != FT_OK) {
+            return;
+        }
+        if (pending > 0) {
+            std::uint32_t got = 0;
+            if (FT_Read(handle, sink, smaller(pending, DRAIN_SIZE), &got) != FT_OK) {
+                return;
+            }
+            quiet_since = d2xx_clock_ms();
+        } else if (now - quiet_since >= MPSSE_DRAIN_QUIET_MS) {
+            return;
+        }
+        if (now - start >= MPSSE_DRAIN_LIMIT_MS) {
+            return;
+        }
+    }
 }
 
 FT_STATUS mpsse_release(FT_HANDLE handle) {

@@ -24,15 +24,29 @@ inline constexpr std::uint16_t MPSSE_CLOCK_DIVISOR = 29;
 // How long mpsse_sync waits for an echo on the driver's clock.
 inline constexpr std::uint64_t MPSSE_SYNC_TIMEOUT_MS = 3000;
 
+// The drain's quiet time: well past the latency timer (1 ms) and the clocking
+// of the longest answer (256 bytes at 1 MHz). Its bound: the read time-out.
+inline constexpr std::uint64_t MPSSE_DRAIN_QUIET_MS = 20;
+inline constexpr std::uint64_t MPSSE_DRAIN_LIMIT_MS = 3000;
+
 // Resets, drains and configures the channel, enters MPSSE mode, synchronises
 // and sets clock and pins. 0 when ready; FT_OTHER_ERROR when a set-up call
-// failed, or the result of mpsse_sync; prints its own message on failure.
+// failed or a set-up write was short, or the result of mpsse_sync; prints its
+// own message on failure.
 FT_STATUS mpsse_init(FT_HANDLE handle);
 
 // Sends the invalid `opcode` (low 8 bits) and looks for 0xFA `opcode` in the
 // queued answer. 0 on the echo; the failed call's status; FT_OTHER_ERROR when
 // the answer holds no echo or none came within MPSSE_SYNC_TIMEOUT_MS. Prints nothing.
 FT_STATUS mpsse_sync(FT_HANDLE handle, std::uint32_t opcode);
+
+// Throws away answer bytes that a failed or short read (or write) left
+// behind, so that none is taken for a later transaction's: reads whatever is
+// queued, also bytes still on their way, until the queue has stayed empty for
+// MPSSE_DRAIN_QUIET_MS or MPSSE_DRAIN_LIMIT_MS have passed, on the driver's
+// clock. Prints nothing; a failed call ends it (the next transaction then
+// fails on its own).
+void mpsse_drain(FT_HANDLE handle);
 
 // Leaves the pins in their final state (CS high, ADBUS7 low); the write's status.
 FT_STATUS mpsse_release(FT_HANDLE handle);

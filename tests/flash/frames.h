@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <ostream>
+#include <string>
 #include <vector>
 
 #include "scripted_driver.h"
@@ -25,14 +26,18 @@ inline void PrintTo(const Txn& txn, std::ostream* os) {
     *os << std::dec << ", read " << txn.read << "}";
 }
 
+// Reads that follow FT_GetQueueStatus drain the queue after a failure; they
+// are no transaction's answer.
 inline std::vector<Txn> transactions(const ScriptedDriver& driver) {
     std::vector<Txn> out;
+    std::string previous;
     for (const auto& call : driver.calls) {
         if (call.name == "FT_Write") {
             out.push_back({call.bytes, 0});
-        } else if (call.name == "FT_Read" && !out.empty()) {
+        } else if (call.name == "FT_Read" && !out.empty() && previous != "FT_GetQueueStatus") {
             out.back().read = call.args[0];
         }
+        previous = call.name;
     }
     return out;
 }

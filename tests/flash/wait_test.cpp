@@ -1,4 +1,5 @@
-// The status wait, its dots, and the line breaks of the erase waits.
+// The status wait, its dots, and the line breaks of the erase waits; their
+// bounds in polls and in time on the driver's clock.
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -40,6 +41,8 @@ struct WaitCase {
     std::vector<int> polls;
     int rest;
     int fail_write;  // the nth poll's write fails (0: none)
+    std::uint64_t tick_ms;
+    std::uint64_t read_timeout_ms;
     std::int32_t result;
     std::size_t poll_count;
     std::string dots;
@@ -50,6 +53,8 @@ class FlashWaitReady : public testing::TestWithParam<WaitCase> {};
 TEST_P(FlashWaitReady, PollsUntilWipClears) {
     const WaitCase& c = GetParam();
     ScriptedDriver driver;
+    driver.tick_ms = c.tick_ms;
+    driver.read_timeout_ms = c.read_timeout_ms;
     answer_polls(driver, c.polls, c.rest);
     if (c.fail_write != 0) {
         driver.fail("FT_Write", c.fail_write);
@@ -72,24 +77,30 @@ const std::string kTenDots(10, '.');
 INSTANTIATE_TEST_SUITE_P(
     Cases, FlashWaitReady,
     testing::Values(
-        WaitCase{"ReadyAtFirstPoll", {0x00}, 0x00, 0, 0, 1, ""},
-        WaitCase{"WelAloneIsReady", {0x02}, 0x00, 0, 0, 1, ""},
-        WaitCase{"WipAndWelIsBusy", {0x03, 0x00}, 0x00, 0, 0, 2, ""},
-        WaitCase{"AllOnesIsBusy", {0xFF, 0x00}, 0x00, 0, 0, 2, ""},
+        WaitCase{"ReadyAtFirstPoll", {0x00}, 0x00, 0, 1, 0, 0, 1, ""},
+        WaitCase{"WelAloneIsReady", {0x02}, 0x00, 0, 1, 0, 0, 1, ""},
+        WaitCase{"WipAndWelIsBusy", {0x03, 0x00}, 0x00, 0, 1, 0, 0, 2, ""},
+        WaitCase{"AllOnesIsBusy", {0xFF, 0x00}, 0x00, 0, 1, 0, 0, 2, ""},
         // Before any poll succeeded the chip counts as busy.
-        WaitCase{"FailedFirstReadCountsAsBusy", {kNoAnswer, 0x00}, 0x00, 0, 0, 2, ""},
-        WaitCase{"FailedFirstWriteCountsAsBusy", {0x00}, 0x00, 1, 0, 2, ""},
-        WaitCase{"FailedPollAfterBusyIsBusy", {0x01, kNoAnswer, 0x00}, 0x00, 0, 0, 3, ""},
-        WaitCase{"ReadyBeforeFirstDot", busy_then(783, 0x00), 0x00, 0, 0, 784, ""},
-        WaitCase{"ReadyAfterFirstDot", busy_then(784, 0x00), 0x00, 0, 0, 785, "."},
-        WaitCase{"ReadyAtLastPoll", busy_then(9999, 0x00), 0x00, 0, 0, 10000, std::string(9, '.')},
-        WaitCase{"NeverReady", {}, 0x01, 0, 1, 10000, kTenDots},
-        WaitCase{"NeverAnswers", {}, kNoAnswer, 0, 1, 10000, kTenDots}),
+        WaitCase{"FailedFirstReadCountsAsBusy", {kNoAnswer, 0x00}, 0x00, 0, 1, 0, 0, 2, ""},
+        WaitCase{"FailedFirstWriteCountsAsBusy", {0x00}, 0x00, 1, 1, 0, 0, 2, ""},
+        WaitCase{"FailedPollAfterBusyIsBusy", {0x01, kNoAnswer, 0x00}, 0x00, 0, 1, 0, 0, 3, ""},
+        WaitCase{"ReadyBeforeFirstDot", busy_then(783, 0x00), 0x00, 0, 1, 0, 0, 784, ""},
+        WaitCase{"ReadyAfterFirstDot", busy_then(784, 0x00), 0x00, 0, 1, 0, 0, 785, "."},
+        WaitCase{"ReadyAtLastPoll", busy_then(9999, 0x00), 0x00, 0, 1, 0, 0, 10000,
+                 std::string(9, '.')},
+        // 2 ms a poll: the count ends the wait, at 20 s.
+        WaitCase{"NeverReady", {}, 0x01, 0, 1, 0, 1, 10000, kTenDots},
+        // 4 ms a poll: 30 s end the wait after 7500 polls and their 7 dots.
+        WaitCase{"BusyForThirtySeconds", {}, 0x01, 0, 2, 0, 1, 7500, std::string(7, '.')},
+        // Each read runs into its 3 s time-out: 10 polls, no dot.
+        WaitCase{"EveryReadTimesOut", {}, kNoAnswer, 0, 1, 3000, 1, 10, ""}),
     case_name<WaitCase>);
 
 // Waits of millions of polls run through the driver's unrecorded mode.
 struct LongWait {
     std::string name;
+    std::uint64_t tick_ms;  // 0: the clock stands still, only the counts bound
     std::function<std::int32_t(FT_HANDLE)> run;
     std::function<bool(std::uint64_t)> busy;  // status of poll n (from 1)
     std::int32_t result;
@@ -105,6 +116,7 @@ TEST_P(FlashLongWait, DotsLineBreaksAndLastTransaction) {
     const LongWait& c = GetParam();
     ScriptedDriver driver;
     driver.record = false;
+    driver.tick_ms = c.tick_ms;
     std::uint64_t polls = 0;
     driver.on_write = [&](ScriptedDriver& d, const Bytes& bytes) {
         if (bytes.size() == kRdsr.write.size() && bytes[5] == 0x05) {
@@ -143,20 +155,24 @@ bool always(std::uint64_t) {
     return true;
 }
 
-constexpr std::uint64_t kErasePolls = 10'000'000;
+// 2 ms a poll: six waits of 10000 polls fill the erase's 120 s, and a "\n"
+// ends their line of dots.
+constexpr std::uint64_t kSixWaits = 6 * 10000;
+// 6 ms a poll: 30 s end each wait after 5000 polls, 120 s the fourth wait.
+constexpr std::uint64_t kFourShortWaits = 4 * 5000;
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, FlashLongWait,
-    testing::Values(LongWait{"ChipEraseNeverReady", chip_erase, always, FLASH_ERR_TRANSFER,
-                             2 + kErasePolls, kErasePolls, kRdsr, lines_of_80(125)},
-                    LongWait{"ChipEraseReadyInNinthWait", chip_erase,
+    testing::Values(LongWait{"ChipEraseNeverReady", 1, chip_erase, always, FLASH_ERR_TRANSFER,
+                             2 + kSixWaits, kSixWaits, kRdsr, std::string(60, '.') + "\n"},
+                    LongWait{"ChipEraseReadyInNinthWait", 0, chip_erase,
                              [](std::uint64_t n) { return n <= 8 * 10000 + 784; }, FLASH_OK,
                              2 + 80785 + 1, 80785, kWrdi, lines_of_80(1) + ".\n"},
-                    LongWait{"SectorEraseNeverReady", sector_erase, always, FLASH_ERR_TRANSFER,
-                             2 + kErasePolls, kErasePolls, kRdsr, std::string(10000, '.')},
-                    LongWait{"ProgramWaitRunsOut", program, [](std::uint64_t n) { return n > 1; },
-                             FLASH_ERR_TRANSFER, 2 + 1 + 1 + 2 + 10000 + 1, 1 + 10000, kWrdi,
-                             kTenDots}),
+                    LongWait{"SectorEraseNeverReady", 3, sector_erase, always, FLASH_ERR_TRANSFER,
+                             2 + kFourShortWaits, kFourShortWaits, kRdsr, std::string(20, '.')},
+                    LongWait{"ProgramWaitRunsOut", 1, program,
+                             [](std::uint64_t n) { return n > 1; }, FLASH_ERR_TRANSFER,
+                             2 + 1 + 1 + 2 + 10000 + 1, 1 + 10000, kWrdi, kTenDots}),
     case_name<LongWait>);
 
 }  // namespace

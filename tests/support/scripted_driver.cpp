@@ -36,6 +36,17 @@ void ScriptedDriver::answer(const std::vector<std::uint8_t>& bytes) {
     rx.insert(rx.end(), bytes.begin(), bytes.end());
 }
 
+void ScriptedDriver::answer_later(std::uint64_t delay_ms, const std::vector<std::uint8_t>& bytes) {
+    later_.emplace(now_ms + delay_ms, bytes);
+}
+
+void ScriptedDriver::arrive() {
+    while (!later_.empty() && later_.begin()->first <= now_ms) {
+        answer(later_.begin()->second);
+        later_.erase(later_.begin());
+    }
+}
+
 std::vector<std::string> ScriptedDriver::names() const {
     std::vector<std::string> out;
     for (const Call& call : calls) {
@@ -119,6 +130,7 @@ FT_STATUS ScriptedDriver::reset_device(FT_HANDLE) {
 
 FT_STATUS ScriptedDriver::get_queue_status(FT_HANDLE, std::uint32_t* rx_bytes) {
     FT_STATUS status = begin("FT_GetQueueStatus", {});
+    arrive();
     if (status == FT_OK) {
         *rx_bytes = static_cast<std::uint32_t>(rx.size());
         calls.back().args.push_back(*rx_bytes);
@@ -188,6 +200,7 @@ FT_STATUS ScriptedDriver::read(FT_HANDLE, std::uint8_t* data, std::uint32_t coun
     if (status != FT_OK) {
         return status;
     }
+    arrive();
     std::uint32_t limit = count < read_limit ? count : read_limit;
     std::uint32_t n = 0;
     while (n < limit && !rx.empty()) {
@@ -196,6 +209,9 @@ FT_STATUS ScriptedDriver::read(FT_HANDLE, std::uint8_t* data, std::uint32_t coun
     }
     if (record) {
         calls.back().bytes.assign(data, data + n);
+    }
+    if (n < count) {
+        now_ms += read_timeout_ms;
     }
     *got = n;
     return FT_OK;

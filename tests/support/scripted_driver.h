@@ -39,6 +39,9 @@ class ScriptedDriver final : public D2xxDriver {
     std::uint64_t tick_ms = 1;
     // Each FT_Read delivers at most this many bytes (0: every read times out).
     std::uint32_t read_limit = UINT32_MAX;
+    // The read time-out: an FT_Read that delivers fewer bytes than asked takes
+    // this much longer.
+    std::uint64_t read_timeout_ms = 0;
     // For runs of millions of transactions: when false, FT_Write and FT_Read
     // are only counted (unrecorded_writes/reads), not recorded, and ignore
     // fail() and short_write(); on_write and last_written still work.
@@ -52,6 +55,8 @@ class ScriptedDriver final : public D2xxDriver {
     // Queues answer bytes.
     void answer(std::initializer_list<std::uint8_t> bytes);
     void answer(const std::vector<std::uint8_t>& bytes);
+    // Queues answer bytes that arrive `delay_ms` from now (still on their way).
+    void answer_later(std::uint64_t delay_ms, const std::vector<std::uint8_t>& bytes);
 
     // --- the record ---------------------------------------------------------
     std::vector<Call> calls;
@@ -93,6 +98,9 @@ class ScriptedDriver final : public D2xxDriver {
   private:
     // Records the call and returns the scripted failure for it, or FT_OK.
     FT_STATUS begin(const std::string& name, std::vector<std::uint32_t> args);
+    // Moves the bytes whose time has come into rx.
+    void arrive();
+    std::multimap<std::uint64_t, std::vector<std::uint8_t>> later_;
     std::map<std::string, int> counts_;
     std::map<std::string, std::map<int, FT_STATUS>> failures_;
     std::map<int, std::uint32_t> short_writes_;
