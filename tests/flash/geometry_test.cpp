@@ -1,12 +1,10 @@
 // The descriptor, the geometry and the operations that never touch the chip.
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <string>
 
 #include "case_name.h"
 #include "flash/flash.h"
-#include "scripted_driver.h"
 
 namespace {
 
@@ -77,47 +75,5 @@ INSTANTIATE_TEST_SUITE_P(
                     BoundsCase{"BeyondChip", 32, FLASH_ERR_RANGE, kUnsetWord, kUnsetWord},
                     BoundsCase{"Negative", -1, FLASH_ERR_RANGE, kUnsetWord, kUnsetWord}),
     case_name<BoundsCase>);
-
-TEST(FlashControl, GetInfoHandsOutTheDescriptorNames) {
-    flash_get_info_params block = {nullptr, nullptr};
-    EXPECT_EQ(flash_control({nullptr, FLASH_OP_GET_INFO, &block}), FLASH_OK);
-    EXPECT_EQ(block.device_name, flash_info.device_name);
-    EXPECT_EQ(block.maker_name, flash_info.maker_name);
-    EXPECT_STREQ(block.device_name, "STMicro. M25P16");
-    EXPECT_STREQ(block.maker_name, "STMicroelectronics");
-}
-
-TEST(FlashControl, GetSectorCountStores32) {
-    std::int32_t count = kUnset;
-    flash_get_sector_count_params block = {&count};
-    EXPECT_EQ(flash_control({nullptr, FLASH_OP_GET_SECTOR_COUNT, &block}), FLASH_OK);
-    EXPECT_EQ(count, 32);
-}
-
-struct UnsupportedCase {
-    std::string name;
-    std::uint32_t op;
-};
-
-class FlashControlUnsupported : public testing::TestWithParam<UnsupportedCase> {};
-
-TEST_P(FlashControlUnsupported, TouchesNothing) {
-    ScriptedDriver driver;
-    BoundDriver bound(driver);
-    unsigned char block[32];
-    std::memset(block, 0x5A, sizeof block);
-    EXPECT_EQ(flash_control({ScriptedDriver::handle(), GetParam().op, block}),
-              FLASH_ERR_UNSUPPORTED);
-    for (unsigned char b : block) {
-        ASSERT_EQ(b, 0x5A);
-    }
-    EXPECT_TRUE(driver.calls.empty());
-}
-
-INSTANTIATE_TEST_SUITE_P(Cases, FlashControlUnsupported,
-                         testing::Values(UnsupportedCase{"Eight", 8},
-                                         UnsupportedCase{"Huge", 0x80000000},
-                                         UnsupportedCase{"AllOnes", 0xFFFFFFFF}),
-                         case_name<UnsupportedCase>);
 
 }  // namespace

@@ -2,7 +2,9 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "case_name.h"
@@ -390,5 +392,117 @@ TEST(FlashProgram, FullPageIsOneWriteOf272Bytes) {
               (Bytes{0x11, 0x03, 0x01, 0x02, 0x00, 0x03, 0x00}));
     EXPECT_EQ(Bytes(pp.begin() + 10, pp.begin() + 266), page);
 }
+
+// --- no answer byte taken for another transaction's ---------------------------------
+
+// A device answer to one write: bytes queued at once and bytes still on their
+// way, arriving 2 ms later (after the read, before the next transaction).
+struct Reply {
+    Bytes now;
+    Bytes late = {};
+};
+
+// What an operation hands back: its result and the bytes it read.
+using Op = std::function<std::pair<std::int32_t, Bytes>(FT_HANDLE)>;
+
+std::pair<std::int32_t, Bytes> read4(FT_HANDLE h) {
+    Bytes data(4, 0xEE);
+    return {flash_read(h, data.data(), 0x100, 4), data};
+}
+std::pair<std::int32_t, Bytes> status_op(FT_HANDLE h) {
+    std::uint32_t status = kUntouched;
+    std::int32_t result = flash_read_status(h, &status);
+    return {result, {static_cast<std::uint8_t>(status)}};
+}
+std::pair<std::int32_t, Bytes> ready_op(FT_HANDLE h) {
+    return {flash_wait_ready(h), {}};
+}
+std::pair<std::int32_t, Bytes> id_op(FT_HANDLE h) {
+    std::uint32_t maker = 0;
+    std::uint32_t device = 0;
+    std::uint32_t status = 0;
+    return {flash_read_id(h, &maker, &device, &status), {}};
+}
+
+struct DrainCase {
+    std::string name;
+    Op first;  // runs into the fault
+    std::int32_t first_result;
+    std::function<void(ScriptedDriver&)> fault;
+    std::vector<Reply> replies;  // to the RDSR and RDID frames, in order
+    Reply read_reply;            // to the READ frame
+    Op second;
+    Bytes second_bytes;  // what the second operation must read
+};
+
+class FlashDrain : public testing::TestWithParam<DrainCase> {};
+
+TEST_P(FlashDrain, TheNextTransactionGetsItsOwnAnswer) {
+    const DrainCase& c = GetParam();
+    ScriptedDriver driver;
+    c.fault(driver);
+    auto next = std::make_shared<std::size_t>(0);
+    driver.on_write = [&c, next](ScriptedDriver& d, const Bytes& bytes) {
+        const bool read = bytes.size() == 19 && bytes[6] == 0x03;
+        if (read || *next < c.replies.size()) {
+            const Reply& reply = read ? c.read_reply : c.replies[(*next)++];
+            d.answer(reply.now);
+            d.answer_later(2, reply.late);
+        }
+    };
+    BoundDriver bound(driver);
+    ConsoleCapture console;
+    EXPECT_EQ(c.first(ScriptedDriver::handle()).first, c.first_result);
+    auto second = c.second(ScriptedDriver::handle());
+    EXPECT_EQ(second.first, FLASH_OK);
+    EXPECT_EQ(second.second, c.second_bytes);
+}
+
+const Bytes kData = {0x11, 0x22, 0x33, 0x44};
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, FlashDrain,
+    testing::Values(DrainCase{"FailedReadLeavesItsAnswer",
+                              read4,
+                              FLASH_ERR_TRANSFER,
+                              [](ScriptedDriver& d) { d.fail("FT_Read", 1); },
+                              {{{0x02}}},
+                              {{9, 8, 7, 6}},
+                              status_op,
+                              {0x02}},
+                    DrainCase{"ShortReadWhoseLastByteComesLate",
+                              read4,
+                              FLASH_ERR_TRANSFER,
+                              [](ScriptedDriver&) {},
+                              {{{0x02}}},
+                              {{9, 8, 7}, {6}},
+                              status_op,
+                              {0x02}},
+                    DrainCase{"ShortIdRead",
+                              id_op,
+                              FLASH_ERR_TRANSFER,
+                              [](ScriptedDriver&) {},
+                              {{{0x20, 0x20}, {0x15}}},
+                              {kData},
+                              read4,
+                              kData},
+                    DrainCase{"ShortPollWriteWhoseAnswerCame",
+                              status_op,
+                              FLASH_ERR_TRANSFER,
+                              [](ScriptedDriver& d) { d.short_write(1, 13); },
+                              {{{0x05}}},
+                              {kData},
+                              read4,
+                              kData},
+                    // The failed poll counts as busy; the next one gets the chip's "ready".
+                    DrainCase{"FailedPollThenReady",
+                              ready_op,
+                              0,
+                              [](ScriptedDriver& d) { d.fail("FT_Read", 1); },
+                              {{{0x01}}, {{0x00}}, {{0x00}}},
+                              {kData},
+                              read4,
+                              kData}),
+    case_name<DrainCase>);
 
 }  // namespace

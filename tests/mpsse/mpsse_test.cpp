@@ -164,6 +164,41 @@ INSTANTIATE_TEST_SUITE_P(Cases, MpsseSetUpFailure,
                              SetUpFailure{"ModeMpsse", "FT_SetBitMode", 2, 0, {}}),
                          case_name<SetUpFailure>);
 
+// The clock, pin and loop-back writes (FT_Write 3, 4 and 5), each failed or
+// written short: all three are still made, then the set-up reports.
+struct SetUpWrite {
+    std::string name;
+    int nth;
+    std::uint32_t written;  // what the short write delivers; UINT32_MAX: it fails
+};
+
+class MpsseSetUpWrite : public testing::TestWithParam<SetUpWrite> {};
+
+TEST_P(MpsseSetUpWrite, FailedOrShortIsAnInitFailure) {
+    const SetUpWrite& c = GetParam();
+    ScriptedDriver driver;
+    engine_answers(driver, {0xFA, 0xAA}, {0xFA, 0xAB});
+    if (c.written == UINT32_MAX) {
+        driver.fail("FT_Write", c.nth);
+    } else {
+        driver.short_write(c.nth, c.written);
+    }
+    Outcome outcome = init(driver);
+    EXPECT_EQ(outcome.status, FT_OTHER_ERROR);
+    EXPECT_EQ(outcome.text, kInitFailed);
+    EXPECT_EQ(driver.written(),
+              (Bytes{0xAA, 0xAB, 0x8A, 0x97, 0x8D, 0x80, 0x88, 0x8B, 0x86, 0x1D, 0x00, 0x85}));
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, MpsseSetUpWrite,
+                         testing::Values(SetUpWrite{"ClockFails", 3, UINT32_MAX},
+                                         SetUpWrite{"PinsAndDivisorFail", 4, UINT32_MAX},
+                                         SetUpWrite{"LoopbackFails", 5, UINT32_MAX},
+                                         SetUpWrite{"ClockShort", 3, 2},
+                                         SetUpWrite{"PinsAndDivisorShort", 4, 5},
+                                         SetUpWrite{"LoopbackShort", 5, 0}),
+                         case_name<SetUpWrite>);
+
 Bytes split_pair() {
     Bytes bytes(40, 0x00);
     bytes[31] = 0xFA;

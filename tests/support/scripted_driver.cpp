@@ -173,6 +173,7 @@ FT_STATUS ScriptedDriver::write(FT_HANDLE, const std::uint8_t* data, std::uint32
         return FT_OK;
     }
     FT_STATUS status = begin("FT_Write", {count});
+    arrive();
     Call& call = calls.back();
     call.bytes.assign(data, data + count);
     if (status != FT_OK) {
