@@ -106,13 +106,15 @@ bool parse_fault(std::string_view item, std::string_view value, SimOptions& opti
         (name == "no-echo" ? options.no_echo : options.chip_faults.stuck_busy) = true;
         return true;
     }
-    if (name == "stuck-zero") {
+    if (name == "stuck-zero" || name == "stuck-one") {
         if (!has_at || at >= sim::M25P16::kSize) {
-            error = bad_option(item, "stuck-zero needs @ADDR below 0x200000");
+            error = bad_option(item, "a stuck bit needs @ADDR below 0x200000");
             return false;
         }
-        options.chip_faults.stuck_zero = true;
-        options.chip_faults.stuck_zero_address = static_cast<std::uint32_t>(at);
+        sim::ChipFaults& chip = options.chip_faults;
+        (name == "stuck-zero" ? chip.stuck_zero : chip.stuck_one) = true;
+        (name == "stuck-zero" ? chip.stuck_zero_address : chip.stuck_one_address) =
+            static_cast<std::uint32_t>(at);
         return true;
     }
     error = bad_option(item, "unknown fault");

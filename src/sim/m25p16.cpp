@@ -341,6 +341,9 @@ std::uint8_t M25P16::read_byte(std::uint32_t address) const {
     if (faults_.stuck_zero && address == (faults_.stuck_zero_address & kAddressMask)) {
         value &= 0xFE;
     }
+    if (faults_.stuck_one && address == (faults_.stuck_one_address & kAddressMask)) {
+        value |= 0x01;
+    }
     return value;
 }
 

@@ -28,6 +28,8 @@ struct ChipFaults {
     std::uint64_t stuck_busy_cycle = 0;
     bool stuck_zero = false;  // bit 0 of the byte at stuck_zero_address reads 0
     std::uint32_t stuck_zero_address = 0;
+    bool stuck_one = false;  // bit 0 of the byte at stuck_one_address reads 1
+    std::uint32_t stuck_one_address = 0;
 };
 
 struct ChipCounters {

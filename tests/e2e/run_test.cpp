@@ -404,11 +404,9 @@ TEST(Faults, ChipThatNeverFinishesErasing) {
     BurnOptions options;
     options.sim_options = "fault=stuck-busy";
     Burn result = burn(scratch, scratch.path("image.hex"), options);
-    std::string line(80, '.');
-    std::string progress;
-    for (int i = 0; i < 125; ++i) {
-        progress += line + "\n";
-    }
+    // Twelve waits of 10000 polls at about 1 ms fill the erase's 120 s; a
+    // line break ends the last, shorter line of dots.
+    std::string progress = std::string(80, '.') + "\n" + std::string(40, '.') + "\n";
     EXPECT_EQ(result.out,
               discovery_lines() + "Erasing flash...\n" + progress + "Can't erase flash!\n" + kDone);
     EXPECT_EQ(result.exit_status, 2);

@@ -449,6 +449,13 @@ TEST(M25P16, StuckZeroClearsBitZeroOnRead) {
     EXPECT_EQ(board.transact(with_address(kFastRead, 0x11, {0}), 1), Bytes{0xFE});
 }
 
+TEST(M25P16, StuckOneSetsBitZeroOnReadOnly) {
+    Board board(sim::ChipTiming::zero(), {.stuck_one = true, .stuck_one_address = 0x200011}, 0x00);
+    EXPECT_EQ(board.transact(with_address(kRead, 0x10), 3), (Bytes{0x00, 0x01, 0x00}));
+    EXPECT_EQ(board.transact(with_address(kFastRead, 0x11, {0}), 1), Bytes{0x01});
+    EXPECT_EQ(board.memory[0x11], 0x00);
+}
+
 // --- the byte fast path ----------------------------------------------------------------
 
 // The same bit stream through clock() alone and through clock_byte() (often
