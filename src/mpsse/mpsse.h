@@ -44,8 +44,7 @@ FT_STATUS mpsse_sync(FT_HANDLE handle, std::uint32_t opcode);
 // behind, so that none is taken for a later transaction's: reads whatever is
 // queued, also bytes still on their way, until the queue has stayed empty for
 // MPSSE_DRAIN_QUIET_MS or MPSSE_DRAIN_LIMIT_MS have passed, on the driver's
-// clock. Prints nothing; a failed call ends it (the next transaction then
-// fails on its own).
+// clock. Prints nothing; a failed driver call ends it.
 void mpsse_drain(FT_HANDLE handle);
 
 // Leaves the pins in their final state (CS high, ADBUS7 low); the write's status.

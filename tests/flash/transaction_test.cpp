@@ -428,7 +428,8 @@ struct DrainCase {
     std::string name;
     Op first;  // runs into the fault
     std::int32_t first_result;
-    std::function<void(ScriptedDriver&)> fault;
+    bool read_fails;             // the first FT_Read fails
+    std::uint32_t short_write;   // the first FT_Write delivers this many bytes (0: all)
     std::vector<Reply> replies;  // to the RDSR and RDID frames, in order
     Reply read_reply;            // to the READ frame
     Op second;
@@ -440,7 +441,12 @@ class FlashDrain : public testing::TestWithParam<DrainCase> {};
 TEST_P(FlashDrain, TheNextTransactionGetsItsOwnAnswer) {
     const DrainCase& c = GetParam();
     ScriptedDriver driver;
-    c.fault(driver);
+    if (c.read_fails) {
+        driver.fail("FT_Read", 1);
+    }
+    if (c.short_write != 0) {
+        driver.short_write(1, c.short_write);
+    }
     auto next = std::make_shared<std::size_t>(0);
     driver.on_write = [&c, next](ScriptedDriver& d, const Bytes& bytes) {
         const bool read = bytes.size() == 19 && bytes[6] == 0x03;
@@ -460,49 +466,22 @@ TEST_P(FlashDrain, TheNextTransactionGetsItsOwnAnswer) {
 
 const Bytes kData = {0x11, 0x22, 0x33, 0x44};
 
+// clang-format off
 INSTANTIATE_TEST_SUITE_P(
     Cases, FlashDrain,
-    testing::Values(DrainCase{"FailedReadLeavesItsAnswer",
-                              read4,
-                              FLASH_ERR_TRANSFER,
-                              [](ScriptedDriver& d) { d.fail("FT_Read", 1); },
-                              {{{0x02}}},
-                              {{9, 8, 7, 6}},
-                              status_op,
-                              {0x02}},
-                    DrainCase{"ShortReadWhoseLastByteComesLate",
-                              read4,
-                              FLASH_ERR_TRANSFER,
-                              [](ScriptedDriver&) {},
-                              {{{0x02}}},
-                              {{9, 8, 7}, {6}},
-                              status_op,
-                              {0x02}},
-                    DrainCase{"ShortIdRead",
-                              id_op,
-                              FLASH_ERR_TRANSFER,
-                              [](ScriptedDriver&) {},
-                              {{{0x20, 0x20}, {0x15}}},
-                              {kData},
-                              read4,
-                              kData},
-                    DrainCase{"ShortPollWriteWhoseAnswerCame",
-                              status_op,
-                              FLASH_ERR_TRANSFER,
-                              [](ScriptedDriver& d) { d.short_write(1, 13); },
-                              {{{0x05}}},
-                              {kData},
-                              read4,
-                              kData},
-                    // The failed poll counts as busy; the next one gets the chip's "ready".
-                    DrainCase{"FailedPollThenReady",
-                              ready_op,
-                              0,
-                              [](ScriptedDriver& d) { d.fail("FT_Read", 1); },
-                              {{{0x01}}, {{0x00}}, {{0x00}}},
-                              {kData},
-                              read4,
-                              kData}),
+    testing::Values(
+        DrainCase{"FailedReadLeavesItsAnswer", read4, FLASH_ERR_TRANSFER, true, 0,
+                  {{{0x02}}}, {{9, 8, 7, 6}}, status_op, {0x02}},
+        DrainCase{"ShortReadWhoseLastByteComesLate", read4, FLASH_ERR_TRANSFER, false, 0,
+                  {{{0x02}}}, {{9, 8, 7}, {6}}, status_op, {0x02}},
+        DrainCase{"ShortIdRead", id_op, FLASH_ERR_TRANSFER, false, 0,
+                  {{{0x20, 0x20}, {0x15}}}, {kData}, read4, kData},
+        DrainCase{"ShortPollWriteWhoseAnswerCame", status_op, FLASH_ERR_TRANSFER, false, 13,
+                  {{{0x05}}}, {kData}, read4, kData},
+        // The failed poll counts as busy; the next one gets the chip's "ready".
+        DrainCase{"FailedPollThenReady", ready_op, 0, true, 0,
+                  {{{0x01}}, {{0x00}}, {{0x00}}}, {kData}, read4, kData}),
     case_name<DrainCase>);
+// clang-format on
 
 }  // namespace
