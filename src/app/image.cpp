@@ -160,6 +160,7 @@ ImageFault image_scan(std::FILE* file, image_map* map, std::uint32_t* line_numbe
     for (;;) {
         ImageRead read = image_read_line(&reader);
         if (read == IMAGE_READ_END) {
+            *line_number = 0;
             return IMAGE_FAULT_INCOMPLETE;
         }
         if (read == IMAGE_READ_FAILED) {
