@@ -93,7 +93,9 @@ ImageRead image_read_line(image_reader* reader) {
         std::size_t left = reader->end - reader->at;
         const void* newline = std::memchr(start, '\n', left);
         std::size_t take =
-            newline == nullptr ? left : static_cast<std::size_t>(static_cast<const char*>(newline) - start) + 1;
+            newline == nullptr
+                ? left
+                : static_cast<std::size_t>(static_cast<const char*>(newline) - start) + 1;
         if (reader->length + take > IMAGE_LINE_MAX) {
             ++reader->line_number;
             return IMAGE_READ_TOO_LONG;

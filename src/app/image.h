@@ -14,9 +14,11 @@ inline constexpr std::uint32_t IMAGE_CHIP_SIZE = 0x200000;
 
 // The chip as the image leaves it.
 struct image_map {
-    std::uint8_t bytes[IMAGE_CHIP_SIZE];        // as the chip must hold them (bit-reversed); 0xFF where no record
-    std::uint8_t defined[IMAGE_CHIP_SIZE / 8];  // bit (a & 7) of defined[a >> 3] set: some record gives address a
-    std::uint32_t data_records;                 // data records in the image
+    std::uint8_t
+        bytes[IMAGE_CHIP_SIZE];  // as the chip must hold them (bit-reversed); 0xFF where no record
+    std::uint8_t defined[IMAGE_CHIP_SIZE /
+                         8];     // bit (a & 7) of defined[a >> 3] set: some record gives address a
+    std::uint32_t data_records;  // data records in the image
     std::uint64_t digest;  // of every byte read, up to the end of the end-of-file record's line
 };
 

@@ -8,8 +8,8 @@
 // Signal numbers as POSIX has them, on every system: the exit status an
 // interrupt asks for is 128 plus its number.
 inline constexpr int INTERRUPT_NONE = 0;
-inline constexpr int INTERRUPT_HANGUP = 1;     // SIGHUP; the console window closed
-inline constexpr int INTERRUPT_KEYBOARD = 2;   // SIGINT; Ctrl-C
+inline constexpr int INTERRUPT_HANGUP = 1;      // SIGHUP; the console window closed
+inline constexpr int INTERRUPT_KEYBOARD = 2;    // SIGINT; Ctrl-C
 inline constexpr int INTERRUPT_TERMINATE = 15;  // SIGTERM; Ctrl-Break
 
 // Installs the handlers. Call from one thread, not while another arms or disarms.

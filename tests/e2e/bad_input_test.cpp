@@ -96,11 +96,10 @@ INSTANTIATE_TEST_SUITE_P(
         RefusedCase{"NulBeforeTheColon", records(3) + std::string(1, '\0') + records(1) + kEnd},
         RefusedCase{"LineOf100000Characters", records(2) + std::string(100000, 'A') + "\n" + kEnd},
         // Blanks after a checksum are allowed, but not beyond the longest line.
-        RefusedCase{
-            "RecordWith100000BlanksBehind",
-            records(2) + records(1).substr(0, 43) + std::string(100000, ' ') + "\n" + kEnd},
-        RefusedCase{"NulAfterAChecksum",
-                    records(8) + records(9).substr(8 * 44, 43) + std::string("\0junk\n", 6) + kEnd}),
+        RefusedCase{"RecordWith100000BlanksBehind",
+                    records(2) + records(1).substr(0, 43) + std::string(100000, ' ') + "\n" + kEnd},
+        RefusedCase{"NulAfterAChecksum", records(8) + records(9).substr(8 * 44, 43) +
+                                             std::string("\0junk\n", 6) + kEnd}),
     case_name<RefusedCase>);
 
 // ---------------------------------------------------------------------------
@@ -127,17 +126,19 @@ TEST_P(OddButWrittenTest, ImageIsWritten) {
     EXPECT_TRUE(result.flash == expected_flash(scratch, scratch.path("clean.hex")));
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Files, OddButWrittenTest,
-    testing::Values(
-        WrittenCase{"BinaryAfterTheEnd",
-                    [] {
-                        Bytes bytes = pattern(65536, 2);
-                        return records(16) + kEnd + std::string(bytes.begin(), bytes.end());
-                    }(),
-                    16},
-        WrittenCase{"LongLineAfterTheEnd", records(16) + kEnd + std::string(100000, 'A'), 16}),
-    case_name<WrittenCase>);
+INSTANTIATE_TEST_SUITE_P(Files, OddButWrittenTest,
+                         testing::Values(WrittenCase{"BinaryAfterTheEnd",
+                                                     [] {
+                                                         Bytes bytes = pattern(65536, 2);
+                                                         return records(16) + kEnd +
+                                                                std::string(bytes.begin(),
+                                                                            bytes.end());
+                                                     }(),
+                                                     16},
+                                         WrittenCase{"LongLineAfterTheEnd",
+                                                     records(16) + kEnd + std::string(100000, 'A'),
+                                                     16}),
+                         case_name<WrittenCase>);
 
 // ---------------------------------------------------------------------------
 // Paths that are no regular file: the run takes only regular files, so it
@@ -271,7 +272,8 @@ TEST_P(ChangedImageTest, NeverEndsInSuccessWithOtherBytes) {
         << console.text();
     ASSERT_EQ(board.board().flash.size(), kFlashSize);
     std::size_t written = 16 * static_cast<std::size_t>(c.records_written);
-    EXPECT_TRUE(std::equal(expected.begin(), expected.begin() + static_cast<std::ptrdiff_t>(written),
+    EXPECT_TRUE(std::equal(expected.begin(),
+                           expected.begin() + static_cast<std::ptrdiff_t>(written),
                            board.board().flash.begin()));
     EXPECT_TRUE(std::all_of(board.board().flash.begin() + static_cast<std::ptrdiff_t>(written),
                             board.board().flash.end(), [](std::uint8_t b) { return b == 0xFF; }));
@@ -286,18 +288,17 @@ std::string with_record_3000_changed() {
 
 INSTANTIATE_TEST_SUITE_P(
     Images, ChangedImageTest,
-    testing::Values(
-        ChangeCase{"ReplacedByAnotherFile", false, records(1) + kEnd, 4000, 0},
-        // Stopped before the record that differs is programmed.
-        ChangeCase{"OneRecordRewritten", true, with_record_3000_changed(), 3000, 1},
-        ChangeCase{"CutShort", true, records(2000), 2000, 1},
-        // The same records in another order: found at the end-of-file record.
-        ChangeCase{"LastTwoRecordsSwapped", true,
-                   records(3998) + records(4000).substr(3999 * 44) + records(3999).substr(3998 * 44) +
-                       kEnd,
-                   4000, 1},
-        ChangeCase{"MoreLinesBeforeTheEnd", true,
-                   records(4000) + hex_record(3, 0, {0, 0, 0, 0}) + kEnd, 4000, 1}),
+    testing::Values(ChangeCase{"ReplacedByAnotherFile", false, records(1) + kEnd, 4000, 0},
+                    // Stopped before the record that differs is programmed.
+                    ChangeCase{"OneRecordRewritten", true, with_record_3000_changed(), 3000, 1},
+                    ChangeCase{"CutShort", true, records(2000), 2000, 1},
+                    // The same records in another order: found at the end-of-file record.
+                    ChangeCase{"LastTwoRecordsSwapped", true,
+                               records(3998) + records(4000).substr(3999 * 44) +
+                                   records(3999).substr(3998 * 44) + kEnd,
+                               4000, 1},
+                    ChangeCase{"MoreLinesBeforeTheEnd", true,
+                               records(4000) + hex_record(3, 0, {0, 0, 0, 0}) + kEnd, 4000, 1}),
     case_name<ChangeCase>);
 
 }  // namespace

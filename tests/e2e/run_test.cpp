@@ -271,7 +271,8 @@ TEST_P(WrittenTest, OutputAndFlashAreExact) {
     std::string hex = scratch.path("image.hex");
     write_file(hex, c.image);
     Burn result = burn(scratch, hex, holding(pattern(kFlashSize, 4)));
-    EXPECT_EQ(result.out, discovery_lines() + kErased + kWriting + dots(c.records) + kSuccess + kDone);
+    EXPECT_EQ(result.out,
+              discovery_lines() + kErased + kWriting + dots(c.records) + kSuccess + kDone);
     EXPECT_EQ(result.exit_status, 0);
     // Everything up to the end-of-file record, as srecord reads it.
     // (srecord takes no blanks after a checksum, nor do records hold any).
@@ -301,31 +302,28 @@ std::string crlf(const std::string& text) {
 
 INSTANTIATE_TEST_SUITE_P(
     Images, WrittenTest,
-    testing::Values(WrittenCase{"EndOfFileRecordOnly", kEnd, 0},
-                    WrittenCase{"LinesAfterTheEndAreNeverRead",
-                                records(9) + kEnd + "garbage\n:0G\n", 9},
-                    WrittenCase{"RecordOf249Bytes", long_record(249) + kEnd, 1},
-                    WrittenCase{"RecordOf250Bytes", long_record(250) + kEnd, 1},
-                    WrittenCase{"RecordOf255BytesCrLf", crlf(long_record(255) + kEnd), 1},
-                    WrittenCase{"BlanksAfterTheChecksums",
-                                ":0400000001020304F2 \t \r\n:00000001FF  \n", 1},
-                    WrittenCase{"RecordsRepeatingTheSameBytes",
-                                records(4) + records(2) + record(0, 0x18, tail_of(pattern(16, 8))) +
-                                    kEnd,
-                                7},
-                    WrittenCase{"EmptyDataRecordCountsTowardsDots",
-                                records(7) + record(0, 0x400, {}) + kEnd, 8},
-                    WrittenCase{"OneFullLineOfDots", records(480) + kEnd, 480},
-                    WrittenCase{"OneRecordIntoTheNextLine", records(481) + kEnd, 481},
-                    WrittenCase{"CrLfLineEnds", crlf(records(30) + kEnd), 30},
-                    WrittenCase{"LowerCaseDigits", lower(records(30) + kEnd), 30},
-                    WrittenCase{"AcrossAPageBoundary", record(0, 0xF8, pattern(32, 2)) + kEnd, 1},
-                    WrittenCase{"SegmentThenLinearBase",
-                                record(2, 0, {0x10, 0x00}) + record(0, 0x10, pattern(16, 3)) +
-                                    record(4, 0, {0x00, 0x03}) + record(0, 0x20, pattern(16, 4)) +
-                                    record(2, 0, {0x00, 0x01}) + record(0, 0x30, pattern(16, 5)) +
-                                    record(3, 0, {0, 0, 0, 0}) + record(5, 0, {0, 0, 1, 0}) + kEnd,
-                                3}),
+    testing::Values(
+        WrittenCase{"EndOfFileRecordOnly", kEnd, 0},
+        WrittenCase{"LinesAfterTheEndAreNeverRead", records(9) + kEnd + "garbage\n:0G\n", 9},
+        WrittenCase{"RecordOf249Bytes", long_record(249) + kEnd, 1},
+        WrittenCase{"RecordOf250Bytes", long_record(250) + kEnd, 1},
+        WrittenCase{"RecordOf255BytesCrLf", crlf(long_record(255) + kEnd), 1},
+        WrittenCase{"BlanksAfterTheChecksums", ":0400000001020304F2 \t \r\n:00000001FF  \n", 1},
+        WrittenCase{"RecordsRepeatingTheSameBytes",
+                    records(4) + records(2) + record(0, 0x18, tail_of(pattern(16, 8))) + kEnd, 7},
+        WrittenCase{"EmptyDataRecordCountsTowardsDots", records(7) + record(0, 0x400, {}) + kEnd,
+                    8},
+        WrittenCase{"OneFullLineOfDots", records(480) + kEnd, 480},
+        WrittenCase{"OneRecordIntoTheNextLine", records(481) + kEnd, 481},
+        WrittenCase{"CrLfLineEnds", crlf(records(30) + kEnd), 30},
+        WrittenCase{"LowerCaseDigits", lower(records(30) + kEnd), 30},
+        WrittenCase{"AcrossAPageBoundary", record(0, 0xF8, pattern(32, 2)) + kEnd, 1},
+        WrittenCase{"SegmentThenLinearBase",
+                    record(2, 0, {0x10, 0x00}) + record(0, 0x10, pattern(16, 3)) +
+                        record(4, 0, {0x00, 0x03}) + record(0, 0x20, pattern(16, 4)) +
+                        record(2, 0, {0x00, 0x01}) + record(0, 0x30, pattern(16, 5)) +
+                        record(3, 0, {0, 0, 0, 0}) + record(5, 0, {0, 0, 1, 0}) + kEnd,
+                    3}),
     case_name<WrittenCase>);
 
 // ---------------------------------------------------------------------------
@@ -617,9 +615,9 @@ TEST(Console, OutputThatCannotBeWrittenDoesNotStopTheBurn) {
         std::string trace = scratch.path("trace.txt");
         std::remove(flash.c_str());
         std::remove(trace.c_str());
-        EXPECT_EQ(run_with_console(console, hex,
-                                   "sim:timing=zero,flash=" + flash + ",trace=" + trace),
-                  0);
+        EXPECT_EQ(
+            run_with_console(console, hex, "sim:timing=zero,flash=" + flash + ",trace=" + trace),
+            0);
         EXPECT_TRUE(read_bytes(flash) == expected);
         // The trace holds the board's calls and nothing of the console.
         Bytes traced = read_bytes(trace);
