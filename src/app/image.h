@@ -14,18 +14,20 @@ inline constexpr std::uint32_t IMAGE_CHIP_SIZE = 0x200000;
 
 // The chip as the image leaves it.
 struct image_map {
-    std::uint8_t
-        bytes[IMAGE_CHIP_SIZE];  // as the chip must hold them (bit-reversed); 0xFF where no record
-    std::uint8_t defined[IMAGE_CHIP_SIZE /
-                         8];     // bit (a & 7) of defined[a >> 3] set: some record gives address a
-    std::uint32_t data_records;  // data records in the image
-    std::uint64_t digest;  // of every byte read, up to the end of the end-of-file record's line
+    // As the chip must hold them (bit-reversed); 0xFF where no record.
+    std::uint8_t bytes[IMAGE_CHIP_SIZE];
+    // Bit (a & 7) of defined[a >> 3] set: some record gives address a.
+    std::uint8_t defined[IMAGE_CHIP_SIZE / 8];
+    // Data records in the image.
+    std::uint32_t data_records;
+    // Of every byte read, up to the end of the end-of-file record's line.
+    std::uint64_t digest;
 };
 
 enum ImageFault {
     IMAGE_FINE,
     IMAGE_FAULT_READ,        // cannot be opened or read
-    IMAGE_FAULT_FORMAT,      // a line that is no record, or holds more than one record and blanks
+    IMAGE_FAULT_FORMAT,      // a line that is no record, or more than a record, blanks and line end
     IMAGE_FAULT_BASE,        // bad extended address record
     IMAGE_FAULT_RANGE,       // past the chip
     IMAGE_FAULT_OVERLAP,     // two records give one address different values
