@@ -26,7 +26,7 @@ int interrupt_signal() {
     return noted.load();
 }
 
-int interrupt_exit_status() {
+int interrupt_status() {
     int signal_number = noted.load();
     return signal_number == INTERRUPT_NONE ? 0 : 128 + signal_number;
 }

@@ -20,4 +20,4 @@ void interrupt_disarm();
 // Safe from any thread at any time.
 int interrupt_signal();
 // 128 + interrupt_signal(): 129, 130 or 143; 0 when none was noted.
-int interrupt_exit_status();
+int interrupt_status();

@@ -21,7 +21,7 @@ enum : int {
     EXIT_IMAGE = 1,     // the image file is unusable, or changed while it was burned
     EXIT_HARDWARE = 2,  // a USB or chip failure
     EXIT_MISMATCH = 3,  // the flash holds other bytes than it should
-    // Not an exit status: an interrupt stopped the run (interrupt_exit_status).
+    // Not an exit status: an interrupt stopped the run (interrupt_status).
     RUN_INTERRUPTED = -1,
 };
 
@@ -208,7 +208,7 @@ int program_run(FT_HANDLE handle, const char* path) {
     interrupt_disarm();
     if (status == RUN_INTERRUPTED) {
         console_print("Interrupted!\n");
-        status = interrupt_exit_status();
+        status = interrupt_status();
     }
     console_print("Process completed.\n");
     return status;
