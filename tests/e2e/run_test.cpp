@@ -55,6 +55,16 @@ std::string records(int n, std::uint32_t seed = 7) {
     return text;
 }
 
+// The lines of a trace file.
+std::vector<std::string> trace_lines(const std::string& path) {
+    std::ifstream in(path);
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(in, line);) {
+        lines.push_back(line);
+    }
+    return lines;
+}
+
 // ---------------------------------------------------------------------------
 // The command line, as an operator types it.
 
@@ -113,6 +123,65 @@ INSTANTIATE_TEST_SUITE_P(
                     discovery_lines() + "Can't open --help!\n" + kDone,
                     false}),
     case_name<CommandCase>);
+
+// ---------------------------------------------------------------------------
+// The DeviceID prompt, with a census of `boards` FT2232H chips: the answer is
+// taken whole, and any listed index can be chosen.
+
+struct PromptCase {
+    const char* name;
+    int boards;
+    std::string input;
+    int opened;  // the index opened, -1: "Incorrect DeviceID!"
+};
+
+class PromptTest : public testing::TestWithParam<PromptCase> {};
+
+TEST_P(PromptTest, OpensWhatWasTyped) {
+    const PromptCase& c = GetParam();
+    ScratchDir scratch;
+    std::string census;
+    std::string listed = "Founded FT2232H devices:\n";
+    for (int board = 0; board < c.boards; ++board) {
+        census += "6\tA\tDual RS232-HS A\n6\tB\tDual RS232-HS B\n";
+        listed +=
+            "\tDeviceID=" + std::to_string(2 * board + 1) + ", description=\"Dual RS232-HS B\"\n";
+    }
+    write_file(scratch.path("census.txt"), census);
+    write_file(scratch.path("image.hex"), records(8) + kEnd);
+    Bytes before = pattern(kFlashSize, 13);
+    BurnOptions options = holding(before);
+    options.sim_options =
+        "census=" + scratch.path("census.txt") + ",trace=" + scratch.path("trace.txt");
+    options.input = c.input;
+    Burn result = burn(scratch, scratch.path("image.hex"), options);
+    std::vector<std::string> opens;
+    for (const std::string& line : trace_lines(scratch.path("trace.txt"))) {
+        if (line.rfind("FT_Open ", 0) == 0) {
+            opens.push_back(line);
+        }
+    }
+    std::string prompt = listed + "Enter device DeviceID from the list: ";
+    if (c.opened < 0) {
+        EXPECT_EQ(result.out, prompt + "Incorrect DeviceID!\n");
+        EXPECT_EQ(result.exit_status, 1);
+        EXPECT_TRUE(result.flash == before);
+        EXPECT_TRUE(opens.empty());
+    } else {
+        EXPECT_EQ(result.out, prompt + kErased + kWriting + dots(8) + kSuccess + kDone);
+        EXPECT_EQ(result.exit_status, 0);
+        EXPECT_EQ(opens, std::vector<std::string>{"FT_Open " + std::to_string(c.opened) + " -> 0"});
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    CommandLine, PromptTest,
+    testing::Values(PromptCase{"ThirtyOneCharacters", 2, std::string(30, '0') + "3\n", 3},
+                    // Cut to 31 characters this would read as 0.
+                    PromptCase{"ThirtyFourCharacters", 2, std::string(33, '0') + "3\n", -1},
+                    PromptCase{"NumberThenABlank", 2, "3 \n", 3},
+                    PromptCase{"TheLastOfSeventy", 70, "139\n", 139}),
+    case_name<PromptCase>);
 
 // ---------------------------------------------------------------------------
 // Images made by Intel HEX writers that are not ours.
@@ -330,16 +399,6 @@ INSTANTIATE_TEST_SUITE_P(
 // Faults of the board, striking in the middle of a burn.
 
 namespace faults {
-
-// Lines of a trace of `kind` ("FT_Write" or "FT_Read").
-std::vector<std::string> trace_lines(const std::string& path) {
-    std::ifstream in(path);
-    std::vector<std::string> lines;
-    for (std::string line; std::getline(in, line);) {
-        lines.push_back(line);
-    }
-    return lines;
-}
 
 // A transaction written as "FT_Write 80808b11LLHHii..." carries instruction ii.
 bool carries(const std::string& line, const char* instruction) {
