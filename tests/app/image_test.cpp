@@ -49,11 +49,9 @@ INSTANTIATE_TEST_SUITE_P(
         LineCase{"BlanksCrLf", 5, ":00000001FF \t\r\n", LINE_END, 5, 0},
         LineCase{"BlanksAtTheEndOfTheFile", 5, ":00000001FF  ", LINE_END, 5, 0},
         LineCase{"CrAlone", 5, ":00000001FF\r", LINE_BAD_FORMAT, 5, 0},
-        LineCase{"CrBetweenRecords", 5, ":00000001FF\r:00000001FF\n", LINE_BAD_FORMAT, 5, 0},
         LineCase{"CrCrLf", 5, ":00000001FF\r\r\n", LINE_BAD_FORMAT, 5, 0},
         LineCase{"NulAfterTheChecksum", 5, std::string(":00000001FF\0\n", 13), LINE_BAD_FORMAT, 5,
                  0},
-        LineCase{"FormFeed", 5, ":00000001FF\f\n", LINE_BAD_FORMAT, 5, 0},
         // The last byte of the chip may be written; one byte beyond may not.
         LineCase{"EndsOnLastByte", 0x1F0000, ":10FFF0000000000000000000000000000000000001\n",
                  LINE_DATA, 0x1F0000, 0x1FFFF0},
@@ -130,18 +128,10 @@ INSTANTIATE_TEST_SUITE_P(
                  0},
         ScanCase{"OneByteDiffers", line(0, 0, kSixteen) + line(0, 8, {9, 10, 12}) + kEnd,
                  IMAGE_FAULT_OVERLAP, 2},
-        // The same address through a linear and a segment base.
-        ScanCase{
-            "OverlapAcrossBases",
-            line(4, 0, {0, 1}) + line(0, 0, {1}) + line(2, 0, {0x10, 0}) + line(0, 0, {2}) + kEnd,
-            IMAGE_FAULT_OVERLAP, 4},
-        // The longest line: a record of 255 bytes and CR LF; one blank more is too long.
-        ScanCase{"RecordOf255BytesCrLf",
-                 line(0, 0, std::vector<std::uint8_t>(255, 7), "\r\n") + kEnd, IMAGE_FINE, 0},
+        // One blank more than a record of 255 bytes and CR LF.
         ScanCase{"LineOf524Characters",
                  line(0, 0, std::vector<std::uint8_t>(255, 7), " \r\n") + kEnd, IMAGE_FAULT_FORMAT,
-                 1},
-        ScanCase{"CrOnlyLineEnds", ":0100000001FE\r:00000001FF\r", IMAGE_FAULT_FORMAT, 1}),
+                 1}),
     case_name<ScanCase>);
 
 TEST_F(ImageFile, MapHoldsTheChipAsTheImageLeavesIt) {
