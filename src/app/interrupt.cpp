@@ -112,7 +112,11 @@ void interrupt_arm() {
     // A system call the signal breaks into goes on: the run decides when to stop.
     action.sa_flags = SA_RESTART;
     for (int i = 0; i < kCount; ++i) {
-        sigaction(kSignals[i], &action, &previous[i]);
+        sigaction(kSignals[i], nullptr, &previous[i]);
+        // A signal ignored from the start stays ignored (nohup, a background job).
+        if (previous[i].sa_handler != SIG_IGN) {
+            sigaction(kSignals[i], &action, nullptr);
+        }
     }
 }
 
