@@ -12,7 +12,8 @@ inline constexpr int INTERRUPT_HANGUP = 1;      // SIGHUP; the console window cl
 inline constexpr int INTERRUPT_KEYBOARD = 2;    // SIGINT; Ctrl-C
 inline constexpr int INTERRUPT_TERMINATE = 15;  // SIGTERM; Ctrl-Break
 
-// Installs the handlers. Call from one thread, not while another arms or disarms.
+// Installs the handlers (a signal ignored from the start stays ignored). Call
+// from one thread, not while another arms or disarms.
 void interrupt_arm();
 // Puts the previous handlers back; what was noted stays noted.
 void interrupt_disarm();
