@@ -2,8 +2,7 @@
 
 #include <sys/stat.h>
 
-#include "app/console.h"
-#include "flash/flash.h"
+#include <cstring>
 
 namespace {
 
@@ -12,6 +11,8 @@ namespace {
 constexpr std::size_t kFileBufferSize = 64 * 1024;
 char file_buffer[kFileBufferSize];
 
+constexpr std::size_t kRecordStart = 11;  // characters of a record without data
+
 enum RecordType : std::int32_t {
     RECORD_DATA = 0x00,
     RECORD_END_OF_FILE = 0x01,
@@ -19,11 +20,103 @@ enum RecordType : std::int32_t {
     RECORD_EXTENDED_LINEAR = 0x04,
 };
 
+// FNV-1a, 64 bits: enough to tell one text from another that was edited.
+constexpr std::uint64_t kDigestStart = 0xCBF29CE484222325u;
+constexpr std::uint64_t kDigestPrime = 0x100000001B3u;
+
+std::uint64_t digest_add(std::uint64_t digest, const char* text, std::size_t length) {
+    for (std::size_t i = 0; i < length; ++i) {
+        digest = (digest ^ static_cast<unsigned char>(text[i])) * kDigestPrime;
+    }
+    return digest;
+}
+
+// After a record's checksum only blanks may follow, then LF, CR LF or the
+// end of the file: a second record or a lone CR on the line would be lost.
+bool only_blanks_after(const char* line, std::size_t at, std::size_t length) {
+    while (at < length && (line[at] == ' ' || line[at] == '\t')) {
+        ++at;
+    }
+    if (at < length && line[at] == '\r') {
+        ++at;
+        return at + 1 == length && line[at] == '\n';
+    }
+    return at == length || (at + 1 == length && line[at] == '\n');
+}
+
+// Marks the record's bytes in the map; false when one of them is already
+// there with another value.
+bool map_record(image_map* map, std::uint32_t address, const hex_record& record) {
+    for (std::int32_t i = 0; i < record.length; ++i, ++address) {
+        std::uint8_t& bit_set = map->defined[address >> 3];
+        const std::uint8_t bit = static_cast<std::uint8_t>(1u << (address & 7));
+        if ((bit_set & bit) != 0 && map->bytes[address] != record.data[i]) {
+            return false;
+        }
+        bit_set = static_cast<std::uint8_t>(bit_set | bit);
+        map->bytes[address] = record.data[i];
+    }
+    return true;
+}
+
 }  // namespace
 
-LineKind image_classify_line(const char* line, hex_record* record, std::uint32_t* base,
-                             std::uint32_t* address) {
-    if (parse_hex_record(record, line) < 0) {
+void image_reader_start(image_reader* reader, std::FILE* file) {
+    reader->file = file;
+    reader->digest = kDigestStart;
+    reader->line_number = 0;
+    reader->length = 0;
+    reader->at = 0;
+    reader->end = 0;
+    reader->line[0] = '\0';
+    std::rewind(file);
+}
+
+ImageRead image_read_line(image_reader* reader) {
+    reader->length = 0;
+    bool whole = false;
+    while (!whole) {
+        if (reader->at == reader->end) {
+            reader->at = 0;
+            reader->end = std::fread(reader->block, 1, sizeof reader->block, reader->file);
+            if (reader->end == 0) {
+                if (std::ferror(reader->file)) {
+                    return IMAGE_READ_FAILED;
+                }
+                if (reader->length == 0) {
+                    return IMAGE_READ_END;
+                }
+                break;  // the last line, without a line end
+            }
+        }
+        const char* start = reader->block + reader->at;
+        std::size_t left = reader->end - reader->at;
+        const void* newline = std::memchr(start, '\n', left);
+        std::size_t take =
+            newline == nullptr
+                ? left
+                : static_cast<std::size_t>(static_cast<const char*>(newline) - start) + 1;
+        if (reader->length + take > IMAGE_LINE_MAX) {
+            ++reader->line_number;
+            return IMAGE_READ_TOO_LONG;
+        }
+        std::memcpy(reader->line + reader->length, start, take);
+        reader->length += take;
+        reader->at += take;
+        whole = newline != nullptr;
+    }
+    reader->line[reader->length] = '\0';
+    reader->digest = digest_add(reader->digest, reader->line, reader->length);
+    ++reader->line_number;
+    return IMAGE_READ_LINE;
+}
+
+LineKind image_classify_line(const char* line, std::size_t length, hex_record* record,
+                             std::uint32_t* base, std::uint32_t* address) {
+    // The parser stops at the line's first NUL, so the record lies within `length`.
+    if (parse_hex_record(record, line) < 0 ||
+        !only_blanks_after(line, kRecordStart + 2 * static_cast<std::size_t>(record->length),
+                           length)) {
         return LINE_BAD_FORMAT;
     }
     switch (record->type) {
@@ -42,9 +135,7 @@ LineKind image_classify_line(const char* line, hex_record* record, std::uint32_t
         case RECORD_DATA: {
             std::uint64_t start =
                 std::uint64_t{*base} + static_cast<std::uint32_t>(record->address);
-            const std::uint64_t flash_size = std::uint64_t{FLASH_SECTOR_SIZE} *
-                                             static_cast<std::uint32_t>(flash_info.sector_count);
-            if (start + static_cast<std::uint32_t>(record->length) > flash_size) {
+            if (start + static_cast<std::uint32_t>(record->length) > IMAGE_CHIP_SIZE) {
                 return LINE_OUT_OF_CHIP;
             }
             *address = static_cast<std::uint32_t>(start);
@@ -55,19 +146,55 @@ LineKind image_classify_line(const char* line, hex_record* record, std::uint32_t
     }
 }
 
-int image_report_bad_line(LineKind kind) {
-    switch (kind) {
-        case LINE_BAD_FORMAT:
-            console_print("Incorrect file format!\n");
-            break;
-        case LINE_BAD_BASE:
-            console_print("Incorrect extended address record in file!\n");
-            break;
-        default:
-            console_print("Image does not fit into flash!\n");
-            break;
+ImageFault image_scan(std::FILE* file, image_map* map, std::uint32_t* line_number) {
+    std::memset(map->bytes, 0xFF, sizeof map->bytes);
+    std::memset(map->defined, 0, sizeof map->defined);
+    map->data_records = 0;
+    map->digest = 0;
+    *line_number = 0;
+    if (file == nullptr) {
+        return IMAGE_FAULT_READ;
     }
-    return IMAGE_UNUSABLE;
+    image_reader reader;
+    image_reader_start(&reader, file);
+    hex_record record;
+    std::uint32_t base = 0;
+    for (;;) {
+        ImageRead read = image_read_line(&reader);
+        if (read == IMAGE_READ_END) {
+            *line_number = 0;
+            return IMAGE_FAULT_INCOMPLETE;
+        }
+        if (read == IMAGE_READ_FAILED) {
+            *line_number = reader.line_number + 1;
+            return IMAGE_FAULT_READ;
+        }
+        *line_number = reader.line_number;
+        if (read == IMAGE_READ_TOO_LONG) {
+            return IMAGE_FAULT_FORMAT;
+        }
+        std::uint32_t address = 0;
+        switch (image_classify_line(reader.line, reader.length, &record, &base, &address)) {
+            case LINE_END:
+                map->digest = reader.digest;
+                *line_number = 0;
+                return IMAGE_FINE;
+            case LINE_SKIP:
+                break;
+            case LINE_DATA:
+                if (!map_record(map, address, record)) {
+                    return IMAGE_FAULT_OVERLAP;
+                }
+                ++map->data_records;
+                break;
+            case LINE_BAD_FORMAT:
+                return IMAGE_FAULT_FORMAT;
+            case LINE_BAD_BASE:
+                return IMAGE_FAULT_BASE;
+            case LINE_OUT_OF_CHIP:
+                return IMAGE_FAULT_RANGE;
+        }
+    }
 }
 
 // Only a regular file will do: the image is read twice, and a FIFO or device
@@ -78,39 +205,9 @@ std::FILE* image_open(const char* path) {
     if (stat(path, &info) != 0 || !S_ISREG(info.st_mode)) {
         return nullptr;
     }
-    std::FILE* file = std::fopen(path, "r");
+    std::FILE* file = std::fopen(path, "rb");
     if (file != nullptr) {
         std::setvbuf(file, file_buffer, _IOFBF, kFileBufferSize);
     }
     return file;
-}
-
-// Reads the whole image once, up to its end-of-file record, before anything
-// is erased: an image that cannot be written must leave the board as it was.
-int image_check(std::FILE* file, const char* path) {
-    char line[IMAGE_LINE_SIZE];
-    hex_record record;
-    std::uint32_t base = 0;
-    std::uint32_t address = 0;
-    bool any_line = false;
-    int status = IMAGE_USABLE;
-    while (status == IMAGE_USABLE && std::fgets(line, IMAGE_LINE_SIZE, file) != nullptr) {
-        any_line = true;
-        LineKind kind = image_classify_line(line, &record, &base, &address);
-        if (kind == LINE_END) {
-            break;
-        }
-        if (kind != LINE_DATA && kind != LINE_SKIP) {
-            status = image_report_bad_line(kind);
-        }
-    }
-    if (status == IMAGE_USABLE && std::ferror(file)) {
-        // The file opened but could not be read through.
-        console_print("Can't open %s!\n", path);
-        status = IMAGE_UNUSABLE;
-    } else if (status == IMAGE_USABLE && !any_line) {
-        console_print("Incompleted file error!\n");
-        status = IMAGE_UNUSABLE;
-    }
-    return status;
 }

@@ -2,10 +2,12 @@
 // every data record, report, and always release and close the device.
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 
 #include "app/console.h"
 #include "app/hexburn.h"
 #include "app/image.h"
+#include "app/interrupt.h"
 #include "flash/flash.h"
 #include "hexfile/hex_record.h"
 #include "mpsse/d2xx.h"
@@ -15,15 +17,49 @@ namespace {
 
 // Exit statuses after the device was opened; scripts and jigs act on them.
 enum : int {
-    EXIT_WRITTEN = 0,             // the image is in the flash
-    EXIT_IMAGE = IMAGE_UNUSABLE,  // the image file is unusable, or has no end-of-file record
-    EXIT_HARDWARE = 2,            // a USB or chip failure
-    EXIT_MISMATCH = 3,            // the flash holds other bytes than it should
+    EXIT_WRITTEN = 0,   // the image is in the flash
+    EXIT_IMAGE = 1,     // the image file is unusable, or changed while it was burned
+    EXIT_HARDWARE = 2,  // a USB or chip failure
+    EXIT_MISMATCH = 3,  // the flash holds other bytes than it should
+    // Not an exit status: an interrupt stopped the run (interrupt_status).
+    RUN_INTERRUPTED = -1,
 };
 
 constexpr std::uint32_t kEraseCheckSize = 2048;
 constexpr std::uint32_t kRecordsPerDot = 8;
 constexpr std::uint32_t kRecordsPerLine = 480;
+
+// The image as the check read it; the writing pass must read the same.
+image_map checked;
+
+// Reads the whole image before anything is erased: an image that cannot be
+// written whole must leave the board as it was.
+int check_image(std::FILE* file, const char* path) {
+    std::uint32_t line = 0;
+    switch (image_scan(file, &checked, &line)) {
+        case IMAGE_FINE:
+            return EXIT_WRITTEN;
+        case IMAGE_FAULT_READ:
+            console_print("Can't open %s!\n", path);
+            break;
+        case IMAGE_FAULT_FORMAT:
+            console_print("Incorrect file format!\n");
+            break;
+        case IMAGE_FAULT_BASE:
+            console_print("Incorrect extended address record in file!\n");
+            break;
+        case IMAGE_FAULT_RANGE:
+            console_print("Image does not fit into flash!\n");
+            break;
+        case IMAGE_FAULT_OVERLAP:
+            console_print("Overlapping records in file!\n");
+            break;
+        case IMAGE_FAULT_INCOMPLETE:
+            console_print("Incompleted file error!\n");
+            break;
+    }
+    return EXIT_IMAGE;
+}
 
 int erase_chip(FT_HANDLE handle) {
     console_print("Erasing flash...\n");
@@ -31,6 +67,9 @@ int erase_chip(FT_HANDLE handle) {
     if (flash_control(flash_request{handle, FLASH_OP_CHIP_ERASE, &block}) != FLASH_OK) {
         console_print("Can't erase flash!\n");
         return EXIT_HARDWARE;
+    }
+    if (interrupt_signal() != INTERRUPT_NONE) {
+        return RUN_INTERRUPTED;
     }
     std::uint8_t buffer[kEraseCheckSize];
     if (flash_read(handle, buffer, 0, kEraseCheckSize) != FLASH_OK) {
@@ -68,59 +107,70 @@ int write_record(FT_HANDLE handle, const hex_record& record, std::uint32_t addre
     return EXIT_WRITTEN;
 }
 
-// The second pass reads the same open file from the start, so an image
-// that is renamed or removed after the check is still the one written.
+int image_changed() {
+    console_print("Image file changed while burning!\n");
+    return EXIT_IMAGE;
+}
+
+// The second pass reads the same open file from the start, so an image that
+// is renamed or removed after the check is still the one written. Each data
+// record must be the checked image's before it is programmed, and the text up
+// to the end-of-file record must be the checked text, or the file changed.
 int write_image(FT_HANDLE handle, std::FILE* file, const char* path) {
-    std::rewind(file);
     console_print("Writing image into flash...\n");
-    char line[IMAGE_LINE_SIZE];
+    image_reader reader;
+    image_reader_start(&reader, file);
     hex_record record;
     std::uint32_t base = 0;
     std::uint32_t counter = 0;
-    bool end_reached = false;
-    int status = EXIT_WRITTEN;
-    while (status == EXIT_WRITTEN && !end_reached &&
-           std::fgets(line, IMAGE_LINE_SIZE, file) != nullptr) {
+    std::uint32_t records = 0;
+    for (;;) {
+        ImageRead read = image_read_line(&reader);
+        if (read == IMAGE_READ_FAILED) {
+            console_print("Can't open %s!\n", path);
+            return EXIT_IMAGE;
+        }
+        if (read != IMAGE_READ_LINE) {
+            return image_changed();
+        }
         std::uint32_t address = 0;
-        LineKind kind = image_classify_line(line, &record, &base, &address);
-        switch (kind) {
+        switch (image_classify_line(reader.line, reader.length, &record, &base, &address)) {
             case LINE_END:
-                end_reached = true;
-                break;
+                if (reader.digest != checked.digest || records != checked.data_records) {
+                    return image_changed();
+                }
+                console_print("\nImage has been written successfully\n");
+                return EXIT_WRITTEN;
             case LINE_SKIP:
                 break;
-            case LINE_DATA:
-                status = write_record(handle, record, address);
-                if (status == EXIT_WRITTEN) {
-                    ++counter;
-                    if (counter % kRecordsPerDot == 0) {
-                        console_print(".");
-                    }
-                    if (counter == kRecordsPerLine) {
-                        console_print("\n");
-                        counter = 0;
-                    }
+            case LINE_DATA: {
+                ++records;
+                if (records > checked.data_records ||
+                    std::memcmp(checked.bytes + address, record.data,
+                                static_cast<std::size_t>(record.length)) != 0) {
+                    return image_changed();
+                }
+                if (interrupt_signal() != INTERRUPT_NONE) {
+                    return RUN_INTERRUPTED;
+                }
+                int status = write_record(handle, record, address);
+                if (status != EXIT_WRITTEN) {
+                    return status;
+                }
+                ++counter;
+                if (counter % kRecordsPerDot == 0) {
+                    console_print(".");
+                }
+                if (counter == kRecordsPerLine) {
+                    console_print("\n");
+                    counter = 0;
                 }
                 break;
+            }
             default:
-                // The file changed since it was checked.
-                status = image_report_bad_line(kind);
-                break;
+                return image_changed();
         }
     }
-    if (status == EXIT_WRITTEN && !end_reached && std::ferror(file)) {
-        console_print("Can't open %s!\n", path);
-        status = EXIT_IMAGE;
-    }
-    if (status != EXIT_WRITTEN) {
-        return status;
-    }
-    if (!end_reached) {
-        console_print("Incompleted file error!\n");
-        return EXIT_IMAGE;
-    }
-    console_print("\nImage has been written successfully\n");
-    return EXIT_WRITTEN;
 }
 
 int run_steps(FT_HANDLE handle, const char* path) {
@@ -132,7 +182,10 @@ int run_steps(FT_HANDLE handle, const char* path) {
         console_print("Can't open %s!\n", path);
         return EXIT_IMAGE;
     }
-    int status = image_check(file, path);
+    int status = check_image(file, path);
+    if (status == EXIT_WRITTEN && interrupt_signal() != INTERRUPT_NONE) {
+        status = RUN_INTERRUPTED;
+    }
     if (status == EXIT_WRITTEN) {
         status = erase_chip(handle);
     }
@@ -146,9 +199,17 @@ int run_steps(FT_HANDLE handle, const char* path) {
 }  // namespace
 
 int program_run(FT_HANDLE handle, const char* path) {
+    // From here on an interrupt must not leave the pins driven and the
+    // interface claimed: it is noted and the run stops at its next record.
+    interrupt_arm();
     int status = run_steps(handle, path);
     mpsse_release(handle);
     FT_Close(handle);
+    interrupt_disarm();
+    if (status == RUN_INTERRUPTED) {
+        console_print("Interrupted!\n");
+        status = interrupt_status();
+    }
     console_print("Process completed.\n");
     return status;
 }

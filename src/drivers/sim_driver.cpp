@@ -16,6 +16,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
+#include <csignal>
 #include <cstdarg>
 #include <cstring>
 #include <fstream>
@@ -62,6 +63,8 @@ constexpr FaultName kCountedFaults[] = {
     {"open-fail", &SimOptions::open_fail},     {"setup-fail", &SimOptions::setup_fail},
     {"write-fail", &SimOptions::write_fail},   {"write-short", &SimOptions::write_short},
     {"read-fail", &SimOptions::read_fail},     {"read-short", &SimOptions::read_short},
+    {"sigint", &SimOptions::raise_sigint},     {"sigterm", &SimOptions::raise_sigterm},
+    {"sighup", &SimOptions::raise_sighup},
 };
 
 bool parse_fault(std::string_view item, std::string_view value, SimOptions& options,
@@ -633,6 +636,17 @@ FT_STATUS SimDriver::write(FT_HANDLE handle, const std::uint8_t* data, std::uint
     if (trace_ != nullptr) {
         trace("FT_Write %s -> %u %u", hex(data, data == nullptr ? 0 : count), status, delivered);
     }
+    if (options_.raise_sigint.strikes(write_calls_)) {
+        std::raise(SIGINT);
+    }
+    if (options_.raise_sigterm.strikes(write_calls_)) {
+        std::raise(SIGTERM);
+    }
+#if defined(SIGHUP)
+    if (options_.raise_sighup.strikes(write_calls_)) {
+        std::raise(SIGHUP);
+    }
+#endif
     return status;
 }
 

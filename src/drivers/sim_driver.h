@@ -47,6 +47,10 @@ struct SimOptions {
     SimFault write_short;
     SimFault read_fail;
     SimFault read_short;
+    // The signal raised in the Nth FT_Write, once its bytes went out.
+    SimFault raise_sigint;
+    SimFault raise_sigterm;
+    SimFault raise_sighup;
     std::string trace_path;   // empty: no trace
     std::string report_path;  // empty: no report
 };

@@ -10,14 +10,14 @@
 #include <vector>
 
 #include "case_name.h"
-#include "scripted_driver.h"
+#include "hex_text.h"
 
 namespace {
 
 struct LineCase {
     const char* name;
     std::uint32_t base_before;
-    const char* line;
+    std::string line;
     LineKind kind;
     std::uint32_t base_after;
     std::uint32_t address;  // for LINE_DATA
@@ -30,7 +30,7 @@ TEST_P(LineTest, KindBaseAndAddress) {
     hex_record record;
     std::uint32_t base = c.base_before;
     std::uint32_t address = 0xDEAD;
-    EXPECT_EQ(image_classify_line(c.line, &record, &base, &address), c.kind);
+    EXPECT_EQ(image_classify_line(c.line.c_str(), c.line.size(), &record, &base, &address), c.kind);
     EXPECT_EQ(base, c.base_after);
     EXPECT_EQ(address, c.kind == LINE_DATA ? c.address : 0xDEAD);
 }
@@ -45,6 +45,13 @@ INSTANTIATE_TEST_SUITE_P(
         LineCase{"EndOfFile", 5, ":00000001FF\n", LINE_END, 5, 0},
         LineCase{"StartAddressIgnored", 5, ":04000005000000CD2A\n", LINE_SKIP, 5, 0},
         LineCase{"BadChecksum", 5, ":00000001FE\n", LINE_BAD_FORMAT, 5, 0},
+        // After the checksum: blanks, then LF, CR LF or the end of the file.
+        LineCase{"BlanksCrLf", 5, ":00000001FF \t\r\n", LINE_END, 5, 0},
+        LineCase{"BlanksAtTheEndOfTheFile", 5, ":00000001FF  ", LINE_END, 5, 0},
+        LineCase{"CrAlone", 5, ":00000001FF\r", LINE_BAD_FORMAT, 5, 0},
+        LineCase{"CrCrLf", 5, ":00000001FF\r\r\n", LINE_BAD_FORMAT, 5, 0},
+        LineCase{"NulAfterTheChecksum", 5, std::string(":00000001FF\0\n", 13), LINE_BAD_FORMAT, 5,
+                 0},
         // The last byte of the chip may be written; one byte beyond may not.
         LineCase{"EndsOnLastByte", 0x1F0000, ":10FFF0000000000000000000000000000000000001\n",
                  LINE_DATA, 0x1F0000, 0x1FFFF0},
@@ -77,59 +84,95 @@ class ImageFile : public testing::Test {
     std::vector<std::filesystem::path> paths_;
 };
 
-struct CheckCase {
+std::string line(int type, std::uint32_t offset, const std::vector<std::uint8_t>& data,
+                 const char* end = "\n") {
+    return record_text(type, offset, data) + end;
+}
+
+const std::string kEnd = ":00000001FF\n";
+
+struct ScanCase {
     const char* name;
     std::string text;
-    int status;
-    std::string said;
+    ImageFault fault;
+    std::uint32_t line_number;
 };
 
-class CheckTest : public ImageFile, public testing::WithParamInterface<CheckCase> {};
+class ScanTest : public ImageFile, public testing::WithParamInterface<ScanCase> {};
 
-TEST_P(CheckTest, StatusAndMessage) {
-    const CheckCase& c = GetParam();
+TEST_P(ScanTest, FaultAndItsLine) {
+    const ScanCase& c = GetParam();
     std::string path = write(".hex", c.text);
     std::FILE* file = image_open(path.c_str());
     ASSERT_NE(file, nullptr);
-    ConsoleCapture console;
-    EXPECT_EQ(image_check(file, path.c_str()), c.status);
-    EXPECT_EQ(console.text(), c.said);
+    static image_map map;
+    std::uint32_t line_number = 99;
+    EXPECT_EQ(image_scan(file, &map, &line_number), c.fault);
+    EXPECT_EQ(line_number, c.line_number);
     std::fclose(file);
 }
 
+const std::vector<std::uint8_t> kSixteen = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16};
+
 INSTANTIATE_TEST_SUITE_P(
-    Image, CheckTest,
-    testing::Values(CheckCase{"Usable", ":0100000001FE\n:00000001FF\n", IMAGE_USABLE, ""},
-                    CheckCase{"WithoutEndRecordButWithData", ":0100000001FE\n", IMAGE_USABLE, ""},
-                    CheckCase{"LinesAfterTheEndNotRead", ":00000001FF\nrubbish\n", IMAGE_USABLE,
-                              ""},
-                    CheckCase{"Empty", "", IMAGE_UNUSABLE, "Incompleted file error!\n"},
-                    CheckCase{"BadLine", ":0100000001FE\nrubbish\n:00000001FF\n", IMAGE_UNUSABLE,
-                              "Incorrect file format!\n"},
-                    CheckCase{"BadBase", ":03000004000000F9\n", IMAGE_UNUSABLE,
-                              "Incorrect extended address record in file!\n"},
-                    CheckCase{"BeyondTheChip", ":020000040020DA\n:0100000001FE\n", IMAGE_UNUSABLE,
-                              "Image does not fit into flash!\n"}),
-    case_name<CheckCase>);
+    Image, ScanTest,
+    testing::Values(
+        ScanCase{"Usable", ":0100000001FE\n" + kEnd, IMAGE_FINE, 0},
+        ScanCase{"LinesAfterTheEndNotRead", kEnd + "rubbish\n", IMAGE_FINE, 0},
+        ScanCase{"Empty", "", IMAGE_FAULT_INCOMPLETE, 0},
+        ScanCase{"WithoutEndRecord", ":0100000001FE\n", IMAGE_FAULT_INCOMPLETE, 0},
+        ScanCase{"BadLine", ":0100000001FE\nrubbish\n" + kEnd, IMAGE_FAULT_FORMAT, 2},
+        ScanCase{"BadBase", ":03000004000000F9\n", IMAGE_FAULT_BASE, 1},
+        ScanCase{"BeyondTheChip", ":020000040020DA\n:0100000001FE\n", IMAGE_FAULT_RANGE, 2},
+        ScanCase{"SameBytesTwice", line(0, 0, kSixteen) + line(0, 8, {9, 10}) + kEnd, IMAGE_FINE,
+                 0},
+        ScanCase{"OneByteDiffers", line(0, 0, kSixteen) + line(0, 8, {9, 10, 12}) + kEnd,
+                 IMAGE_FAULT_OVERLAP, 2},
+        // One blank more than a record of 255 bytes and CR LF.
+        ScanCase{"LineOf524Characters",
+                 line(0, 0, std::vector<std::uint8_t>(255, 7), " \r\n") + kEnd, IMAGE_FAULT_FORMAT,
+                 1}),
+    case_name<ScanCase>);
+
+TEST_F(ImageFile, MapHoldsTheChipAsTheImageLeavesIt) {
+    // 0x12 goes to the chip as 0x48; 0x34 as 0x2C. Type 04 data stay unreversed.
+    std::string path = write(".hex", line(4, 0, {0x00, 0x1F}) + line(0, 0xFFFE, {0x12, 0x34}) +
+                                         line(0, 0xFFFF, {0x34}) + line(0, 0x10, {}) + kEnd);
+    std::FILE* file = image_open(path.c_str());
+    ASSERT_NE(file, nullptr);
+    static image_map map;
+    std::uint32_t line_number = 99;
+    ASSERT_EQ(image_scan(file, &map, &line_number), IMAGE_FINE);
+    std::fclose(file);
+    EXPECT_EQ(map.data_records, 3u);
+    for (std::uint32_t address = 0; address < IMAGE_CHIP_SIZE; ++address) {
+        bool defined = (map.defined[address >> 3] >> (address & 7) & 1) != 0;
+        std::uint8_t byte = address == 0x1FFFFE ? 0x48 : address == 0x1FFFFF ? 0x2C : 0xFF;
+        ASSERT_EQ(defined, address >= 0x1FFFFE) << address;
+        ASSERT_EQ(map.bytes[address], byte) << address;
+    }
+}
 
 // The images share one static stdio buffer: each opened after the last was
-// closed must still read as itself, from the start and again after a rewind,
-// whatever its size against the buffer's.
+// closed must still read as itself, from the start and again, whatever its
+// size against the buffer's.
 TEST_F(ImageFile, EachImageReadsAsItselfThroughTheSharedBuffer) {
     std::string big;
     for (int i = 0; i < 8000; ++i) {  // 112 KB of records, more than the buffer
         big += ":0100000001FE\n";
     }
     const std::string bad = big + "rubbish\n";
-    for (const std::string& text : {big + ":00000001FF\n", bad, std::string(":00000001FF\n")}) {
+    static image_map map;
+    for (const std::string& text : {big + kEnd, bad, kEnd}) {
         std::string path = write(std::to_string(text.size()), text);
         std::FILE* file = image_open(path.c_str());
         ASSERT_NE(file, nullptr);
-        ConsoleCapture console;
-        int expected = text == bad ? IMAGE_UNUSABLE : IMAGE_USABLE;
-        EXPECT_EQ(image_check(file, path.c_str()), expected);
-        std::rewind(file);
-        EXPECT_EQ(image_check(file, path.c_str()), expected);
+        ImageFault expected = text == bad ? IMAGE_FAULT_FORMAT : IMAGE_FINE;
+        std::uint32_t line_number = 0;
+        EXPECT_EQ(image_scan(file, &map, &line_number), expected);
+        std::uint64_t digest = map.digest;
+        EXPECT_EQ(image_scan(file, &map, &line_number), expected);
+        EXPECT_EQ(map.digest, digest);
         std::fclose(file);
     }
 }

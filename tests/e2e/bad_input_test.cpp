@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -94,11 +95,11 @@ INSTANTIATE_TEST_SUITE_P(
         RefusedCase{"NulAmongTheDataDigits", records(3) + with_nul(records(1), 20) + kEnd},
         RefusedCase{"NulBeforeTheColon", records(3) + std::string(1, '\0') + records(1) + kEnd},
         RefusedCase{"LineOf100000Characters", records(2) + std::string(100000, 'A') + "\n" + kEnd},
-        // One read takes 511 characters: the rest of the line comes as lines
-        // of its own, and they are no records.
-        RefusedCase{
-            "RecordWith100000CharactersBehind",
-            records(2) + records(1).substr(0, 43) + std::string(100000, ' ') + "\n" + kEnd}),
+        // Blanks after a checksum are allowed, but not beyond the longest line.
+        RefusedCase{"RecordWith100000BlanksBehind",
+                    records(2) + records(1).substr(0, 43) + std::string(100000, ' ') + "\n" + kEnd},
+        RefusedCase{"NulAfterAChecksum", records(8) + records(9).substr(8 * 44, 43) +
+                                             std::string("\0junk\n", 6) + kEnd}),
     case_name<RefusedCase>);
 
 // ---------------------------------------------------------------------------
@@ -125,21 +126,19 @@ TEST_P(OddButWrittenTest, ImageIsWritten) {
     EXPECT_TRUE(result.flash == expected_flash(scratch, scratch.path("clean.hex")));
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Files, OddButWrittenTest,
-    testing::Values(
-        // After the checksum the parser reads nothing, so a NUL there ends nothing.
-        WrittenCase{"NulAfterAChecksum",
-                    records(8) + records(9).substr(8 * 44, 43) + std::string("\0junk\n", 6) + kEnd,
-                    9},
-        WrittenCase{"BinaryAfterTheEnd",
-                    [] {
-                        Bytes bytes = pattern(65536, 2);
-                        return records(16) + kEnd + std::string(bytes.begin(), bytes.end());
-                    }(),
-                    16},
-        WrittenCase{"LongLineAfterTheEnd", records(16) + kEnd + std::string(100000, 'A'), 16}),
-    case_name<WrittenCase>);
+INSTANTIATE_TEST_SUITE_P(Files, OddButWrittenTest,
+                         testing::Values(WrittenCase{"BinaryAfterTheEnd",
+                                                     [] {
+                                                         Bytes bytes = pattern(65536, 2);
+                                                         return records(16) + kEnd +
+                                                                std::string(bytes.begin(),
+                                                                            bytes.end());
+                                                     }(),
+                                                     16},
+                                         WrittenCase{"LongLineAfterTheEnd",
+                                                     records(16) + kEnd + std::string(100000, 'A'),
+                                                     16}),
+                         case_name<WrittenCase>);
 
 // ---------------------------------------------------------------------------
 // Paths that are no regular file: the run takes only regular files, so it
@@ -203,8 +202,9 @@ TEST(HugeImage, OneGigabyteOfRecordsIsRefusedAtTheFirstThatDoesNotFit) {
 }
 
 // ---------------------------------------------------------------------------
-// An image removed once the check has passed, and another file put in its
-// place: the run reads the file it checked, through the one open handle.
+// An image that changes once the check has passed. Removed and another file
+// put in its place, it is still the checked image that is burned, through the
+// one open handle; rewritten in place, the run must not end in success.
 
 // The simulated board, with a hook on each USB write.
 class WatchedBoard final : public ForwardingDriver {
@@ -228,11 +228,22 @@ bool is_chip_erase(const std::uint8_t* data, std::uint32_t count) {
     return count >= sizeof kChipErase && std::memcmp(data, kChipErase, sizeof kChipErase) == 0;
 }
 
-TEST(VanishingImage, RemovedAndReplacedAfterTheCheckTheCheckedImageIsWritten) {
+struct ChangeCase {
+    const char* name;
+    bool in_place;            // rewritten through the same file, or a new file put there
+    std::string replacement;  // the file's text from the erase on
+    int records_written;      // before the run stopped
+    int exit_status;
+};
+
+class ChangedImageTest : public testing::TestWithParam<ChangeCase> {};
+
+TEST_P(ChangedImageTest, NeverEndsInSuccessWithOtherBytes) {
+    const ChangeCase& c = GetParam();
     ScratchDir scratch;
     std::string image = scratch.path("image.hex");
     // 200 KB of text: the writing pass reads it block by block, all after the erase.
-    std::string text = records(4000) + kEnd;
+    const std::string text = records(4000) + kEnd;
     write_file(image, text);
     Bytes expected = expected_flash(scratch, image);
 
@@ -240,12 +251,12 @@ TEST(VanishingImage, RemovedAndReplacedAfterTheCheckTheCheckedImageIsWritten) {
     std::string error;
     ASSERT_TRUE(parse_sim_options("timing=zero", options, error)) << error;
     SimDriver board(std::move(options));
-    bool replaced = false;
+    bool changed = false;
     WatchedBoard watched(board, [&](const std::uint8_t* data, std::uint32_t count) {
-        if (!replaced && is_chip_erase(data, count)) {
+        if (!changed && is_chip_erase(data, count)) {
             // The check has read the image through; the writing pass has not begun.
-            replaced = unlink(image.c_str()) == 0;
-            write_file(image, records(1) + kEnd);
+            changed = c.in_place || unlink(image.c_str()) == 0;
+            write_file(image, c.replacement);
         }
     });
     BoundDriver bound(watched);
@@ -254,11 +265,40 @@ TEST(VanishingImage, RemovedAndReplacedAfterTheCheckTheCheckedImageIsWritten) {
     char* argv[] = {program, image.data(), nullptr};
     int status = hexburn_main(2, argv);
 
-    EXPECT_TRUE(replaced);
-    EXPECT_EQ(status, 0);
-    EXPECT_TRUE(console.text().ends_with(kSuccess + kDone)) << console.text();
+    EXPECT_TRUE(changed);
+    EXPECT_EQ(status, c.exit_status);
+    std::string ending = c.exit_status == 0 ? kSuccess : "Image file changed while burning!\n";
+    EXPECT_TRUE(console.text().ends_with(dots(c.records_written) + ending + kDone))
+        << console.text();
     ASSERT_EQ(board.board().flash.size(), kFlashSize);
-    EXPECT_TRUE(std::equal(expected.begin(), expected.end(), board.board().flash.begin()));
+    std::size_t written = 16 * static_cast<std::size_t>(c.records_written);
+    EXPECT_TRUE(std::equal(expected.begin(),
+                           expected.begin() + static_cast<std::ptrdiff_t>(written),
+                           board.board().flash.begin()));
+    EXPECT_TRUE(std::all_of(board.board().flash.begin() + static_cast<std::ptrdiff_t>(written),
+                            board.board().flash.end(), [](std::uint8_t b) { return b == 0xFF; }));
 }
+
+// records(4000) with record 3000 holding other bytes.
+std::string with_record_3000_changed() {
+    std::string text = records(4000) + kEnd;
+    text.replace(3000 * 44, 44, hex_record(0, 3000 * 16, pattern(16, 1)));
+    return text;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Images, ChangedImageTest,
+    testing::Values(ChangeCase{"ReplacedByAnotherFile", false, records(1) + kEnd, 4000, 0},
+                    // Stopped before the record that differs is programmed.
+                    ChangeCase{"OneRecordRewritten", true, with_record_3000_changed(), 3000, 1},
+                    ChangeCase{"CutShort", true, records(2000), 2000, 1},
+                    // The same records in another order: found at the end-of-file record.
+                    ChangeCase{"LastTwoRecordsSwapped", true,
+                               records(3998) + records(4000).substr(3999 * 44) +
+                                   records(3999).substr(3998 * 44) + kEnd,
+                               4000, 1},
+                    ChangeCase{"MoreLinesBeforeTheEnd", true,
+                               records(4000) + hex_record(3, 0, {0, 0, 0, 0}) + kEnd, 4000, 1}),
+    case_name<ChangeCase>);
 
 }  // namespace

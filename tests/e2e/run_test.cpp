@@ -2,8 +2,13 @@
 // run can end, and faults of the board, checked on standard output, exit
 // status and the whole flash afterwards.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -48,6 +53,16 @@ std::string records(int n, std::uint32_t seed = 7) {
         text += record(0, i * 16, pattern(16, seed + static_cast<std::uint32_t>(i)));
     }
     return text;
+}
+
+// The lines of a trace file.
+std::vector<std::string> trace_lines(const std::string& path) {
+    std::ifstream in(path);
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(in, line);) {
+        lines.push_back(line);
+    }
+    return lines;
 }
 
 // ---------------------------------------------------------------------------
@@ -108,6 +123,65 @@ INSTANTIATE_TEST_SUITE_P(
                     discovery_lines() + "Can't open --help!\n" + kDone,
                     false}),
     case_name<CommandCase>);
+
+// ---------------------------------------------------------------------------
+// The DeviceID prompt, with a census of `boards` FT2232H chips: the answer is
+// taken whole, and any listed index can be chosen.
+
+struct PromptCase {
+    const char* name;
+    int boards;
+    std::string input;
+    int opened;  // the index opened, -1: "Incorrect DeviceID!"
+};
+
+class PromptTest : public testing::TestWithParam<PromptCase> {};
+
+TEST_P(PromptTest, OpensWhatWasTyped) {
+    const PromptCase& c = GetParam();
+    ScratchDir scratch;
+    std::string census;
+    std::string listed = "Founded FT2232H devices:\n";
+    for (int board = 0; board < c.boards; ++board) {
+        census += "6\tA\tDual RS232-HS A\n6\tB\tDual RS232-HS B\n";
+        listed +=
+            "\tDeviceID=" + std::to_string(2 * board + 1) + ", description=\"Dual RS232-HS B\"\n";
+    }
+    write_file(scratch.path("census.txt"), census);
+    write_file(scratch.path("image.hex"), records(8) + kEnd);
+    Bytes before = pattern(kFlashSize, 13);
+    BurnOptions options = holding(before);
+    options.sim_options =
+        "census=" + scratch.path("census.txt") + ",trace=" + scratch.path("trace.txt");
+    options.input = c.input;
+    Burn result = burn(scratch, scratch.path("image.hex"), options);
+    std::vector<std::string> opens;
+    for (const std::string& line : trace_lines(scratch.path("trace.txt"))) {
+        if (line.rfind("FT_Open ", 0) == 0) {
+            opens.push_back(line);
+        }
+    }
+    std::string prompt = listed + "Enter device DeviceID from the list: ";
+    if (c.opened < 0) {
+        EXPECT_EQ(result.out, prompt + "Incorrect DeviceID!\n");
+        EXPECT_EQ(result.exit_status, 1);
+        EXPECT_TRUE(result.flash == before);
+        EXPECT_TRUE(opens.empty());
+    } else {
+        EXPECT_EQ(result.out, prompt + kErased + kWriting + dots(8) + kSuccess + kDone);
+        EXPECT_EQ(result.exit_status, 0);
+        EXPECT_EQ(opens, std::vector<std::string>{"FT_Open " + std::to_string(c.opened) + " -> 0"});
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    CommandLine, PromptTest,
+    testing::Values(PromptCase{"ThirtyOneCharacters", 2, std::string(30, '0') + "3\n", 3},
+                    // Cut to 31 characters this would read as 0.
+                    PromptCase{"ThirtyFourCharacters", 2, std::string(33, '0') + "3\n", -1},
+                    PromptCase{"NumberThenABlank", 2, "3 \n", 3},
+                    PromptCase{"TheLastOfSeventy", 70, "139\n", 139}),
+    case_name<PromptCase>);
 
 // ---------------------------------------------------------------------------
 // Images made by Intel HEX writers that are not ours.
@@ -182,14 +256,42 @@ std::string long_record(int length) {
     return record(0, 0, pattern(static_cast<std::size_t>(length), 9));
 }
 
+// The second half of `bytes`, and each of them with every bit flipped.
+Bytes tail_of(const Bytes& bytes) {
+    return Bytes(bytes.begin() + static_cast<std::ptrdiff_t>(bytes.size() / 2), bytes.end());
+}
+Bytes inverted(Bytes bytes) {
+    for (auto& byte : bytes) {
+        byte = static_cast<std::uint8_t>(~byte);
+    }
+    return bytes;
+}
+
+std::string cr(const std::string& text) {
+    std::string out = text;
+    std::replace(out.begin(), out.end(), '\n', '\r');
+    return out;
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Images, RefusedTest,
     testing::Values(
         RefusedCase{"EmptyFile", "", "Incompleted file error!\n"},
+        RefusedCase{"NoEndOfFileRecord", records(20), "Incompleted file error!\n"},
         RefusedCase{"BadChecksumOnLastLine", records(40) + ":0400000001020304F3\n" + kEnd,
                     "Incorrect file format!\n"},
         RefusedCase{"NotARecord", records(3) + "hello\n" + kEnd, "Incorrect file format!\n"},
         RefusedCase{"NonDigitAmongData", ":0400000001G20304F2\n" + kEnd,
+                    "Incorrect file format!\n"},
+        RefusedCase{"TwoRecordsOnOneLine",
+                    ":0800000000112233445566771C:080008008899AABBCCDDEEFFD4\n" + kEnd,
+                    "Incorrect file format!\n"},
+        RefusedCase{"TextAfterTheChecksum", records(2) + ":00000001FF ; end\n",
+                    "Incorrect file format!\n"},
+        RefusedCase{"CrOnlyLineEnds", cr(records(3) + kEnd), "Incorrect file format!\n"},
+        // 523 characters are a record of 255 bytes and CR LF; one more is too many.
+        RefusedCase{"LineOf524Characters",
+                    long_record(255).substr(0, 521) + std::string(" \r\n") + kEnd,
                     "Incorrect file format!\n"},
         RefusedCase{"ExtendedLinearOfThreeBytes", records(2) + record(4, 0, {0, 1, 0}) + kEnd,
                     "Incorrect extended address record in file!\n"},
@@ -200,9 +302,14 @@ INSTANTIATE_TEST_SUITE_P(
         RefusedCase{"DataAcrossTheEnd",
                     record(4, 0, {0x00, 0x1F}) + record(0, 0xFFF8, pattern(16, 1)) + kEnd,
                     "Image does not fit into flash!\n"},
-        // 250 data bytes fill a whole 511-character read; the line end then
-        // comes alone and is no record.
-        RefusedCase{"RecordOf250Bytes", long_record(250) + kEnd, "Incorrect file format!\n"}),
+        RefusedCase{"OverlappingRecords",
+                    records(4) + record(0, 0x18, inverted(tail_of(pattern(16, 8)))) + kEnd,
+                    "Overlapping records in file!\n"},
+        // 0x10010 again, through a segment base: the same address another way.
+        RefusedCase{"OverlapThroughAnotherBase",
+                    record(4, 0, {0x00, 0x01}) + record(0, 0x10, {0x55}) +
+                        record(2, 0, {0x10, 0x00}) + record(0, 0x10, {0xAA}) + kEnd,
+                    "Overlapping records in file!\n"}),
     case_name<RefusedCase>);
 
 TEST(Refused, PathsThatCannotBeRead) {
@@ -222,8 +329,7 @@ TEST(Refused, PathsThatCannotBeRead) {
 struct WrittenCase {
     const char* name;
     std::string image;
-    int records;           // data records that print progress
-    bool complete = true;  // ends with an end-of-file record
+    int records;  // data records that print progress
 };
 
 class WrittenTest : public testing::TestWithParam<WrittenCase> {};
@@ -234,11 +340,14 @@ TEST_P(WrittenTest, OutputAndFlashAreExact) {
     std::string hex = scratch.path("image.hex");
     write_file(hex, c.image);
     Burn result = burn(scratch, hex, holding(pattern(kFlashSize, 4)));
-    std::string end = c.complete ? kSuccess : "Incompleted file error!\n";
-    EXPECT_EQ(result.out, discovery_lines() + kErased + kWriting + dots(c.records) + end + kDone);
-    EXPECT_EQ(result.exit_status, c.complete ? 0 : 1);
+    EXPECT_EQ(result.out,
+              discovery_lines() + kErased + kWriting + dots(c.records) + kSuccess + kDone);
+    EXPECT_EQ(result.exit_status, 0);
     // Everything up to the end-of-file record, as srecord reads it.
-    std::string upto_end = c.image.substr(0, c.image.find(kEnd)) + kEnd;
+    // (srecord takes no blanks after a checksum, nor do records hold any).
+    std::string upto_end = c.image;
+    std::erase_if(upto_end, [](char ch) { return ch == ' ' || ch == '\t'; });
+    upto_end = upto_end.substr(0, upto_end.find(kEnd)) + kEnd;
     write_file(scratch.path("written.hex"), upto_end);
     Bytes erased(kFlashSize, 0xFF);
     EXPECT_TRUE(result.flash ==
@@ -262,40 +371,34 @@ std::string crlf(const std::string& text) {
 
 INSTANTIATE_TEST_SUITE_P(
     Images, WrittenTest,
-    testing::Values(WrittenCase{"EndOfFileRecordOnly", kEnd, 0},
-                    WrittenCase{"NoEndOfFileRecord", records(20), 20, false},
-                    WrittenCase{"LinesAfterTheEndAreNeverRead",
-                                records(9) + kEnd + "garbage\n:0G\n", 9},
-                    WrittenCase{"RecordOf249Bytes", long_record(249) + kEnd, 1},
-                    WrittenCase{"EmptyDataRecordCountsTowardsDots",
-                                records(7) + record(0, 0x400, {}) + kEnd, 8},
-                    WrittenCase{"OneFullLineOfDots", records(480) + kEnd, 480},
-                    WrittenCase{"OneRecordIntoTheNextLine", records(481) + kEnd, 481},
-                    WrittenCase{"CrLfLineEnds", crlf(records(30) + kEnd), 30},
-                    WrittenCase{"LowerCaseDigits", lower(records(30) + kEnd), 30},
-                    WrittenCase{"AcrossAPageBoundary", record(0, 0xF8, pattern(32, 2)) + kEnd, 1},
-                    WrittenCase{"SegmentThenLinearBase",
-                                record(2, 0, {0x10, 0x00}) + record(0, 0x10, pattern(16, 3)) +
-                                    record(4, 0, {0x00, 0x03}) + record(0, 0x20, pattern(16, 4)) +
-                                    record(2, 0, {0x00, 0x01}) + record(0, 0x30, pattern(16, 5)) +
-                                    record(3, 0, {0, 0, 0, 0}) + record(5, 0, {0, 0, 1, 0}) + kEnd,
-                                3}),
+    testing::Values(
+        WrittenCase{"EndOfFileRecordOnly", kEnd, 0},
+        WrittenCase{"LinesAfterTheEndAreNeverRead", records(9) + kEnd + "garbage\n:0G\n", 9},
+        WrittenCase{"RecordOf249Bytes", long_record(249) + kEnd, 1},
+        WrittenCase{"RecordOf250Bytes", long_record(250) + kEnd, 1},
+        WrittenCase{"RecordOf255BytesCrLf", crlf(long_record(255) + kEnd), 1},
+        WrittenCase{"BlanksAfterTheChecksums", ":0400000001020304F2 \t \r\n:00000001FF  \n", 1},
+        WrittenCase{"RecordsRepeatingTheSameBytes",
+                    records(4) + records(2) + record(0, 0x18, tail_of(pattern(16, 8))) + kEnd, 7},
+        WrittenCase{"EmptyDataRecordCountsTowardsDots", records(7) + record(0, 0x400, {}) + kEnd,
+                    8},
+        WrittenCase{"OneFullLineOfDots", records(480) + kEnd, 480},
+        WrittenCase{"OneRecordIntoTheNextLine", records(481) + kEnd, 481},
+        WrittenCase{"CrLfLineEnds", crlf(records(30) + kEnd), 30},
+        WrittenCase{"LowerCaseDigits", lower(records(30) + kEnd), 30},
+        WrittenCase{"AcrossAPageBoundary", record(0, 0xF8, pattern(32, 2)) + kEnd, 1},
+        WrittenCase{"SegmentThenLinearBase",
+                    record(2, 0, {0x10, 0x00}) + record(0, 0x10, pattern(16, 3)) +
+                        record(4, 0, {0x00, 0x03}) + record(0, 0x20, pattern(16, 4)) +
+                        record(2, 0, {0x00, 0x01}) + record(0, 0x30, pattern(16, 5)) +
+                        record(3, 0, {0, 0, 0, 0}) + record(5, 0, {0, 0, 1, 0}) + kEnd,
+                    3}),
     case_name<WrittenCase>);
 
 // ---------------------------------------------------------------------------
 // Faults of the board, striking in the middle of a burn.
 
 namespace faults {
-
-// Lines of a trace of `kind` ("FT_Write" or "FT_Read").
-std::vector<std::string> trace_lines(const std::string& path) {
-    std::ifstream in(path);
-    std::vector<std::string> lines;
-    for (std::string line; std::getline(in, line);) {
-        lines.push_back(line);
-    }
-    return lines;
-}
 
 // A transaction written as "FT_Write 80808b11LLHHii..." carries instruction ii.
 bool carries(const std::string& line, const char* instruction) {
@@ -305,6 +408,7 @@ bool carries(const std::string& line, const char* instruction) {
 }
 
 struct Positions {
+    int chip_erase_write = 0;         // FT_Write ordinal of the chip erase
     int page_program_write[64] = {};  // FT_Write ordinal of the nth page program (from 1)
     int read_answer[64] = {};         // FT_Read ordinal of the nth flash read's answer
 };
@@ -317,6 +421,9 @@ Positions positions(const std::string& trace) {
     for (const std::string& line : trace_lines(trace)) {
         if (line.rfind("FT_Write ", 0) == 0) {
             ++writes;
+            if (line.rfind("FT_Write 80808b1307c7", 0) == 0) {
+                at.chip_erase_write = writes;
+            }
             if (carries(line, "02") && programs < 63) {
                 at.page_program_write[++programs] = writes;
             }
@@ -453,6 +560,127 @@ TEST(Faults, SetUpThatFails) {
     }
 }
 
+// Interrupts: the run stops before the next record (after the erase, when
+// it is erasing), puts the board down and says so.
+TEST(Faults, InterruptedRunsPutTheBoardDown) {
+    ScratchDir scratch;
+    std::string hex = scratch.path("image.hex");
+    std::string trace = scratch.path("trace.txt");
+    write_file(hex, kImage);
+    BurnOptions clean;
+    clean.sim_options = "trace=" + trace;
+    ASSERT_EQ(burn(scratch, hex, clean).exit_status, 0);
+    Positions at = positions(trace);
+    ASSERT_NE(at.chip_erase_write, 0);
+    const std::string program11 = std::to_string(at.page_program_write[11]);
+
+    struct Case {
+        std::string faults;
+        int records_written;  // the one in flight completes
+        std::string out;
+        int exit_status;  // -1: ended by the signal
+    };
+    const std::string writing = discovery_lines() + kErased + kWriting;
+    for (const Case& c : {
+             Case{"fault=sigint@" + program11, 11, writing + dots(11) + "Interrupted!\n" + kDone,
+                  130},
+             Case{"fault=sigterm@" + program11, 11, writing + dots(11) + "Interrupted!\n" + kDone,
+                  143},
+             Case{"fault=sighup@" + program11, 11, writing + dots(11) + "Interrupted!\n" + kDone,
+                  129},
+             // The erase started is waited out; nothing is written after it.
+             Case{"fault=sigint@" + std::to_string(at.chip_erase_write), 0,
+                  discovery_lines() + "Erasing flash...\n\nInterrupted!\n" + kDone, 130},
+             // A second interrupt ends the program there and then.
+             Case{"fault=sigint@" + program11 + ",fault=sigterm@" +
+                      std::to_string(at.page_program_write[11] + 1),
+                  10, writing + dots(10), -1},
+         }) {
+        SCOPED_TRACE(c.faults);
+        std::remove(trace.c_str());
+        BurnOptions options = holding(pattern(kFlashSize, 12));
+        options.sim_options = c.faults + ",trace=" + trace;
+        Burn result = burn(scratch, hex, options);
+        EXPECT_EQ(result.out, c.out);
+        EXPECT_EQ(result.exit_status, c.exit_status);
+        Bytes written(kFlashSize, 0xFF);
+        if (c.records_written > 0) {
+            write_file(scratch.path("written.hex"), records(c.records_written) + kEnd);
+            written = expected_flash(scratch, scratch.path("written.hex"));
+        }
+        ASSERT_EQ(result.flash.size(), kFlashSize);
+        EXPECT_TRUE(std::equal(written.begin(), written.begin() + 16 * c.records_written,
+                               result.flash.begin()));
+        if (c.exit_status != -1) {
+            // Erased, and nothing written after the interrupt; the pins let go.
+            EXPECT_TRUE(std::all_of(result.flash.begin() + 16 * c.records_written,
+                                    result.flash.end(), [](std::uint8_t b) { return b == 0xFF; }));
+            std::vector<std::string> lines = trace_lines(trace);
+            ASSERT_GE(lines.size(), 2u);
+            EXPECT_EQ(lines[lines.size() - 2], "FT_Write 80088b -> 0 3");
+            EXPECT_EQ(lines.back(), "FT_Close -> 0");
+        }
+    }
+}
+
 }  // namespace faults
+
+// ---------------------------------------------------------------------------
+// A console that cannot take the text: the burn goes on and ends as it would.
+
+enum class Console { kReaderGone, kDescriptorsClosed };
+
+// Runs the program on the simulated board with standard output a pipe whose
+// reader is gone (as under `| head` once head has quit) and SIGPIPE as the
+// shell leaves it, or with standard input, output and error closed. Returns
+// the exit status, -1 when a signal ended it.
+int run_with_console(Console console, const std::string& image, const std::string& driver) {
+    int pipe_ends[2];
+    if (pipe(pipe_ends) != 0) {
+        return -2;
+    }
+    close(pipe_ends[0]);
+    pid_t pid = fork();
+    if (pid == 0) {
+        if (console == Console::kReaderGone) {
+            dup2(pipe_ends[1], 1);
+        } else {
+            close(0);
+            close(1);
+            close(2);
+        }
+        close(pipe_ends[1]);
+        signal(SIGPIPE, SIG_DFL);
+        setenv("HEXBURN_DRIVER", driver.c_str(), 1);
+        execl(HEXBURN_EXE, HEXBURN_EXE, image.c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    close(pipe_ends[1]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST(Console, OutputThatCannotBeWrittenDoesNotStopTheBurn) {
+    ScratchDir scratch;
+    std::string hex = scratch.path("image.hex");
+    write_file(hex, records(100) + kEnd);
+    Bytes expected = expected_flash(scratch, hex);
+    for (Console console : {Console::kReaderGone, Console::kDescriptorsClosed}) {
+        SCOPED_TRACE(console == Console::kReaderGone ? "reader gone" : "descriptors closed");
+        std::string flash = scratch.path("flash.bin");
+        std::string trace = scratch.path("trace.txt");
+        std::remove(flash.c_str());
+        std::remove(trace.c_str());
+        EXPECT_EQ(
+            run_with_console(console, hex, "sim:timing=zero,flash=" + flash + ",trace=" + trace),
+            0);
+        EXPECT_TRUE(read_bytes(flash) == expected);
+        // The trace holds the board's calls and nothing of the console.
+        Bytes traced = read_bytes(trace);
+        EXPECT_EQ(std::string(traced.begin(), traced.end()).find("Process completed"),
+                  std::string::npos);
+    }
+}
 
 }  // namespace

@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -27,7 +28,7 @@ namespace {
 
 constexpr std::size_t kMaxInput = 4096;  // small images keep each run fast
 constexpr std::size_t kFlashSize = 0x200000;
-constexpr std::size_t kLineSize = 512;  // the program's fgets buffer
+constexpr std::size_t kLongestLine = 523;  // a record of 255 bytes, CR and LF
 
 // --- the model -----------------------------------------------------------------
 
@@ -53,10 +54,16 @@ struct Record {
     std::vector<std::uint8_t> data;  // as written in the file
 };
 
-// One line as the parser sees it (up to the first NUL).
+// One line: a valid record (read up to the first NUL), then nothing but
+// blanks and LF, CR LF or the end of the file.
 bool parse(std::string_view line, Record& record) {
     std::vector<std::uint8_t> fields = reference_decode(line);
     if (fields.empty()) {
+        return false;
+    }
+    std::string_view rest = line.substr(11 + 2 * std::size_t{fields[0]});
+    rest.remove_prefix(std::min(rest.find_first_not_of(" \t"), rest.size()));
+    if (!rest.empty() && rest != "\n" && rest != "\r\n") {
         return false;
     }
     record.offset = static_cast<std::uint32_t>(fields[1] << 8 | fields[2]);
@@ -65,13 +72,12 @@ bool parse(std::string_view line, Record& record) {
     return true;
 }
 
-// The lines as fgets with a 512-byte buffer hands them out.
+// The lines of the file, each with its LF.
 std::vector<std::string_view> lines_of(std::string_view file) {
     std::vector<std::string_view> lines;
     while (!file.empty()) {
         std::size_t newline = file.find('\n');
         std::size_t end = newline == std::string_view::npos ? file.size() : newline + 1;
-        end = std::min(end, kLineSize - 1);
         lines.push_back(file.substr(0, end));
         file.remove_prefix(end);
     }
@@ -82,27 +88,24 @@ Expected refused(const char* message) {
     return ending(1, message);
 }
 
-// The programming run on an opened board.
+// The programming run on an opened board: the image is read to its
+// end-of-file record before anything is erased.
 Expected model_run(std::string_view file) {
-    std::vector<std::string_view> lines = lines_of(file);
-    if (lines.empty()) {
-        return refused("Incompleted file error!\n");
-    }
-    struct Data {
-        std::uint32_t address;
-        std::vector<std::uint8_t> bytes;
-    };
-    std::vector<Data> writes;
+    std::map<std::uint32_t, std::uint8_t> image;  // address: what the chip must hold
     std::uint32_t base = 0;
-    bool end_reached = false;
-    for (std::string_view line : lines) {
+    for (std::string_view line : lines_of(file)) {
         Record record;
-        if (!parse(line, record)) {
+        if (line.size() > kLongestLine || !parse(line, record)) {
             return refused("Incorrect file format!\n");
         }
         if (record.type == 1) {
-            end_reached = true;
-            break;
+            Expected expected = ending(0, "\nImage has been written successfully\n");
+            expected.erased = true;
+            expected.flash.assign(kFlashSize, 0xFF);
+            for (auto [address, chip] : image) {
+                expected.flash[address] = chip;
+            }
+            return expected;
         }
         if (record.type == 2 || record.type == 4) {
             if (record.data.size() != 2) {
@@ -115,43 +118,30 @@ Expected model_run(std::string_view file) {
             if (address + record.data.size() > kFlashSize) {
                 return refused("Image does not fit into flash!\n");
             }
-            writes.push_back({static_cast<std::uint32_t>(address), record.data});
+            for (std::uint8_t byte : record.data) {
+                auto [at, added] = image.try_emplace(static_cast<std::uint32_t>(address++),
+                                                     reference_mirror(byte));
+                if (!added && at->second != reference_mirror(byte)) {
+                    return refused("Overlapping records in file!\n");
+                }
+            }
         }
     }
-    // Erased, then each record programmed (programming only clears bits) and
-    // read back.
-    Expected expected = ending(0, "\nImage has been written successfully\n");
-    expected.erased = true;
-    expected.flash.assign(kFlashSize, 0xFF);
-    for (const Data& write : writes) {
-        bool same = true;
-        for (std::size_t i = 0; i < write.bytes.size(); ++i) {
-            std::uint8_t& cell = expected.flash[write.address + i];
-            cell &= reference_mirror(write.bytes[i]);
-            same = same && cell == reference_mirror(write.bytes[i]);
-        }
-        if (!same) {
-            expected.exit_status = 3;
-            expected.ending = "Writing check error!\n";
-            return expected;
-        }
-    }
-    if (!end_reached) {
-        expected.exit_status = 1;
-        expected.ending = "Incompleted file error!\n";
-    }
-    return expected;
+    return refused("Incompleted file error!\n");
 }
 
 // Whether the answer to the prompt picks one of the listed interfaces, 1 or
-// 3: its first word (at most 31 characters) must be that number, in decimal.
+// 3: its first word, of at most 31 characters, must be that number, in decimal.
 bool picks_listed(std::string_view answer) {
     std::size_t start = answer.find_first_not_of(" \t\n\v\f\r");
     if (start == std::string_view::npos) {
         return false;
     }
-    std::string_view word = answer.substr(start, 31);
+    std::string_view word = answer.substr(start);
     word = word.substr(0, word.find_first_of(" \t\n\v\f\r"));
+    if (word.size() > 31) {
+        return false;  // longer than the program's buffer
+    }
     if (!word.empty() && (word[0] == '+' || word[0] == '-')) {
         if (word[0] == '-') {
             return false;  // -0 and the negatives: none is listed

@@ -207,9 +207,9 @@ INSTANTIATE_TEST_SUITE_P(
     case_name<MissingCase>);
 
 // ---------------------------------------------------------------------------
-// Line length. One read takes at most 511 characters. A record of n data
-// bytes is 11 + 2n characters: 509 for 249 bytes, 511 for 250. On Linux a
-// CR LF takes two of the 511, on Windows text mode leaves one LF.
+// Line length and line ends. Both programs read the image in binary mode and
+// take lines of up to 523 characters with their line end: a record of 255
+// bytes (521 characters) and CR LF.
 
 struct LineCase {
     const char* name;
@@ -221,7 +221,7 @@ struct LineCase {
 
 class WineLineLength : public testing::TestWithParam<LineCase> {};
 
-TEST_P(WineLineLength, WhatTextModeReadingDoes) {
+TEST_P(WineLineLength, SameOnBothSystems) {
     const LineCase& c = GetParam();
     ScratchDir scratch;
     std::string data_record = record(0, 0, pattern(static_cast<std::size_t>(c.bytes), 9));
@@ -255,15 +255,13 @@ TEST_P(WineLineLength, WhatTextModeReadingDoes) {
 INSTANTIATE_TEST_SUITE_P(
     Records, WineLineLength,
     testing::Values(LineCase{"Of249BytesLf", 249, "\n", true, true},
-                    // 509 + CR LF = 511 on Linux, 509 + LF = 510 on Windows: whole either way.
-                    LineCase{"Of249BytesCrLf", 249, "\r\n", true, true},
-                    // The record fills the read; its line end comes alone and is no record.
-                    LineCase{"Of250BytesLf", 250, "\n", false, false},
-                    // Linux then reads "\r\n", Windows "\n": refused either way.
-                    LineCase{"Of250BytesCrLf", 250, "\r\n", false, false},
-                    // A blank after the checksum: 509 + blank + CR LF = 512 on Linux, so
-                    // the LF comes alone; on Windows 511 with the LF, whole.
-                    LineCase{"Of249BytesBlankCrLf", 249, " \r\n", false, true}),
+                    LineCase{"Of250BytesLf", 250, "\n", true, true},
+                    LineCase{"Of255BytesCrLf", 255, "\r\n", true, true},
+                    LineCase{"Of255BytesBlankLf", 255, " \n", true, true},
+                    // 524 characters.
+                    LineCase{"Of255BytesBlankCrLf", 255, " \r\n", false, false},
+                    // A CR that ends no line, which text mode would have let through.
+                    LineCase{"Of16BytesCrCrLf", 16, "\r\r\n", false, false}),
     case_name<LineCase>);
 
 }  // namespace
