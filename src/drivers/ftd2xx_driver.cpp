@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstring>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -198,6 +199,7 @@ class Ftd2xxDriver final : public D2xxDriver {
         FT_STATUS status = ft_.create_device_info_list(&number);
         if (status == FT_OK) {
             *count = low_word(number);
+            std::lock_guard<std::mutex> hold(census_lock_);
             listed_.assign(*count, Listed{});
             said_in_use_ = false;
         }
@@ -222,6 +224,7 @@ class Ftd2xxDriver final : public D2xxDriver {
             copy_text(serial, serial_text, FT_SERIAL_SIZE);
             copy_text(description, description_text, FT_DESCRIPTION_SIZE);
             *handle = opened;
+            std::lock_guard<std::mutex> hold(census_lock_);
             remember(index, *type, *id, *location, serial, description);
             // Open in another process: the vendor lists only its flags.
             if ((*flags & kFlagOpened) != 0 && opened == nullptr && !said_in_use_) {
@@ -239,7 +242,9 @@ class Ftd2xxDriver final : public D2xxDriver {
     FT_STATUS open(int index, FT_HANDLE* handle) override {
         ftd2xx::HANDLE opened = nullptr;
         auto at = static_cast<std::size_t>(index);
+        std::unique_lock<std::mutex> hold(census_lock_);
         if (index < 0 || at >= listed_.size() || !listed_[at].known) {
+            hold.unlock();
             // Nothing listed to hold the open to.
             FT_STATUS status = ft_.open(index, &opened);
             if (status == FT_OK) {
@@ -247,7 +252,8 @@ class Ftd2xxDriver final : public D2xxDriver {
             }
             return status;
         }
-        const Listed& entry = listed_[at];
+        const Listed entry = listed_[at];
+        hold.unlock();
         void* where = reinterpret_cast<void*>(static_cast<std::uintptr_t>(entry.location));
         FT_STATUS status = ft_.open_ex(where, kOpenByLocation, &opened);
         if (status != FT_OK) {
@@ -358,7 +364,9 @@ class Ftd2xxDriver final : public D2xxDriver {
     }
 
     ftd2xx::Calls ft_;
-    std::vector<Listed> listed_;  // the last census, entry by entry
+    // The last census, entry by entry; handles may be opened from several threads.
+    std::mutex census_lock_;
+    std::vector<Listed> listed_;
     bool said_in_use_ = false;
 };
 
