@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
-#include <sstream>
 #include <string>
 
 #include "burn.h"
@@ -31,27 +30,6 @@ std::string read_text(const std::string& path) {
 std::string without_time(const std::string& report) {
     std::string::size_type at = report.find("\"virtual_seconds\"");
     return at == std::string::npos ? report : report.substr(report.find('\n', at));
-}
-
-// The library's trace as the sim driver writes it. The vendor path opens the
-// listed entry by its location and asks what it opened, where the sim driver
-// is handed FT_Open(index); and it rounds the transfer size to the vendor's
-// multiple of 64.
-std::string as_sim_driver_trace(const std::string& trace) {
-    std::istringstream lines(trace);
-    std::string line;
-    std::string out;
-    while (std::getline(lines, line)) {
-        if (line.rfind("FT_OpenEx ", 0) == 0) {
-            line = "FT_Open 1" + line.substr(line.find(" ->"));
-        } else if (line.rfind("FT_GetDeviceInfo -> ", 0) == 0) {
-            continue;
-        } else if (line.rfind("FT_SetUSBParameters 65536 65536 ", 0) == 0) {
-            line = "FT_SetUSBParameters 65535 65535 " + line.substr(32);
-        }
-        out += line + "\n";
-    }
-    return out;
 }
 
 // Runs the program on a board holding `before`, its files named after `tag`.
