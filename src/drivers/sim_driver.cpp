@@ -60,15 +60,10 @@ struct FaultName {
 };
 
 constexpr FaultName kCountedFaults[] = {
-    {"census-fail", &SimOptions::census_fail},
-    {"detail-fail", &SimOptions::detail_fail},
-    {"open-fail", &SimOptions::open_fail},
-    {"setup-fail", &SimOptions::setup_fail},
-    {"write-fail", &SimOptions::write_fail},
-    {"write-short", &SimOptions::write_short},
-    {"read-fail", &SimOptions::read_fail},
-    {"read-short", &SimOptions::read_short},
-    {"busy", &SimOptions::busy},
+    {"census-fail", &SimOptions::census_fail}, {"detail-fail", &SimOptions::detail_fail},
+    {"open-fail", &SimOptions::open_fail},     {"setup-fail", &SimOptions::setup_fail},
+    {"write-fail", &SimOptions::write_fail},   {"write-short", &SimOptions::write_short},
+    {"read-fail", &SimOptions::read_fail},     {"read-short", &SimOptions::read_short},
 };
 
 // Faults of the census, not of a board: they take no #k.
@@ -90,7 +85,7 @@ bool parse_fault(std::string_view item, std::string_view value, SimOptions& opti
         SimFault& fault = options.*counted.fault;
         if (!has_at) {
             fault.every = true;
-        } else if (at == 0 && name != "detail-fail" && name != "busy") {
+        } else if (at == 0 && name != "detail-fail") {
             error = bad_option(item, "calls are counted from 1");
             return false;
         } else {
@@ -108,14 +103,29 @@ bool parse_fault(std::string_view item, std::string_view value, SimOptions& opti
         cycle = cycle == 0 ? at : std::min(cycle, at);
         return true;
     }
-    if (name == "no-echo" || name == "stuck-busy" || name == "replug") {
+    if (name == "no-echo" || name == "stuck-busy") {
         if (has_at) {
             error = bad_option(item, "this fault takes no @");
             return false;
         }
-        (name == "no-echo"  ? options.no_echo
-         : name == "replug" ? options.replug
-                            : options.chip_faults.stuck_busy) = true;
+        (name == "no-echo" ? options.no_echo : options.chip_faults.stuck_busy) = true;
+        return true;
+    }
+    if (name == "busy") {
+        // Census indexes, from 0, like detail-fail.
+        if (has_at) {
+            options.busy.at.push_back(at);
+        } else {
+            options.busy.every = true;
+        }
+        return true;
+    }
+    if (name == "replug") {
+        if (has_at) {
+            error = bad_option(item, "this fault takes no @");
+            return false;
+        }
+        options.replug = true;
         return true;
     }
     if (name == "stuck-zero") {
@@ -294,6 +304,17 @@ void unmap_chip_file(ChipFile& chip) {
     chip = ChipFile{};
 }
 #else
+// Gives the file the chip's size with its blocks allocated; 0 or an errno
+// value. An existing file's holes are filled, its bytes kept.
+int reserve_chip_space(int fd) {
+#if defined(__APPLE__)
+    // No posix_fallocate: the size alone, the blocks left to the first write.
+    return ::ftruncate(fd, sim::M25P16::kSize) == 0 ? 0 : errno;
+#else
+    return ::posix_fallocate(fd, 0, sim::M25P16::kSize);
+#endif
+}
+
 bool map_chip_file(const char* path, ChipFile& chip, bool& created, std::string& why) {
     int fd = ::open(path, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     created = fd >= 0;
@@ -311,8 +332,7 @@ bool map_chip_file(const char* path, ChipFile& chip, bool& created, std::string&
         why = std::strerror(errno);
     } else if (!created && info.st_size != sim::M25P16::kSize) {
         why = wrong_size(static_cast<long long>(info.st_size));
-    } else if ((error = ::posix_fallocate(fd, 0, sim::M25P16::kSize)) != 0) {
-        // Also fills the holes of an existing sparse file; its bytes stay.
+    } else if ((error = reserve_chip_space(fd)) != 0) {
         why = std::strerror(error);
     } else {
         mapping = ::mmap(nullptr, sim::M25P16::kSize, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
