@@ -255,27 +255,6 @@ TEST(SimCensus, EntryOpenElsewhereShowsItsFlagsOnlyAndDoesNotOpen) {
               FT_DEVICE_NOT_OPENED);
 }
 
-TEST(SimCensus, ReplugPutsANewBoardInFrontAtTheOpen) {
-    std::string flash = temp_path("b%d.bin");
-    Board board("boards=2,fault=replug,flash=" + flash);
-    std::uint32_t count = 0;
-    ASSERT_EQ(board.driver->create_device_info_list(&count), FT_OK);
-    EXPECT_EQ(count, 4u);
-    // By location: the board listed at 0x22 before the plug.
-    const std::uintptr_t location = 0x22;
-    ASSERT_EQ(board.driver->open_ex(reinterpret_cast<const void*>(location), 4, &board.handle),
-              FT_OK);
-    EXPECT_EQ(board.handle, &board.driver->board(1));
-    ASSERT_EQ(board.driver->create_device_info_list(&count), FT_OK);
-    EXPECT_EQ(count, 6u);
-    EXPECT_EQ(detail(*board.driver, 0).location, 0x31u);
-    EXPECT_EQ(detail(*board.driver, 5), (Entry{3, 6, 0x04036010, 0x22, "B", "Dual RS232-HS B"}));
-    // By number: index 3 is now the first listed board's B.
-    Board other(board.driver);
-    ASSERT_EQ(other.open(3), FT_OK);
-    EXPECT_EQ(other.handle, &board.driver->board(0));
-}
-
 // --- boards -------------------------------------------------------------------------
 
 std::string for_board(std::string path, int k) {

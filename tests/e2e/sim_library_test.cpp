@@ -144,37 +144,17 @@ const std::string kInUse =
     "hexburn: an FTDI interface is in use by another program (close it, or unplug and replug the "
     "board)\n";
 
+const std::string kReplug = "boards=2,timing=zero,flash=DIRb%d.bin,fault=replug";
+const std::string kBusy = "flash=DIRb%d.bin,fault=busy@1";
+
 INSTANTIATE_TEST_SUITE_P(
     Runs, ListChangeTest,
-    testing::Values(ListChangeCase{"ReplugOpensTheListedBoard",
-                                   true,
-                                   "boards=2,timing=zero,flash=DIRb%d.bin,fault=replug",
-                                   "3\n",
-                                   0,
-                                   "",
-                                   {false, true}},
-                    // What FT_Open(3) does after the replug: the sim driver is the bare library.
-                    ListChangeCase{"ReplugByIndexReachesAnotherBoard",
-                                   false,
-                                   "boards=2,timing=zero,flash=DIRb%d.bin,fault=replug",
-                                   "3\n",
-                                   0,
-                                   "",
-                                   {true, false}},
-                    ListChangeCase{"BusyInterfaceIsNamed",
-                                   true,
-                                   "flash=DIRb%d.bin,fault=busy@1",
-                                   "",
-                                   1,
-                                   kInUse,
-                                   {false, false}},
-                    ListChangeCase{"BusyInterfaceIsNamedBySim",
-                                   false,
-                                   "flash=DIRb%d.bin,fault=busy@1",
-                                   "",
-                                   1,
-                                   kInUse,
-                                   {false, false}}),
+    testing::Values(
+        ListChangeCase{"ReplugOpensTheListedBoard", true, kReplug, "3\n", 0, "", {false, true}},
+        // What FT_Open(3) does after the replug: the sim driver is the bare library.
+        ListChangeCase{
+            "ReplugByIndexReachesAnotherBoard", false, kReplug, "3\n", 0, "", {true, false}},
+        ListChangeCase{"BusyInterfaceIsNamed", true, kBusy, "", 1, kInUse, {false, false}}),
     case_name<ListChangeCase>);
 
 TEST(LibraryPath, BadBoardOptionsNameTheVariableAndFindNoDevices) {
