@@ -1,9 +1,16 @@
 #include "drivers/ftd2xx_driver.h"
 
+#include <cstdio>
+
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstring>
+#include <mutex>
 #include <string>
+#include <vector>
+
+#include "drivers/in_use.h"
 
 #if defined(_WIN32)
 #define WIN32_LEAN_AND_MEAN
@@ -44,6 +51,9 @@ using GetDeviceInfoDetail = ULONG(FTD2XX_API*)(DWORD index, OutWord* flags, OutW
                                                OutWord* id, OutWord* location, void* serial,
                                                void* description, HANDLE* handle);
 using Open = ULONG(FTD2XX_API*)(int index, HANDLE* handle);
+using OpenEx = ULONG(FTD2XX_API*)(void* arg, DWORD how, HANDLE* handle);
+using GetDeviceInfo = ULONG(FTD2XX_API*)(HANDLE handle, OutWord* type, OutWord* id, char* serial,
+                                         char* description, void* unused);
 using Close = ULONG(FTD2XX_API*)(HANDLE handle);
 using ResetDevice = ULONG(FTD2XX_API*)(HANDLE handle);
 using GetQueueStatus = ULONG(FTD2XX_API*)(HANDLE handle, OutWord* rx_bytes);
@@ -61,6 +71,8 @@ struct Calls {
     CreateDeviceInfoList create_device_info_list;
     GetDeviceInfoDetail get_device_info_detail;
     Open open;
+    OpenEx open_ex;
+    GetDeviceInfo get_device_info;
     Close close;
     ResetDevice reset_device;
     GetQueueStatus get_queue_status;
@@ -135,6 +147,8 @@ bool resolve_all(Library library, ftd2xx::Calls& calls, std::string& missing) {
     return resolve(library, "FT_CreateDeviceInfoList", calls.create_device_info_list, missing) &&
            resolve(library, "FT_GetDeviceInfoDetail", calls.get_device_info_detail, missing) &&
            resolve(library, "FT_Open", calls.open, missing) &&
+           resolve(library, "FT_OpenEx", calls.open_ex, missing) &&
+           resolve(library, "FT_GetDeviceInfo", calls.get_device_info, missing) &&
            resolve(library, "FT_Close", calls.close, missing) &&
            resolve(library, "FT_ResetDevice", calls.reset_device, missing) &&
            resolve(library, "FT_GetQueueStatus", calls.get_queue_status, missing) &&
@@ -154,6 +168,26 @@ void copy_text(char* to, const char* from, std::uint32_t size) {
     to[size - 1] = '\0';
 }
 
+constexpr ftd2xx::DWORD kOpenByLocation = 4;
+constexpr std::uint32_t kFlagOpened = 1;  // open in some process
+
+// What the census said of one entry: the open must reach that very device.
+struct Listed {
+    bool known = false;
+    std::uint32_t type = 0;
+    std::uint32_t id = 0;
+    std::uint32_t location = 0;
+    char serial[FT_SERIAL_SIZE] = {};
+    char description[FT_DESCRIPTION_SIZE] = {};
+};
+
+// A transfer size as the vendor's FT_SetUSBParameters takes it: a multiple of
+// 64 from 64 to 65536, rounded up.
+std::uint32_t usb_transfer_size(std::uint32_t asked) {
+    std::uint64_t rounded = (static_cast<std::uint64_t>(asked) + 63) / 64 * 64;
+    return static_cast<std::uint32_t>(std::clamp<std::uint64_t>(rounded, 64, 65536));
+}
+
 // The library is never unloaded: the vendor's builds run threads of their own
 // that may outlive the last call.
 class Ftd2xxDriver final : public D2xxDriver {
@@ -165,6 +199,9 @@ class Ftd2xxDriver final : public D2xxDriver {
         FT_STATUS status = ft_.create_device_info_list(&number);
         if (status == FT_OK) {
             *count = low_word(number);
+            std::lock_guard<std::mutex> hold(census_lock_);
+            listed_.assign(*count, Listed{});
+            said_in_use_ = false;
         }
         return status;
     }
@@ -187,17 +224,47 @@ class Ftd2xxDriver final : public D2xxDriver {
             copy_text(serial, serial_text, FT_SERIAL_SIZE);
             copy_text(description, description_text, FT_DESCRIPTION_SIZE);
             *handle = opened;
+            std::lock_guard<std::mutex> hold(census_lock_);
+            remember(index, *type, *id, *location, serial, description);
+            // Open in another process: the vendor lists only its flags.
+            if ((*flags & kFlagOpened) != 0 && opened == nullptr && !said_in_use_) {
+                said_in_use_ = true;
+                std::fputs(kInUseLine, stderr);
+            }
         }
         return status;
     }
 
+    // The vendor's FT_Open(index) rebuilds the device list first, so after a
+    // plug or unplug since the census the index names another interface.
+    // A listed entry is opened by its location instead, and only when the
+    // device there is still the one listed.
     FT_STATUS open(int index, FT_HANDLE* handle) override {
         ftd2xx::HANDLE opened = nullptr;
-        FT_STATUS status = ft_.open(index, &opened);
-        if (status == FT_OK) {
-            *handle = opened;
+        auto at = static_cast<std::size_t>(index);
+        std::unique_lock<std::mutex> hold(census_lock_);
+        if (index < 0 || at >= listed_.size() || !listed_[at].known) {
+            hold.unlock();
+            // Nothing listed to hold the open to.
+            FT_STATUS status = ft_.open(index, &opened);
+            if (status == FT_OK) {
+                *handle = opened;
+            }
+            return status;
         }
-        return status;
+        const Listed entry = listed_[at];
+        hold.unlock();
+        void* where = reinterpret_cast<void*>(static_cast<std::uintptr_t>(entry.location));
+        FT_STATUS status = ft_.open_ex(where, kOpenByLocation, &opened);
+        if (status != FT_OK) {
+            return status;
+        }
+        if (!is_listed(opened, entry)) {
+            ft_.close(opened);
+            return FT_DEVICE_NOT_OPENED;
+        }
+        *handle = opened;
+        return FT_OK;
     }
 
     FT_STATUS close(FT_HANDLE handle) override { return ft_.close(handle); }
@@ -214,7 +281,8 @@ class Ftd2xxDriver final : public D2xxDriver {
 
     FT_STATUS set_usb_parameters(FT_HANDLE handle, std::uint32_t in_size,
                                  std::uint32_t out_size) override {
-        return ft_.set_usb_parameters(handle, in_size, out_size);
+        return ft_.set_usb_parameters(handle, usb_transfer_size(in_size),
+                                      usb_transfer_size(out_size));
     }
     FT_STATUS set_chars(FT_HANDLE handle, std::uint8_t event_char, std::uint8_t event_enabled,
                         std::uint8_t error_char, std::uint8_t error_enabled) override {
@@ -267,7 +335,39 @@ class Ftd2xxDriver final : public D2xxDriver {
     }
 
   private:
+    void remember(std::uint32_t index, std::uint32_t type, std::uint32_t id, std::uint32_t location,
+                  const char* serial, const char* description) {
+        if (index >= listed_.size()) {
+            listed_.resize(index + 1);
+        }
+        Listed& entry = listed_[index];
+        entry.known = true;
+        entry.type = type;
+        entry.id = id;
+        entry.location = location;
+        std::memcpy(entry.serial, serial, FT_SERIAL_SIZE);
+        std::memcpy(entry.description, description, FT_DESCRIPTION_SIZE);
+    }
+
+    // Whether the open handle is the device the census listed.
+    bool is_listed(ftd2xx::HANDLE opened, const Listed& entry) {
+        OutWord type = 0;
+        OutWord id = 0;
+        char serial[FT_SERIAL_SIZE + 1] = {};
+        char description[FT_DESCRIPTION_SIZE + 1] = {};
+        if (ft_.get_device_info(opened, &type, &id, serial, description, nullptr) != FT_OK) {
+            return false;
+        }
+        return low_word(type) == entry.type && low_word(id) == entry.id &&
+               std::strncmp(serial, entry.serial, FT_SERIAL_SIZE) == 0 &&
+               std::strncmp(description, entry.description, FT_DESCRIPTION_SIZE) == 0;
+    }
+
     ftd2xx::Calls ft_;
+    // The last census, entry by entry; handles may be opened from several threads.
+    std::mutex census_lock_;
+    std::vector<Listed> listed_;
+    bool said_in_use_ = false;
 };
 
 }  // namespace
@@ -289,10 +389,12 @@ std::unique_ptr<D2xxDriver> make_ftd2xx_driver(const char* path, std::string& er
     Library library = load_library(name.c_str(), why);
 #if defined(_WIN32)
     // FTDI's driver package installs the 64-bit build as ftd2xx.dll, but its
-    // zip names that build ftd2xx64.dll: try both.
+    // zip names that build ftd2xx64.dll: try both, and name both failures.
     if (library == nullptr && path == nullptr) {
-        name = "ftd2xx.dll or ftd2xx64.dll";
-        library = load_library("ftd2xx64.dll", why);
+        std::string why64;
+        library = load_library("ftd2xx64.dll", why64);
+        name = "ftd2xx.dll (" + why + ") or ftd2xx64.dll";
+        why = why64;
     }
 #endif
     if (library == nullptr) {

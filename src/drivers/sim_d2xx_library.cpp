@@ -16,7 +16,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <string_view>
 #include <type_traits>
@@ -47,17 +46,14 @@ namespace {
 const std::string_view kProgramPrefix = "hexburn: HEXBURN_DRIVER: ";
 const char kLibraryPrefix[] = "hexburn_sim_d2xx: HEXBURN_SIM: ";
 
-// Serialises the callers: the vendor's library may be called from any thread.
-std::mutex board_lock;
-
 // The board, made from HEXBURN_SIM at the first call. With bad options the
 // library says why on standard error, once, and shows no devices.
-D2xxDriver* board() {
-    static std::unique_ptr<D2xxDriver> made = [] {
+SimDriver* board() {
+    static std::unique_ptr<SimDriver> made = [] {
         const char* options = std::getenv("HEXBURN_SIM");
         std::string error;
-        std::unique_ptr<D2xxDriver> driver =
-            make_sim_driver(options != nullptr ? options : "", error);
+        std::unique_ptr<SimDriver> driver =
+            make_sim_board(options != nullptr ? options : "", error);
         if (driver == nullptr) {
             std::string_view why = error;
             if (why.substr(0, kProgramPrefix.size()) == kProgramPrefix) {
@@ -71,11 +67,11 @@ D2xxDriver* board() {
     return made.get();
 }
 
-// Runs `call` on the board under the lock; `absent` when there is no board.
+// Runs `call` on the board; `absent` when there is none. The board takes
+// calls from any thread, as the vendor's library does.
 template <class Call>
 FT_STATUS with_board(FT_STATUS absent, Call call) {
-    std::lock_guard<std::mutex> hold(board_lock);
-    D2xxDriver* driver = board();
+    SimDriver* driver = board();
     return driver != nullptr ? call(*driver) : absent;
 }
 
@@ -83,7 +79,7 @@ FT_STATUS with_board(FT_STATUS absent, Call call) {
 
 SIM_D2XX_EXPORT ULONG SIM_D2XX_API FT_CreateDeviceInfoList(DWORD* lpdwNumDevs) {
     return with_board(FT_DEVICE_NOT_FOUND,
-                      [&](D2xxDriver& d) { return d.create_device_info_list(lpdwNumDevs); });
+                      [&](SimDriver& d) { return d.create_device_info_list(lpdwNumDevs); });
 }
 
 SIM_D2XX_EXPORT ULONG SIM_D2XX_API FT_GetDeviceInfoDetail(DWORD dwIndex, DWORD* lpdwFlags,
@@ -91,7 +87,7 @@ SIM_D2XX_EXPORT ULONG SIM_D2XX_API FT_GetDeviceInfoDetail(DWORD dwIndex, DWORD* 
                                                           DWORD* lpdwLocId, LPVOID lpSerialNumber,
                                                           LPVOID lpDescription,
                                                           FT_HANDLE* pftHandle) {
-    return with_board(FT_DEVICE_NOT_FOUND, [&](D2xxDriver& d) {
+    return with_board(FT_DEVICE_NOT_FOUND, [&](SimDriver& d) {
         return d.get_device_info_detail(dwIndex, lpdwFlags, lpdwType, lpdwID, lpdwLocId,
                                         static_cast<char*>(lpSerialNumber),
                                         static_cast<char*>(lpDescription), pftHandle);
@@ -100,26 +96,41 @@ SIM_D2XX_EXPORT ULONG SIM_D2XX_API FT_GetDeviceInfoDetail(DWORD dwIndex, DWORD* 
 
 SIM_D2XX_EXPORT ULONG SIM_D2XX_API FT_Open(int deviceNumber, FT_HANDLE* pHandle) {
     return with_board(FT_DEVICE_NOT_FOUND,
-                      [&](D2xxDriver& d) { return d.open(deviceNumber, pHandle); });
+                      [&](SimDriver& d) { return d.open(deviceNumber, pHandle); });
+}
+
+// By location (4), serial number (1) or description (2), as the vendor's.
+SIM_D2XX_EXPORT ULONG SIM_D2XX_API FT_OpenEx(LPVOID pArg1, DWORD Flags, FT_HANDLE* pHandle) {
+    return with_board(FT_DEVICE_NOT_FOUND,
+                      [&](SimDriver& d) { return d.open_ex(pArg1, Flags, pHandle); });
+}
+
+SIM_D2XX_EXPORT ULONG SIM_D2XX_API FT_GetDeviceInfo(FT_HANDLE ftHandle, ULONG* lpftDevice,
+                                                    DWORD* lpdwID, char* SerialNumber,
+                                                    char* Description, LPVOID Dummy) {
+    (void)Dummy;
+    return with_board(FT_INVALID_HANDLE, [&](SimDriver& d) {
+        return d.get_device_info(ftHandle, lpftDevice, lpdwID, SerialNumber, Description);
+    });
 }
 
 // Closing flushes the trace and writes the report.
 SIM_D2XX_EXPORT ULONG SIM_D2XX_API FT_Close(FT_HANDLE ftHandle) {
-    return with_board(FT_INVALID_HANDLE, [&](D2xxDriver& d) { return d.close(ftHandle); });
+    return with_board(FT_INVALID_HANDLE, [&](SimDriver& d) { return d.close(ftHandle); });
 }
 
 SIM_D2XX_EXPORT ULONG SIM_D2XX_API FT_ResetDevice(FT_HANDLE ftHandle) {
-    return with_board(FT_INVALID_HANDLE, [&](D2xxDriver& d) { return d.reset_device(ftHandle); });
+    return with_board(FT_INVALID_HANDLE, [&](SimDriver& d) { return d.reset_device(ftHandle); });
 }
 
 SIM_D2XX_EXPORT ULONG SIM_D2XX_API FT_GetQueueStatus(FT_HANDLE ftHandle, DWORD* dwRxBytes) {
     return with_board(FT_INVALID_HANDLE,
-                      [&](D2xxDriver& d) { return d.get_queue_status(ftHandle, dwRxBytes); });
+                      [&](SimDriver& d) { return d.get_queue_status(ftHandle, dwRxBytes); });
 }
 
 SIM_D2XX_EXPORT ULONG SIM_D2XX_API FT_SetUSBParameters(FT_HANDLE ftHandle, ULONG ulInTransferSize,
                                                        ULONG ulOutTransferSize) {
-    return with_board(FT_INVALID_HANDLE, [&](D2xxDriver& d) {
+    return with_board(FT_INVALID_HANDLE, [&](SimDriver& d) {
         return d.set_usb_parameters(ftHandle, ulInTransferSize, ulOutTransferSize);
     });
 }
@@ -127,31 +138,31 @@ SIM_D2XX_EXPORT ULONG SIM_D2XX_API FT_SetUSBParameters(FT_HANDLE ftHandle, ULONG
 SIM_D2XX_EXPORT ULONG SIM_D2XX_API FT_SetChars(FT_HANDLE ftHandle, UCHAR EventChar,
                                                UCHAR EventCharEnabled, UCHAR ErrorChar,
                                                UCHAR ErrorCharEnabled) {
-    return with_board(FT_INVALID_HANDLE, [&](D2xxDriver& d) {
+    return with_board(FT_INVALID_HANDLE, [&](SimDriver& d) {
         return d.set_chars(ftHandle, EventChar, EventCharEnabled, ErrorChar, ErrorCharEnabled);
     });
 }
 
 SIM_D2XX_EXPORT ULONG SIM_D2XX_API FT_SetTimeouts(FT_HANDLE ftHandle, ULONG ReadTimeout,
                                                   ULONG WriteTimeout) {
-    return with_board(FT_INVALID_HANDLE, [&](D2xxDriver& d) {
+    return with_board(FT_INVALID_HANDLE, [&](SimDriver& d) {
         return d.set_timeouts(ftHandle, ReadTimeout, WriteTimeout);
     });
 }
 
 SIM_D2XX_EXPORT ULONG SIM_D2XX_API FT_SetLatencyTimer(FT_HANDLE ftHandle, UCHAR ucLatency) {
     return with_board(FT_INVALID_HANDLE,
-                      [&](D2xxDriver& d) { return d.set_latency_timer(ftHandle, ucLatency); });
+                      [&](SimDriver& d) { return d.set_latency_timer(ftHandle, ucLatency); });
 }
 
 SIM_D2XX_EXPORT ULONG SIM_D2XX_API FT_SetBitMode(FT_HANDLE ftHandle, UCHAR ucMask, UCHAR ucEnable) {
     return with_board(FT_INVALID_HANDLE,
-                      [&](D2xxDriver& d) { return d.set_bit_mode(ftHandle, ucMask, ucEnable); });
+                      [&](SimDriver& d) { return d.set_bit_mode(ftHandle, ucMask, ucEnable); });
 }
 
 SIM_D2XX_EXPORT ULONG SIM_D2XX_API FT_Write(FT_HANDLE ftHandle, LPVOID lpBuffer,
                                             DWORD dwBytesToWrite, DWORD* lpBytesWritten) {
-    return with_board(FT_INVALID_HANDLE, [&](D2xxDriver& d) {
+    return with_board(FT_INVALID_HANDLE, [&](SimDriver& d) {
         return d.write(ftHandle, static_cast<const std::uint8_t*>(lpBuffer), dwBytesToWrite,
                        lpBytesWritten);
     });
@@ -159,7 +170,7 @@ SIM_D2XX_EXPORT ULONG SIM_D2XX_API FT_Write(FT_HANDLE ftHandle, LPVOID lpBuffer,
 
 SIM_D2XX_EXPORT ULONG SIM_D2XX_API FT_Read(FT_HANDLE ftHandle, LPVOID lpBuffer, DWORD dwBytesToRead,
                                            DWORD* lpBytesReturned) {
-    return with_board(FT_INVALID_HANDLE, [&](D2xxDriver& d) {
+    return with_board(FT_INVALID_HANDLE, [&](SimDriver& d) {
         return d.read(ftHandle, static_cast<std::uint8_t*>(lpBuffer), dwBytesToRead,
                       lpBytesReturned);
     });

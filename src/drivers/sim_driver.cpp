@@ -8,12 +8,14 @@
 #include <windows.h>
 #else
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <charconv>
 #include <csignal>
@@ -67,6 +69,9 @@ constexpr FaultName kCountedFaults[] = {
     {"sighup", &SimOptions::raise_sighup},
 };
 
+// Faults of the census, not of a board: they take no #k.
+constexpr std::string_view kCensusFaults[] = {"census-fail", "detail-fail", "busy", "replug"};
+
 bool parse_fault(std::string_view item, std::string_view value, SimOptions& options,
                  std::string& error) {
     std::string_view name = value.substr(0, value.find('@'));
@@ -109,6 +114,23 @@ bool parse_fault(std::string_view item, std::string_view value, SimOptions& opti
         (name == "no-echo" ? options.no_echo : options.chip_faults.stuck_busy) = true;
         return true;
     }
+    if (name == "busy") {
+        // Census indexes, from 0, like detail-fail.
+        if (has_at) {
+            options.busy.at.push_back(at);
+        } else {
+            options.busy.every = true;
+        }
+        return true;
+    }
+    if (name == "replug") {
+        if (has_at) {
+            error = bad_option(item, "this fault takes no @");
+            return false;
+        }
+        options.replug = true;
+        return true;
+    }
     if (name == "stuck-zero" || name == "stuck-one") {
         if (!has_at || at >= sim::M25P16::kSize) {
             error = bad_option(item, "a stuck bit needs @ADDR below 0x200000");
@@ -122,6 +144,34 @@ bool parse_fault(std::string_view item, std::string_view value, SimOptions& opti
     }
     error = bad_option(item, "unknown fault");
     return false;
+}
+
+// fault=VALUE#k: the fault of board k only, kept to be applied to that
+// board's copy of the options (parsed here once, to check it).
+bool parse_board_fault(std::string_view item, std::string_view value, SimOptions& options,
+                       std::string& error) {
+    std::size_t hash = value.find('#');
+    if (hash == std::string_view::npos) {
+        return parse_fault(item, value, options, error);
+    }
+    std::uint64_t board = 0;
+    std::string_view fault = value.substr(0, hash);
+    if (!parse_number(value.substr(hash + 1), board) || board >= kMaxBoards + 1) {
+        error = bad_option(item, "the board after # is not a board number");
+        return false;
+    }
+    std::string_view name = fault.substr(0, fault.find('@'));
+    if (std::find(std::begin(kCensusFaults), std::end(kCensusFaults), name) !=
+        std::end(kCensusFaults)) {
+        error = bad_option(item, "this fault names no board");
+        return false;
+    }
+    SimOptions check;
+    if (!parse_fault(item, fault, check, error)) {
+        return false;
+    }
+    options.board_faults.emplace_back(static_cast<std::uint32_t>(board), std::string(fault));
+    return true;
 }
 
 // TYPE<TAB>SERIAL<TAB>DESCRIPTION lines; '#' lines and blank lines skipped.
@@ -155,6 +205,10 @@ bool read_census(std::string_view item, const std::string& path, std::vector<Sim
         devices.push_back({static_cast<std::uint32_t>(type), line.substr(tab1 + 1, tab2 - tab1 - 1),
                            line.substr(tab2 + 1)});
     }
+    if (!file.eof()) {  // a directory, say: it opens but cannot be read
+        error = bad_option(item, "cannot read the census file");
+        return false;
+    }
     return true;
 }
 
@@ -171,12 +225,24 @@ std::string wrong_size(long long size) {
     return "it holds " + std::to_string(size) + " bytes, not 2097152";
 }
 
-// The chip's array as a shared, writable mapping of the file at `path`, so the
-// file holds what the chip holds however the program ends. A missing file is
-// created at the chip's size (`created` set; its bytes are then zero).
-// nullptr with `why` set when the file cannot be used.
+// A chip file, mapped; the file stays open so that it can be locked.
+struct ChipFile {
+    void* mapping = nullptr;
 #if defined(_WIN32)
-void* map_chip_file(const char* path, bool& created, std::string& why) {
+    HANDLE file = INVALID_HANDLE_VALUE;
+#else
+    int fd = -1;
+#endif
+};
+
+// Maps the file at `path` as the chip's array, shared and writable, so the
+// file holds what the chip holds however the program ends. A missing file is
+// created at the chip's size with its space reserved (`created` set; its
+// bytes are then zero), so a full disk fails here and not as a fault on a
+// later write through the mapping. False with `why` set when the file cannot
+// be used.
+#if defined(_WIN32)
+bool map_chip_file(const char* path, ChipFile& chip, bool& created, std::string& why) {
     const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
     HANDLE file = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, share, nullptr, CREATE_NEW,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -187,7 +253,7 @@ void* map_chip_file(const char* path, bool& created, std::string& why) {
     }
     if (file == INVALID_HANDLE_VALUE) {
         why = "Windows error " + std::to_string(GetLastError());
-        return nullptr;
+        return false;
     }
     void* mapping = nullptr;
     LARGE_INTEGER size{};
@@ -196,8 +262,9 @@ void* map_chip_file(const char* path, bool& created, std::string& why) {
     } else if (!created && size.QuadPart != sim::M25P16::kSize) {
         why = wrong_size(size.QuadPart);
     } else {
-        // The section grows a new file to the chip's size; the view keeps the
-        // section alive once its handle is closed.
+        // The section grows a new file to the chip's size, allocated (NTFS
+        // files are not sparse); the view keeps the section alive once its
+        // handle is closed.
         HANDLE section =
             CreateFileMappingA(file, nullptr, PAGE_READWRITE, 0, sim::M25P16::kSize, nullptr);
         if (section != nullptr) {
@@ -210,33 +277,68 @@ void* map_chip_file(const char* path, bool& created, std::string& why) {
             CloseHandle(section);
         }
     }
-    CloseHandle(file);
-    if (mapping == nullptr && created) {
-        DeleteFileA(path);
+    if (mapping == nullptr) {
+        CloseHandle(file);
+        if (created) {
+            DeleteFileA(path);
+        }
+        return false;
     }
-    return mapping;
+    chip.mapping = mapping;
+    chip.file = file;
+    return true;
 }
 
-void unmap_chip_file(void* mapping) {
-    UnmapViewOfFile(mapping);
+// One byte past the chip's end is the lock: it never covers mapped data.
+bool lock_chip_file(ChipFile& chip) {
+    OVERLAPPED where{};
+    where.Offset = sim::M25P16::kSize;
+    return LockFileEx(chip.file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0,
+                      &where) != 0;
+}
+
+void unlock_chip_file(ChipFile& chip) {
+    OVERLAPPED where{};
+    where.Offset = sim::M25P16::kSize;
+    UnlockFileEx(chip.file, 0, 1, 0, &where);
+}
+
+void unmap_chip_file(ChipFile& chip) {
+    UnmapViewOfFile(chip.mapping);
+    CloseHandle(chip.file);
+    chip = ChipFile{};
 }
 #else
-void* map_chip_file(const char* path, bool& created, std::string& why) {
-    int fd = ::open(path, O_RDWR | O_CREAT | O_EXCL, 0666);
+// Gives the file the chip's size with its blocks allocated; 0 or an errno
+// value. An existing file's holes are filled, its bytes kept.
+int reserve_chip_space(int fd) {
+#if defined(__APPLE__)
+    // No posix_fallocate: the size alone, the blocks left to the first write.
+    return ::ftruncate(fd, sim::M25P16::kSize) == 0 ? 0 : errno;
+#else
+    return ::posix_fallocate(fd, 0, sim::M25P16::kSize);
+#endif
+}
+
+bool map_chip_file(const char* path, ChipFile& chip, bool& created, std::string& why) {
+    int fd = ::open(path, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     created = fd >= 0;
     if (!created && errno == EEXIST) {
-        fd = ::open(path, O_RDWR);
+        fd = ::open(path, O_RDWR | O_CLOEXEC);
     }
     if (fd < 0) {
         why = std::strerror(errno);
-        return nullptr;
+        return false;
     }
     void* mapping = nullptr;
     struct stat info {};
-    if (created ? ::ftruncate(fd, sim::M25P16::kSize) != 0 : ::fstat(fd, &info) != 0) {
+    int error = 0;
+    if (!created && ::fstat(fd, &info) != 0) {
         why = std::strerror(errno);
     } else if (!created && info.st_size != sim::M25P16::kSize) {
         why = wrong_size(static_cast<long long>(info.st_size));
+    } else if ((error = reserve_chip_space(fd)) != 0) {
+        why = std::strerror(error);
     } else {
         mapping = ::mmap(nullptr, sim::M25P16::kSize, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
         if (mapping == MAP_FAILED) {
@@ -244,17 +346,62 @@ void* map_chip_file(const char* path, bool& created, std::string& why) {
             mapping = nullptr;
         }
     }
-    ::close(fd);
-    if (mapping == nullptr && created) {
-        ::unlink(path);
+    if (mapping == nullptr) {
+        ::close(fd);
+        if (created) {
+            ::unlink(path);
+        }
+        return false;
     }
-    return mapping;
+    chip.mapping = mapping;
+    chip.fd = fd;
+    return true;
 }
 
-void unmap_chip_file(void* mapping) {
-    ::munmap(mapping, sim::M25P16::kSize);
+bool lock_chip_file(ChipFile& chip) {
+    return ::flock(chip.fd, LOCK_EX | LOCK_NB) == 0;
+}
+
+void unlock_chip_file(ChipFile& chip) {
+    ::flock(chip.fd, LOCK_UN);
+}
+
+void unmap_chip_file(ChipFile& chip) {
+    ::munmap(chip.mapping, sim::M25P16::kSize);
+    ::close(chip.fd);
+    chip = ChipFile{};
 }
 #endif
+
+// `path` with every %d replaced by the board's number.
+std::string for_board(const std::string& path, std::size_t k) {
+    std::string result = path;
+    std::string number = std::to_string(k);
+    for (std::size_t at = result.find("%d"); at != std::string::npos;
+         at = result.find("%d", at + number.size())) {
+        result.replace(at, 2, number);
+    }
+    return result;
+}
+
+std::string hex(const void* bytes, std::size_t count) {
+    static constexpr char kDigits[] = "0123456789abcdef";
+    const auto* data = static_cast<const std::uint8_t*>(bytes);
+    std::string text(count * 2, '0');
+    for (std::size_t i = 0; i < count; ++i) {
+        text[2 * i] = kDigits[data[i] >> 4];
+        text[2 * i + 1] = kDigits[data[i] & 0x0F];
+    }
+    return text;
+}
+
+// Each driver's number, and per thread the board it used last.
+std::atomic<std::uint64_t> next_serial{1};
+struct LastBoard {
+    std::uint64_t driver = 0;
+    std::size_t board = 0;
+};
+thread_local LastBoard last_board;
 
 }  // namespace
 
@@ -326,7 +473,7 @@ bool parse_sim_options(std::string_view text, SimOptions& options, std::string& 
                 return false;
             }
         } else if (key == "fault") {
-            if (!parse_fault(item, value, options, error)) {
+            if (!parse_board_fault(item, value, options, error)) {
                 return false;
             }
         } else if (key == "trace") {
@@ -338,85 +485,235 @@ bool parse_sim_options(std::string_view text, SimOptions& options, std::string& 
             return false;
         }
     }
+    std::size_t boards = (options.devices.size() + 1) / 2 + (options.replug ? 1 : 0);
+    for (const auto& [board, fault] : options.board_faults) {
+        if (board >= boards) {
+            std::string item = "fault=" + fault + "#" + std::to_string(board);
+            error = bad_option(item, "there is no such board");
+            return false;
+        }
+    }
     return true;
 }
 
 // --- the driver ------------------------------------------------------------------
 
-SimDriver::SimDriver(SimOptions options) : options_(std::move(options)) {
-    board_.channel.set_answer_bad_commands(!options_.no_echo);
-    if (options_.flash_path.empty()) {
-        memory_.assign(sim::M25P16::kSize, 0xFF);
-        attach_chip(memory_.data());
+// A trace file, shared by the boards whose trace= path is the same.
+struct SimDriver::Trace {
+    std::string path;
+    std::FILE* file = nullptr;
+    std::mutex lock;
+    bool failed = false;  // said so on standard error
+};
+
+// One FT2232H: its hardware, its host-side state and its own faults.
+struct SimDriver::Hardware {
+    std::mutex lock;  // every call on the board holds it
+    std::size_t number = 0;
+    SimBoard board;
+    SimOptions faults;  // the run's options with this board's own faults added
+    std::string flash_path;
+    std::string report_path;
+    Trace* trace = nullptr;
+    std::vector<std::uint8_t> memory;  // the chip when it is not a file
+    ChipFile file;                     // the chip when it is a file
+    std::unique_ptr<sim::ChipOnPins> pins;
+
+    bool open = false;
+    std::uint32_t open_location = 0;
+    SimDevice opened;  // the entry it was opened as
+    bool report_due = false;
+    std::uint32_t read_timeout_ms = 0;  // 0: none, wait for the full count
+    std::uint32_t write_timeout_ms = 0;
+    std::uint32_t usb_in_size = 4096;
+    std::uint32_t usb_out_size = 4096;
+    std::uint8_t error_char = 0;
+    bool error_char_enabled = false;
+
+    // Calls so far, for the counted faults.
+    std::uint64_t open_calls = 0;
+    std::uint64_t timeout_calls = 0;
+    std::uint64_t write_calls = 0;
+    std::uint64_t read_calls = 0;
+
+    void attach_chip(std::uint8_t* array) {
+        board.flash = std::span<std::uint8_t>(array, sim::M25P16::kSize);
+        board.chip = std::make_unique<sim::M25P16>(array, board.channel.board_clock(),
+                                                   faults.timing, faults.chip_faults);
+        pins = std::make_unique<sim::ChipOnPins>(*board.chip);
+        board.channel.attach(pins.get());
+    }
+};
+
+SimDriver::SimDriver(SimOptions options)
+    : options_(std::move(options)), serial_(next_serial.fetch_add(1)) {
+    // Boards of their own only when each has its own chip file.
+    const bool separate = options_.flash_path.find("%d") != std::string::npos;
+    std::size_t listed = (options_.devices.size() + 1) / 2;
+    std::size_t count = separate ? listed + (options_.replug ? 1 : 0) : 1;
+    for (std::size_t k = 0; k < count; ++k) {
+        auto hw = std::make_unique<Hardware>();
+        hw->number = k;
+        hw->faults = options_;
+        for (const auto& [board, fault] : options_.board_faults) {
+            std::string unused;
+            if (board == k) {
+                parse_fault(fault, fault, hw->faults, unused);  // checked when parsed
+            }
+        }
+        hw->flash_path = for_board(options_.flash_path, k);
+        hw->report_path = for_board(options_.report_path, k);
+        hw->board.channel.set_answer_bad_commands(!hw->faults.no_echo);
+        if (options_.flash_path.empty()) {
+            hw->memory.assign(sim::M25P16::kSize, 0xFF);
+            hw->attach_chip(hw->memory.data());
+        }
+        boards_.push_back(std::move(hw));
+    }
+    for (std::size_t i = 0; i < options_.devices.size(); ++i) {
+        Hardware* hw = boards_[separate ? i / 2 : 0].get();
+        // Interfaces of one chip share a location but for the last digit.
+        auto where = static_cast<std::uint32_t>((i / 2 + 1) * 0x10 + i % 2 + 1);
+        census_.push_back({options_.devices[i], hw, where, options_.busy.strikes(i)});
     }
 }
 
 SimDriver::~SimDriver() {
-    if (open_) {
-        write_report();  // the program ended without closing: report anyway
+    for (auto& hw : boards_) {
+        if (hw->report_due) {
+            write_report(*hw);  // the program ended without closing: report anyway
+        }
+        hw->board.channel.attach(nullptr);
+        hw->board.chip.reset();
+        if (hw->file.mapping != nullptr) {
+            unmap_chip_file(hw->file);
+        }
     }
-    board_.channel.attach(nullptr);
-    board_.chip.reset();
-    if (mapping_ != nullptr) {
-        unmap_chip_file(mapping_);
-    }
-    if (trace_ != nullptr) {
-        std::fclose(trace_);
+    for (auto& sink : traces_) {
+        flush_trace(*sink);
+        if (std::fclose(sink->file) != 0 && !sink->failed) {
+            std::fprintf(stderr, "hexburn: sim: cannot write the trace '%s'\n", sink->path.c_str());
+        }
     }
 }
 
 bool SimDriver::start_trace(std::string& error) {
-    if (options_.trace_path.empty() || trace_ != nullptr) {
+    if (options_.trace_path.empty() || !traces_.empty()) {
         return true;
     }
-    trace_ = std::fopen(options_.trace_path.c_str(), "a");
-    if (trace_ == nullptr) {
-        error = std::string(kErrorPrefix) + "sim option 'trace=" + options_.trace_path +
-                "': cannot open the file";
-        return false;
+    for (auto& hw : boards_) {
+        std::string path = for_board(options_.trace_path, hw->number);
+        for (auto& sink : traces_) {
+            if (sink->path == path) {
+                hw->trace = sink.get();
+            }
+        }
+        if (hw->trace != nullptr) {
+            continue;
+        }
+        auto sink = std::make_unique<Trace>();
+        sink->path = path;
+        sink->file = std::fopen(path.c_str(), "a");
+        if (sink->file == nullptr) {
+            error = std::string(kErrorPrefix) + "sim option 'trace=" + options_.trace_path +
+                    "': cannot open the file" + (path != options_.trace_path ? " " + path : "");
+            return false;
+        }
+        std::setvbuf(sink->file, nullptr, _IOFBF, 1 << 16);
+        hw->trace = sink.get();
+        traces_.push_back(std::move(sink));
     }
-    std::setvbuf(trace_, nullptr, _IOFBF, 1 << 16);
     return true;
 }
 
-void SimDriver::attach_chip(std::uint8_t* memory) {
-    board_.flash = std::span<std::uint8_t>(memory, sim::M25P16::kSize);
-    board_.chip = std::make_unique<sim::M25P16>(memory, board_.channel.board_clock(),
-                                                options_.timing, options_.chip_faults);
-    pins_ = std::make_unique<sim::ChipOnPins>(*board_.chip);
-    board_.channel.attach(pins_.get());
+SimBoard& SimDriver::board(std::size_t k) {
+    return boards_.at(k)->board;
 }
 
-// Maps the flash file, creating it as an erased chip when it is missing.
-bool SimDriver::power_up(std::string& why) {
-    if (board_.chip != nullptr) {
+std::uint32_t SimDriver::read_timeout_ms() const {
+    return boards_[0]->read_timeout_ms;
+}
+std::uint32_t SimDriver::write_timeout_ms() const {
+    return boards_[0]->write_timeout_ms;
+}
+std::uint32_t SimDriver::usb_in_size() const {
+    return boards_[0]->usb_in_size;
+}
+std::uint32_t SimDriver::usb_out_size() const {
+    return boards_[0]->usb_out_size;
+}
+
+SimDriver::Hardware& SimDriver::current() {
+    const LastBoard& last = last_board;
+    std::size_t k = last.driver == serial_ && last.board < boards_.size() ? last.board : 0;
+    return *boards_[k];
+}
+
+SimDriver::Hardware* SimDriver::enter(FT_HANDLE handle, std::unique_lock<std::mutex>& hold) {
+    for (auto& hw : boards_) {
+        if (handle == &hw->board) {
+            hold = std::unique_lock<std::mutex>(hw->lock);
+            if (!hw->open) {
+                return nullptr;
+            }
+            last_board = {serial_, hw->number};
+            return hw.get();
+        }
+    }
+    return nullptr;
+}
+
+// Maps the flash file, creating it as an erased chip when it is missing, and
+// locks it for as long as the handle is open.
+bool SimDriver::power_up(Hardware& hw, std::string& why) {
+    if (hw.flash_path.empty() || hw.memory.size() != 0) {
         return true;
     }
-    bool created = false;
-    mapping_ = map_chip_file(options_.flash_path.c_str(), created, why);
-    if (mapping_ == nullptr) {
+    if (hw.file.mapping == nullptr) {
+        bool created = false;
+        if (!map_chip_file(hw.flash_path.c_str(), hw.file, created, why)) {
+            return false;
+        }
+        if (created) {
+            std::memset(hw.file.mapping, 0xFF, sim::M25P16::kSize);
+        }
+        hw.attach_chip(static_cast<std::uint8_t*>(hw.file.mapping));
+    }
+    if (!lock_chip_file(hw.file)) {
+        why = "in use by another process";
         return false;
     }
-    if (created) {
-        std::memset(mapping_, 0xFF, sim::M25P16::kSize);
-    }
-    attach_chip(static_cast<std::uint8_t*>(mapping_));
     return true;
+}
+
+// Another FT2232H appears in front of the list: the fault=replug board.
+void SimDriver::plug_in_if_due() {
+    if (!options_.replug || plugged_) {
+        return;
+    }
+    plugged_ = true;
+    std::size_t k = boards_.size() > 1 ? boards_.size() - 1 : 0;
+    auto where = static_cast<std::uint32_t>(((options_.devices.size() + 1) / 2 + 1) * 0x10 + 1);
+    std::vector<SimDevice> added = sim_blank_boards(1);
+    census_.insert(census_.begin(), {{added[0], boards_[k].get(), where, false},
+                                     {added[1], boards_[k].get(), where + 1, false}});
 }
 
 FT_STATUS SimDriver::create_device_info_list(std::uint32_t* count) {
+    std::lock_guard<std::mutex> hold(census_lock_);
     ++census_calls_;
+    said_busy_ = false;
     FT_STATUS status = FT_OK;
     if (options_.census_fail.strikes(census_calls_)) {
         status = FT_IO_ERROR;
     } else if (count != nullptr) {
-        *count = static_cast<std::uint32_t>(options_.devices.size());
+        *count = static_cast<std::uint32_t>(census_.size());
     }
     if (status == FT_OK) {
         // A census holds a few entries; %u also suits Windows' printf.
-        trace("FT_CreateDeviceInfoList -> 0 %u", static_cast<unsigned>(options_.devices.size()));
+        trace_all("FT_CreateDeviceInfoList -> 0 %u", static_cast<unsigned>(census_.size()));
     } else {
-        trace("FT_CreateDeviceInfoList -> %u", status);
+        trace_all("FT_CreateDeviceInfoList -> %u", status);
     }
     return status;
 }
@@ -425,21 +722,31 @@ FT_STATUS SimDriver::get_device_info_detail(std::uint32_t index, std::uint32_t* 
                                             std::uint32_t* type, std::uint32_t* id,
                                             std::uint32_t* location, char* serial,
                                             char* description, FT_HANDLE* handle) {
+    std::lock_guard<std::mutex> hold(census_lock_);
     FT_STATUS status = FT_OK;
-    if (index >= options_.devices.size()) {
+    if (index >= census_.size()) {
         status = FT_DEVICE_NOT_FOUND;
     } else if (options_.detail_fail.strikes(index)) {
         status = FT_IO_ERROR;
     }
     if (status != FT_OK) {
-        trace("FT_GetDeviceInfoDetail %u -> %u", index, status);
+        trace(index < census_.size() ? *census_[index].hardware : *boards_[0],
+              "FT_GetDeviceInfoDetail %u -> %u", index, status);
         return status;
     }
-    const SimDevice& device = options_.devices[index];
-    bool opened = open_ && open_index_ == index;
-    // Interfaces of one chip share a location but for the last digit.
-    std::uint32_t where = (index / 2 + 1) * 0x10 + index % 2 + 1;
-    std::uint32_t flag_bits = kFlagHighSpeed | (opened ? kFlagOpened : 0);
+    const Listed& entry = census_[index];
+    Hardware& hw = *entry.hardware;
+    bool opened = false;
+    {
+        std::lock_guard<std::mutex> board_hold(hw.lock);
+        opened = hw.open && hw.open_location == entry.location;
+    }
+    // Open elsewhere: the flags alone, every other field empty.
+    const SimDevice none{0, "", ""};
+    const SimDevice& device = entry.busy ? none : entry.device;
+    std::uint32_t where = entry.busy ? 0 : entry.location;
+    std::uint32_t ident = entry.busy ? 0 : kFtdiId;
+    std::uint32_t flag_bits = kFlagHighSpeed | (opened || entry.busy ? kFlagOpened : 0);
     if (flags != nullptr) {
         *flags = flag_bits;
     }
@@ -447,7 +754,7 @@ FT_STATUS SimDriver::get_device_info_detail(std::uint32_t index, std::uint32_t* 
         *type = device.type;
     }
     if (id != nullptr) {
-        *id = kFtdiId;
+        *id = ident;
     }
     if (location != nullptr) {
         *location = where;
@@ -455,195 +762,282 @@ FT_STATUS SimDriver::get_device_info_detail(std::uint32_t index, std::uint32_t* 
     copy_text(serial, FT_SERIAL_SIZE, device.serial);
     copy_text(description, FT_DESCRIPTION_SIZE, device.description);
     if (handle != nullptr) {
-        *handle = opened ? &board_ : nullptr;
+        *handle = opened ? &hw.board : nullptr;
     }
-    if (trace_ != nullptr) {
-        std::string serial_hex =
-            hex(reinterpret_cast<const std::uint8_t*>(device.serial.data()), device.serial.size());
-        trace("FT_GetDeviceInfoDetail %u -> 0 %u %u %u %u %s %s", index, flag_bits, device.type,
-              kFtdiId, where, serial_hex.c_str(),
-              hex(reinterpret_cast<const std::uint8_t*>(device.description.data()),
-                  device.description.size()));
+    if (entry.busy && name_busy_ && !said_busy_) {
+        said_busy_ = true;
+        std::fputs(kInUseLine, stderr);
     }
+    if (hw.trace != nullptr) {
+        trace(hw, "FT_GetDeviceInfoDetail %u -> 0 %u %u %u %u %s %s", index, flag_bits, device.type,
+              ident, where, hex(device.serial.data(), device.serial.size()).c_str(),
+              hex(device.description.data(), device.description.size()).c_str());
+    }
+    return FT_OK;
+}
+
+// Opens `entry`'s board; the caller holds the census lock.
+FT_STATUS SimDriver::open_listed(Hardware& hw, const Listed& entry, FT_HANDLE* handle) {
+    std::lock_guard<std::mutex> hold(hw.lock);
+    ++hw.open_calls;
+    std::string why;
+    if (entry.busy || hw.open || hw.faults.open_fail.strikes(hw.open_calls) || handle == nullptr) {
+        return FT_DEVICE_NOT_OPENED;
+    }
+    if (!power_up(hw, why)) {
+        std::fprintf(stderr, "hexburn: sim: flash file '%s': %s\n", hw.flash_path.c_str(),
+                     why.c_str());
+        return FT_DEVICE_NOT_OPENED;
+    }
+    hw.open = true;
+    hw.open_location = entry.location;
+    hw.opened = entry.device;
+    hw.report_due = true;
+    hw.read_timeout_ms = 0;
+    hw.write_timeout_ms = 0;
+    hw.usb_in_size = 4096;
+    hw.usb_out_size = 4096;
+    hw.board.channel.drop_host_queue();
+    *handle = &hw.board;
+    last_board = {serial_, hw.number};
     return FT_OK;
 }
 
 FT_STATUS SimDriver::open(int index, FT_HANDLE* handle) {
-    ++open_calls_;
-    FT_STATUS status = FT_OK;
-    std::string why;
-    if (index < 0 || static_cast<std::size_t>(index) >= options_.devices.size()) {
-        status = FT_DEVICE_NOT_FOUND;
-    } else if (open_ || options_.open_fail.strikes(open_calls_) || handle == nullptr) {
-        status = FT_DEVICE_NOT_OPENED;
-    } else if (!power_up(why)) {
-        std::fprintf(stderr, "hexburn: sim: flash file '%s': %s\n", options_.flash_path.c_str(),
-                     why.c_str());
-        status = FT_DEVICE_NOT_OPENED;
+    std::lock_guard<std::mutex> hold(census_lock_);
+    plug_in_if_due();
+    if (index < 0 || static_cast<std::size_t>(index) >= census_.size()) {
+        trace(*boards_[0], "FT_Open %d -> %u", index, FT_DEVICE_NOT_FOUND);
+        return FT_DEVICE_NOT_FOUND;
     }
-    if (status == FT_OK) {
-        open_ = true;
-        open_index_ = static_cast<std::uint32_t>(index);
-        read_timeout_ms_ = 0;
-        write_timeout_ms_ = 0;
-        usb_in_size_ = 4096;
-        usb_out_size_ = 4096;
-        board_.channel.drop_host_queue();
-        *handle = &board_;
-    }
-    trace("FT_Open %d -> %u", index, status);
+    const Listed& entry = census_[static_cast<std::size_t>(index)];
+    FT_STATUS status = open_listed(*entry.hardware, entry, handle);
+    trace(*entry.hardware, "FT_Open %d -> %u", index, status);
     return status;
 }
 
-FT_STATUS SimDriver::close(FT_HANDLE handle) {
-    if (!valid(handle)) {
-        trace("FT_Close -> %u", FT_INVALID_HANDLE);
+FT_STATUS SimDriver::open_ex(const void* arg, std::uint32_t how, FT_HANDLE* handle) {
+    constexpr std::uint32_t kBySerial = 1, kByDescription = 2, kByLocation = 4;
+    std::lock_guard<std::mutex> hold(census_lock_);
+    plug_in_if_due();
+    const bool by_text = (how == kBySerial || how == kByDescription) && arg != nullptr;
+    const char* wanted = by_text ? static_cast<const char*>(arg) : "";
+    auto location = static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(arg));
+    std::string text = by_text ? hex(wanted, std::strlen(wanted)) : std::to_string(location);
+    FT_STATUS status = by_text || how == kByLocation ? FT_DEVICE_NOT_FOUND : FT_INVALID_PARAMETER;
+    Hardware* hw = boards_[0].get();
+    for (const Listed& entry : census_) {
+        if (status != FT_DEVICE_NOT_FOUND) {
+            break;
+        }
+        const std::string& name = how == kBySerial ? entry.device.serial : entry.device.description;
+        if (by_text ? !entry.busy && name == wanted : entry.location == location) {
+            hw = entry.hardware;
+            status = open_listed(*hw, entry, handle);
+        }
+    }
+    trace(*hw, "FT_OpenEx %s %u -> %u", text.c_str(), how, status);
+    return status;
+}
+
+FT_STATUS SimDriver::get_device_info(FT_HANDLE handle, std::uint32_t* type, std::uint32_t* id,
+                                     char* serial, char* description) {
+    std::unique_lock<std::mutex> hold;
+    Hardware* hw = enter(handle, hold);
+    if (hw == nullptr) {
+        trace(*boards_[0], "FT_GetDeviceInfo -> %u", FT_INVALID_HANDLE);
         return FT_INVALID_HANDLE;
     }
-    open_ = false;
-    board_.channel.drop_host_queue();
-    trace("FT_Close -> 0");
-    if (trace_ != nullptr) {
-        std::fflush(trace_);
+    const SimDevice& device = hw->opened;
+    if (type != nullptr) {
+        *type = device.type;
     }
-    write_report();
+    if (id != nullptr) {
+        *id = kFtdiId;
+    }
+    copy_text(serial, FT_SERIAL_SIZE, device.serial);
+    copy_text(description, FT_DESCRIPTION_SIZE, device.description);
+    trace(*hw, "FT_GetDeviceInfo -> 0 %u %u %s %s", device.type, kFtdiId,
+          hex(device.serial.data(), device.serial.size()).c_str(),
+          hex(device.description.data(), device.description.size()).c_str());
+    return FT_OK;
+}
+
+FT_STATUS SimDriver::close(FT_HANDLE handle) {
+    std::unique_lock<std::mutex> hold;
+    Hardware* hw = enter(handle, hold);
+    if (hw == nullptr) {
+        trace(*boards_[0], "FT_Close -> %u", FT_INVALID_HANDLE);
+        return FT_INVALID_HANDLE;
+    }
+    hw->open = false;
+    if (hw->file.mapping != nullptr) {
+        unlock_chip_file(hw->file);
+    }
+    hw->board.channel.drop_host_queue();
+    trace(*hw, "FT_Close -> 0");
+    if (hw->trace != nullptr) {
+        flush_trace(*hw->trace);
+    }
+    write_report(*hw);
     return FT_OK;
 }
 
 FT_STATUS SimDriver::reset_device(FT_HANDLE handle) {
-    if (!valid(handle)) {
-        trace("FT_ResetDevice -> %u", FT_INVALID_HANDLE);
+    std::unique_lock<std::mutex> hold;
+    Hardware* hw = enter(handle, hold);
+    if (hw == nullptr) {
+        trace(*boards_[0], "FT_ResetDevice -> %u", FT_INVALID_HANDLE);
         return FT_INVALID_HANDLE;
     }
-    board_.clock.advance(kMicroframeNs);
-    board_.channel.purge();
-    board_.channel.set_event_char(0, false);
-    error_char_ = 0;
-    error_char_enabled_ = false;
-    trace("FT_ResetDevice -> 0");
+    hw->board.clock.advance(kMicroframeNs);
+    hw->board.channel.purge();
+    hw->board.channel.set_event_char(0, false);
+    hw->error_char = 0;
+    hw->error_char_enabled = false;
+    trace(*hw, "FT_ResetDevice -> 0");
     return FT_OK;
 }
 
 FT_STATUS SimDriver::get_queue_status(FT_HANDLE handle, std::uint32_t* rx_bytes) {
-    if (!valid(handle) || rx_bytes == nullptr) {
-        FT_STATUS status = valid(handle) ? FT_INVALID_PARAMETER : FT_INVALID_HANDLE;
-        trace("FT_GetQueueStatus -> %u", status);
+    std::unique_lock<std::mutex> hold;
+    Hardware* hw = enter(handle, hold);
+    if (hw == nullptr || rx_bytes == nullptr) {
+        FT_STATUS status = hw != nullptr ? FT_INVALID_PARAMETER : FT_INVALID_HANDLE;
+        trace(hw != nullptr ? *hw : *boards_[0], "FT_GetQueueStatus -> %u", status);
         return status;
     }
-    board_.clock.advance(kMicroframeNs);
-    std::size_t queued = board_.channel.host_queued(board_.clock.now_ns);
+    SimBoard& board = hw->board;
+    board.clock.advance(kMicroframeNs);
+    std::size_t queued = board.channel.host_queued(board.clock.now_ns);
     *rx_bytes = static_cast<std::uint32_t>(std::min<std::size_t>(queued, UINT32_MAX));
-    trace("FT_GetQueueStatus -> 0 %u", *rx_bytes);
+    trace(*hw, "FT_GetQueueStatus -> 0 %u", *rx_bytes);
     return FT_OK;
 }
 
 FT_STATUS SimDriver::set_usb_parameters(FT_HANDLE handle, std::uint32_t in_size,
                                         std::uint32_t out_size) {
-    FT_STATUS status = valid(handle) ? FT_OK : FT_INVALID_HANDLE;
-    if (status == FT_OK) {
-        usb_in_size_ = in_size;
-        usb_out_size_ = out_size;
-        board_.channel.drop_host_queue();  // the driver reallocates its buffer
+    std::unique_lock<std::mutex> hold;
+    Hardware* hw = enter(handle, hold);
+    FT_STATUS status = hw != nullptr ? FT_OK : FT_INVALID_HANDLE;
+    if (hw != nullptr) {
+        hw->usb_in_size = in_size;
+        hw->usb_out_size = out_size;
+        hw->board.channel.drop_host_queue();  // the driver reallocates its buffer
     }
-    trace("FT_SetUSBParameters %u %u -> %u", in_size, out_size, status);
+    trace(hw != nullptr ? *hw : *boards_[0], "FT_SetUSBParameters %u %u -> %u", in_size, out_size,
+          status);
     return status;
 }
 
 FT_STATUS SimDriver::set_chars(FT_HANDLE handle, std::uint8_t event_char,
                                std::uint8_t event_enabled, std::uint8_t error_char,
                                std::uint8_t error_enabled) {
-    FT_STATUS status = valid(handle) ? FT_OK : FT_INVALID_HANDLE;
-    if (status == FT_OK) {
-        board_.clock.advance(kMicroframeNs);
-        board_.channel.set_event_char(event_char, event_enabled != 0);
-        error_char_ = error_char;
-        error_char_enabled_ = error_enabled != 0;
+    std::unique_lock<std::mutex> hold;
+    Hardware* hw = enter(handle, hold);
+    FT_STATUS status = hw != nullptr ? FT_OK : FT_INVALID_HANDLE;
+    if (hw != nullptr) {
+        hw->board.clock.advance(kMicroframeNs);
+        hw->board.channel.set_event_char(event_char, event_enabled != 0);
+        hw->error_char = error_char;
+        hw->error_char_enabled = error_enabled != 0;
     }
-    trace("FT_SetChars %u %u %u %u -> %u", event_char, event_enabled, error_char, error_enabled,
-          status);
+    trace(hw != nullptr ? *hw : *boards_[0], "FT_SetChars %u %u %u %u -> %u", event_char,
+          event_enabled, error_char, error_enabled, status);
     return status;
 }
 
 FT_STATUS SimDriver::set_timeouts(FT_HANDLE handle, std::uint32_t read_ms, std::uint32_t write_ms) {
-    ++timeout_calls_;
-    FT_STATUS status = valid(handle) ? FT_OK : FT_INVALID_HANDLE;
-    if (status == FT_OK && options_.setup_fail.strikes(timeout_calls_)) {
+    std::unique_lock<std::mutex> hold;
+    Hardware* hw = enter(handle, hold);
+    FT_STATUS status = hw != nullptr ? FT_OK : FT_INVALID_HANDLE;
+    if (hw != nullptr && hw->faults.setup_fail.strikes(++hw->timeout_calls)) {
         status = FT_IO_ERROR;
     }
     if (status == FT_OK) {
-        read_timeout_ms_ = read_ms;
-        write_timeout_ms_ = write_ms;
+        hw->read_timeout_ms = read_ms;
+        hw->write_timeout_ms = write_ms;
     }
-    trace("FT_SetTimeouts %u %u -> %u", read_ms, write_ms, status);
+    trace(hw != nullptr ? *hw : *boards_[0], "FT_SetTimeouts %u %u -> %u", read_ms, write_ms,
+          status);
     return status;
 }
 
 FT_STATUS SimDriver::set_latency_timer(FT_HANDLE handle, std::uint8_t ms) {
-    FT_STATUS status = valid(handle) ? FT_OK : FT_INVALID_HANDLE;
+    std::unique_lock<std::mutex> hold;
+    Hardware* hw = enter(handle, hold);
+    FT_STATUS status = hw != nullptr ? FT_OK : FT_INVALID_HANDLE;
     if (status == FT_OK && ms == 0) {
         status = FT_INVALID_PARAMETER;
     }
     if (status == FT_OK) {
-        board_.clock.advance(kMicroframeNs);
-        board_.channel.set_latency_ms(ms);
+        hw->board.clock.advance(kMicroframeNs);
+        hw->board.channel.set_latency_ms(ms);
     }
-    trace("FT_SetLatencyTimer %u -> %u", ms, status);
+    trace(hw != nullptr ? *hw : *boards_[0], "FT_SetLatencyTimer %u -> %u", ms, status);
     return status;
 }
 
 FT_STATUS SimDriver::set_bit_mode(FT_HANDLE handle, std::uint8_t mask, std::uint8_t mode) {
-    FT_STATUS status = valid(handle) ? FT_OK : FT_INVALID_HANDLE;
-    if (status == FT_OK) {
-        board_.clock.advance(kMicroframeNs);
-        if (!board_.channel.set_bit_mode(mask, mode)) {
+    std::unique_lock<std::mutex> hold;
+    Hardware* hw = enter(handle, hold);
+    FT_STATUS status = hw != nullptr ? FT_OK : FT_INVALID_HANDLE;
+    if (hw != nullptr) {
+        hw->board.clock.advance(kMicroframeNs);
+        if (!hw->board.channel.set_bit_mode(mask, mode)) {
             status = FT_INVALID_PARAMETER;
         }
     }
-    trace("FT_SetBitMode %u %u -> %u", mask, mode, status);
+    trace(hw != nullptr ? *hw : *boards_[0], "FT_SetBitMode %u %u -> %u", mask, mode, status);
     return status;
 }
 
 FT_STATUS SimDriver::write(FT_HANDLE handle, const std::uint8_t* data, std::uint32_t count,
                            std::uint32_t* written) {
-    ++write_calls_;
+    std::unique_lock<std::mutex> hold;
+    Hardware* hw = enter(handle, hold);
     FT_STATUS status = FT_OK;
     std::uint32_t delivered = 0;
-    if (!valid(handle)) {
+    std::uint64_t call = hw != nullptr ? ++hw->write_calls : 0;
+    if (hw == nullptr) {
         status = FT_INVALID_HANDLE;
     } else if ((data == nullptr && count != 0) || written == nullptr) {
         status = FT_INVALID_PARAMETER;
-    } else if (options_.write_fail.strikes(write_calls_)) {
+    } else if (hw->faults.write_fail.strikes(call)) {
         status = FT_IO_ERROR;
         *written = 0;
     } else {
+        SimBoard& board = hw->board;
         delivered = count;
-        if (count != 0 && options_.write_short.strikes(write_calls_)) {
+        if (count != 0 && hw->faults.write_short.strikes(call)) {
             delivered = count - 1;
         }
         // The transfer, then the engine runs behind it; a write waits while
         // more than the chip's buffer is still to execute.
         std::uint64_t chunks = std::max<std::uint64_t>(1, (count + kWriteChunk - 1) / kWriteChunk);
-        std::uint64_t arrival = board_.clock.now_ns + chunks * kMicroframeNs;
-        sim::Ft2232hChannel& channel = board_.channel;
+        std::uint64_t arrival = board.clock.now_ns + chunks * kMicroframeNs;
+        sim::Ft2232hChannel& channel = board.channel;
         channel.receive(data, delivered, arrival);
         std::uint64_t backlog = channel.clocking_ns(sim::Ft2232hChannel::kTransmitBuffer);
         std::uint64_t done = channel.engine_done_ns();
-        board_.clock.now_ns = std::max(arrival, done > backlog ? done - backlog : 0);
+        board.clock.now_ns = std::max(arrival, done > backlog ? done - backlog : 0);
         *written = delivered;
-        ++board_.traffic.usb_writes;
-        board_.traffic.bytes_out += delivered;
+        ++board.traffic.usb_writes;
+        board.traffic.bytes_out += delivered;
     }
-    if (trace_ != nullptr) {
-        trace("FT_Write %s -> %u %u", hex(data, data == nullptr ? 0 : count), status, delivered);
+    Hardware& traced = hw != nullptr ? *hw : *boards_[0];
+    if (traced.trace != nullptr) {
+        trace(traced, "FT_Write %s -> %u %u", hex(data, data == nullptr ? 0 : count).c_str(),
+              status, delivered);
     }
-    if (options_.raise_sigint.strikes(write_calls_)) {
+    if (hw != nullptr && hw->faults.raise_sigint.strikes(call)) {
         std::raise(SIGINT);
     }
-    if (options_.raise_sigterm.strikes(write_calls_)) {
+    if (hw != nullptr && hw->faults.raise_sigterm.strikes(call)) {
         std::raise(SIGTERM);
     }
 #if defined(SIGHUP)
-    if (options_.raise_sighup.strikes(write_calls_)) {
+    if (hw != nullptr && hw->faults.raise_sighup.strikes(call)) {
         std::raise(SIGHUP);
     }
 #endif
@@ -652,24 +1046,27 @@ FT_STATUS SimDriver::write(FT_HANDLE handle, const std::uint8_t* data, std::uint
 
 FT_STATUS SimDriver::read(FT_HANDLE handle, std::uint8_t* data, std::uint32_t count,
                           std::uint32_t* got) {
-    ++read_calls_;
+    std::unique_lock<std::mutex> hold;
+    Hardware* hw = enter(handle, hold);
     FT_STATUS status = FT_OK;
     std::size_t n = 0;
-    if (!valid(handle)) {
+    std::uint64_t call = hw != nullptr ? ++hw->read_calls : 0;
+    if (hw == nullptr) {
         status = FT_INVALID_HANDLE;
     } else if ((data == nullptr && count != 0) || got == nullptr) {
         status = FT_INVALID_PARAMETER;
-    } else if (options_.read_fail.strikes(read_calls_)) {
+    } else if (hw->faults.read_fail.strikes(call)) {
         status = FT_IO_ERROR;
         *got = 0;
     } else {
-        sim::Ft2232hChannel& channel = board_.channel;
-        std::uint64_t start = board_.clock.now_ns;
+        SimBoard& board = hw->board;
+        sim::Ft2232hChannel& channel = board.channel;
+        std::uint64_t start = board.clock.now_ns;
         std::uint64_t limit =
-            read_timeout_ms_ == 0 ? sim::kNever : start + read_timeout_ms_ * kNsPerMs;
+            hw->read_timeout_ms == 0 ? sim::kNever : start + hw->read_timeout_ms * kNsPerMs;
         std::uint64_t reached = channel.wait_for(count, start, limit);
         std::size_t want = count;
-        if (count != 0 && options_.read_short.strikes(read_calls_)) {
+        if (count != 0 && hw->faults.read_short.strikes(call)) {
             // The last byte stays queued; the call returns at its time-out.
             want = count - 1;
             if (limit != sim::kNever) {
@@ -677,34 +1074,40 @@ FT_STATUS SimDriver::read(FT_HANDLE handle, std::uint8_t* data, std::uint32_t co
                 reached = std::max(reached, limit);
             }
         }
-        board_.clock.now_ns = std::max(start, reached);
+        board.clock.now_ns = std::max(start, reached);
         n = channel.take(data, want);
         *got = static_cast<std::uint32_t>(n);
-        ++board_.traffic.usb_reads;
-        board_.traffic.bytes_in += n;
+        ++board.traffic.usb_reads;
+        board.traffic.bytes_in += n;
     }
-    if (trace_ != nullptr) {
-        trace("FT_Read %u -> %u %s", count, status, hex(data, n));
+    Hardware& traced = hw != nullptr ? *hw : *boards_[0];
+    if (traced.trace != nullptr) {
+        trace(traced, "FT_Read %u -> %u %s", count, status, hex(data, n).c_str());
     }
     return status;
 }
 
 void SimDriver::sleep_ms(std::uint32_t ms) {
-    board_.clock.advance(ms * kNsPerMs);
+    Hardware& hw = current();
+    std::lock_guard<std::mutex> hold(hw.lock);
+    hw.board.clock.advance(ms * kNsPerMs);
 }
 
 std::uint64_t SimDriver::clock_ms() {
-    board_.clock.advance(kClockReadNs);
-    return board_.clock.now_ns / kNsPerMs;
+    Hardware& hw = current();
+    std::lock_guard<std::mutex> hold(hw.lock);
+    hw.board.clock.advance(kClockReadNs);
+    return hw.board.clock.now_ns / kNsPerMs;
 }
 
 // --- report and trace -----------------------------------------------------------
 
-std::string SimDriver::report_json() const {
+std::string SimDriver::report_json(std::size_t k) const {
+    const SimBoard& board = boards_.at(k)->board;
     const sim::ChipCounters none{};
-    const sim::ChipCounters& chip = board_.chip != nullptr ? board_.chip->counters() : none;
-    const sim::ChannelCounters& channel = board_.channel.counters();
-    const SimTraffic& traffic = board_.traffic;
+    const sim::ChipCounters& chip = board.chip != nullptr ? board.chip->counters() : none;
+    const sim::ChannelCounters& channel = board.channel.counters();
+    const SimTraffic& traffic = board.traffic;
     char text[1024];
     std::snprintf(text, sizeof text,
                   "{\n"
@@ -720,7 +1123,7 @@ std::string SimDriver::report_json() const {
                   "  \"sk_cycles\": %llu,\n"
                   "  \"bad_commands\": %llu\n"
                   "}\n",
-                  static_cast<double>(board_.clock.now_ns) / 1e9,
+                  static_cast<double>(board.clock.now_ns) / 1e9,
                   static_cast<unsigned long long>(traffic.usb_writes),
                   static_cast<unsigned long long>(traffic.usb_reads),
                   static_cast<unsigned long long>(traffic.bytes_out),
@@ -734,40 +1137,72 @@ std::string SimDriver::report_json() const {
     return text;
 }
 
-void SimDriver::write_report() const {
-    if (options_.report_path.empty()) {
+void SimDriver::write_report(Hardware& hw) {
+    hw.report_due = false;
+    if (hw.report_path.empty()) {
         return;
     }
-    std::FILE* file = std::fopen(options_.report_path.c_str(), "w");
-    std::string json = report_json();
+    std::FILE* file = std::fopen(hw.report_path.c_str(), "w");
+    std::string json = report_json(hw.number);
     if (file == nullptr || std::fputs(json.c_str(), file) < 0 || std::fclose(file) != 0) {
         std::fprintf(stderr, "hexburn: sim: cannot write the report '%s'\n",
-                     options_.report_path.c_str());
+                     hw.report_path.c_str());
     }
 }
 
-void SimDriver::trace(const char* format, ...) const {
-    if (trace_ == nullptr) {
+void SimDriver::flush_trace(Trace& sink) {
+    std::lock_guard<std::mutex> hold(sink.lock);
+    if ((std::fflush(sink.file) != 0 || std::ferror(sink.file) != 0) && !sink.failed) {
+        sink.failed = true;
+        std::fprintf(stderr, "hexburn: sim: cannot write the trace '%s'\n", sink.path.c_str());
+    }
+}
+
+namespace {
+
+std::string format_line(const char* format, std::va_list args) {
+    std::va_list again;
+    va_copy(again, args);
+    int size = std::vsnprintf(nullptr, 0, format, again);
+    va_end(again);
+    std::string line(static_cast<std::size_t>(std::max(size, 0)) + 1, '\0');
+    std::vsnprintf(line.data(), line.size(), format, args);
+    line.back() = '\n';
+    return line;
+}
+
+}  // namespace
+
+void SimDriver::emit(Trace& sink, const std::string& line) {
+    std::lock_guard<std::mutex> hold(sink.lock);
+    std::fwrite(line.data(), 1, line.size(), sink.file);
+}
+
+void SimDriver::trace(Hardware& hw, const char* format, ...) {
+    if (hw.trace == nullptr) {
         return;
     }
-    va_list args;
+    std::va_list args;
     va_start(args, format);
-    std::vfprintf(trace_, format, args);
+    std::string line = format_line(format, args);
     va_end(args);
-    std::fputc('\n', trace_);
+    emit(*hw.trace, line);
 }
 
-const char* SimDriver::hex(const std::uint8_t* data, std::size_t count) const {
-    static constexpr char kDigits[] = "0123456789abcdef";
-    hex_.resize(count * 2);
-    for (std::size_t i = 0; i < count; ++i) {
-        hex_[2 * i] = kDigits[data[i] >> 4];
-        hex_[2 * i + 1] = kDigits[data[i] & 0x0F];
+void SimDriver::trace_all(const char* format, ...) {
+    if (traces_.empty()) {
+        return;
     }
-    return hex_.c_str();
+    std::va_list args;
+    va_start(args, format);
+    std::string line = format_line(format, args);
+    va_end(args);
+    for (auto& sink : traces_) {
+        emit(*sink, line);
+    }
 }
 
-std::unique_ptr<D2xxDriver> make_sim_driver(std::string_view text, std::string& error) {
+std::unique_ptr<SimDriver> make_sim_board(std::string_view text, std::string& error) {
     SimOptions options;
     if (!parse_sim_options(text, options, error)) {
         return nullptr;
@@ -775,6 +1210,14 @@ std::unique_ptr<D2xxDriver> make_sim_driver(std::string_view text, std::string& 
     auto driver = std::make_unique<SimDriver>(std::move(options));
     if (!driver->start_trace(error)) {
         return nullptr;
+    }
+    return driver;
+}
+
+std::unique_ptr<D2xxDriver> make_sim_driver(std::string_view text, std::string& error) {
+    std::unique_ptr<SimDriver> driver = make_sim_board(text, error);
+    if (driver != nullptr) {
+        driver->name_busy_entries(true);
     }
     return driver;
 }

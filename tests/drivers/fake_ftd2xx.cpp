@@ -1,8 +1,9 @@
-// A stand-in for FTDI's D2XX library: the thirteen calls hexburn resolves,
-// exported by their plain names, over one FT2232H (interfaces A and B) that
-// echoes whatever is written to it. The fake_ftd2xx_* controls let a test
-// choose how wide the out-parameters are, make a call fail, and count the
-// out-parameters that were not handed over as eight zeroed bytes.
+// A stand-in for FTDI's D2XX library: the calls hexburn resolves, exported by
+// their plain names, over one FT2232H (interfaces A and B) that echoes
+// whatever is written to it. The fake_ftd2xx_* controls let a test choose how
+// wide the out-parameters are, make a call fail, count the out-parameters that
+// were not handed over as eight zeroed bytes, put another device where the
+// census saw one, and see how the last open and transfer size were asked.
 //
 // Built with FAKE_FTD2XX_WITHOUT_READ it lacks FT_Read, like a broken install.
 #include <cstdint>
@@ -47,6 +48,10 @@ ULONG failing_status = kOk;
 std::deque<UCHAR> echo;
 int device;  // its address is the one handle FT_Open gives out
 HANDLE open_handle = nullptr;
+DWORD open_index = 0;
+std::string last_open;     // "FT_Open INDEX" or "FT_OpenEx LOCATION HOW"
+std::string other_serial;  // not empty: the device opened reports this serial
+ULONG usb_in = 0;
 
 // The status the test asked this call to fail with, or 0.
 ULONG enter(const std::string& name) {
@@ -92,6 +97,25 @@ FAKE_EXPORT void fake_ftd2xx_reset(int wide_results) {
     failing_status = kOk;
     echo.clear();
     open_handle = nullptr;
+    last_open.clear();
+    other_serial.clear();
+    usb_in = 0;
+}
+
+FAKE_EXPORT void fake_ftd2xx_other_device(const char* serial) {
+    other_serial = serial;
+}
+
+FAKE_EXPORT const char* fake_ftd2xx_last_open() {
+    return last_open.c_str();
+}
+
+FAKE_EXPORT int fake_ftd2xx_is_open() {
+    return open_handle != nullptr;
+}
+
+FAKE_EXPORT ULONG fake_ftd2xx_usb_in() {
+    return usb_in;
 }
 
 FAKE_EXPORT void fake_ftd2xx_fail(const char* name, ULONG status) {
@@ -139,12 +163,45 @@ FAKE_EXPORT ULONG FT_Open(int index, HANDLE* handle) {
     if (status != kOk) {
         return status;
     }
+    last_open = "FT_Open " + std::to_string(index);
     if (index < 0 || static_cast<DWORD>(index) >= kEntryCount) {
         return kDeviceNotOpened;
     }
+    open_index = static_cast<DWORD>(index);
     open_handle = &device;
     *handle = open_handle;
     return kOk;
+}
+
+FAKE_EXPORT ULONG FT_OpenEx(void* arg, DWORD how, HANDLE* handle) {
+    ULONG status = enter("FT_OpenEx");
+    if (status != kOk) {
+        return status;
+    }
+    auto location = static_cast<DWORD>(reinterpret_cast<std::uintptr_t>(arg));
+    last_open = "FT_OpenEx " + std::to_string(location) + " " + std::to_string(how);
+    for (DWORD i = 0; i < kEntryCount; ++i) {
+        if (how == 4 && kEntries[i].location == location) {
+            open_index = i;
+            open_handle = &device;
+            *handle = open_handle;
+            return kOk;
+        }
+    }
+    return kDeviceNotFound;
+}
+
+FAKE_EXPORT ULONG FT_GetDeviceInfo(HANDLE handle, DWORD* type, DWORD* id, char* serial,
+                                   char* description, void*) {
+    ULONG status = on_handle("FT_GetDeviceInfo", handle);
+    if (status == kOk) {
+        const Entry& entry = kEntries[open_index];
+        put(type, entry.type);
+        put(id, entry.id);
+        std::snprintf(serial, 16, "%s", other_serial.empty() ? entry.serial : other_serial.c_str());
+        std::snprintf(description, 64, "%s", entry.description);
+    }
+    return status;
 }
 
 FAKE_EXPORT ULONG FT_Close(HANDLE handle) {
@@ -167,7 +224,8 @@ FAKE_EXPORT ULONG FT_GetQueueStatus(HANDLE handle, DWORD* rx_bytes) {
     return status;
 }
 
-FAKE_EXPORT ULONG FT_SetUSBParameters(HANDLE handle, ULONG, ULONG) {
+FAKE_EXPORT ULONG FT_SetUSBParameters(HANDLE handle, ULONG in, ULONG) {
+    usb_in = in;
     return on_handle("FT_SetUSBParameters", handle);
 }
 

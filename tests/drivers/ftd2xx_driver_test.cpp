@@ -22,6 +22,10 @@ struct FakeControls {
     void (*reset)(int wide_results);
     void (*fail)(const char* name, std::uint32_t status);
     int (*unzeroed)();
+    void (*other_device)(const char* serial);
+    const char* (*last_open)();
+    int (*is_open)();
+    std::uint32_t (*usb_in)();
 };
 
 FakeControls fake_controls() {
@@ -30,7 +34,11 @@ FakeControls fake_controls() {
     return {
         reinterpret_cast<void (*)(int)>(dlsym(library, "fake_ftd2xx_reset")),
         reinterpret_cast<void (*)(const char*, std::uint32_t)>(dlsym(library, "fake_ftd2xx_fail")),
-        reinterpret_cast<int (*)()>(dlsym(library, "fake_ftd2xx_unzeroed"))};
+        reinterpret_cast<int (*)()>(dlsym(library, "fake_ftd2xx_unzeroed")),
+        reinterpret_cast<void (*)(const char*)>(dlsym(library, "fake_ftd2xx_other_device")),
+        reinterpret_cast<const char* (*)()>(dlsym(library, "fake_ftd2xx_last_open")),
+        reinterpret_cast<int (*)()>(dlsym(library, "fake_ftd2xx_is_open")),
+        reinterpret_cast<std::uint32_t (*)()>(dlsym(library, "fake_ftd2xx_usb_in"))};
 }
 
 // --- loading ---------------------------------------------------------------
@@ -135,6 +143,63 @@ INSTANTIATE_TEST_SUITE_P(Cases, Ftd2xxWidth,
                          testing::Values(WidthCase{"FourByteResults", false},
                                          WidthCase{"EightByteResults", true}),
                          case_name<WidthCase>);
+
+// An index the census listed is opened by its location and must still be
+// the device listed; an index never listed is opened by number.
+struct OpenCase {
+    std::string name;
+    bool census;        // the entries' details were read first
+    std::string other;  // not empty: the device at the location now has this serial
+    FT_STATUS status;
+    std::string opened_with;  // the library call that opened it
+};
+
+class Ftd2xxOpen : public testing::TestWithParam<OpenCase> {};
+
+TEST_P(Ftd2xxOpen, ReachesOnlyTheListedDevice) {
+    const OpenCase& c = GetParam();
+    Loaded loaded = load_fake(false);
+    ASSERT_NE(loaded.driver, nullptr);
+    D2xxDriver& d2xx = *loaded.driver;
+    if (c.census) {
+        std::uint32_t count = 0, flags = 0, type = 0, id = 0, location = 0;
+        char serial[FT_SERIAL_SIZE];
+        char description[FT_DESCRIPTION_SIZE];
+        FT_HANDLE slot = nullptr;
+        ASSERT_EQ(d2xx.create_device_info_list(&count), FT_OK);
+        for (std::uint32_t i = 0; i < count; ++i) {
+            d2xx.get_device_info_detail(i, &flags, &type, &id, &location, serial, description,
+                                        &slot);
+        }
+    }
+    loaded.fake.other_device(c.other.c_str());
+    FT_HANDLE handle = nullptr;
+    EXPECT_EQ(d2xx.open(1, &handle), c.status);
+    EXPECT_EQ(std::string(loaded.fake.last_open()), c.opened_with);
+    EXPECT_EQ(loaded.fake.is_open() != 0, c.status == FT_OK);  // a refused device is closed
+    EXPECT_EQ(handle != nullptr, c.status == FT_OK);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, Ftd2xxOpen,
+    testing::Values(OpenCase{"ListedEntryByLocation", true, "", FT_OK, "FT_OpenEx 139810 4"},
+                    OpenCase{"AnotherDeviceAtTheLocation", true, "FT9XB", FT_DEVICE_NOT_OPENED,
+                             "FT_OpenEx 139810 4"},
+                    OpenCase{"NoCensusByNumber", false, "", FT_OK, "FT_Open 1"}),
+    case_name<OpenCase>);
+
+// The vendor's FT_SetUSBParameters takes multiples of 64 from 64 to 65536.
+TEST(Ftd2xxUsbParameters, TransferSizeIsAMultipleOf64) {
+    Loaded loaded = load_fake(false);
+    ASSERT_NE(loaded.driver, nullptr);
+    FT_HANDLE handle = nullptr;
+    ASSERT_EQ(loaded.driver->open(0, &handle), FT_OK);
+    const std::uint32_t asked[][2] = {{65535, 65536}, {1, 64}, {4096, 4096}, {70000, 65536}};
+    for (const auto& [size, sent] : asked) {
+        EXPECT_EQ(loaded.driver->set_usb_parameters(handle, size, size), FT_OK);
+        EXPECT_EQ(loaded.fake.usb_in(), sent) << size;
+    }
+}
 
 // A failing call hands back the library's own status and leaves the caller's
 // out-parameters as they were.

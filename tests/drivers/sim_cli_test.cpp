@@ -45,6 +45,24 @@ TEST(SimCommandLine, FlashFileIsLeftWithTheWholeChip) {
     EXPECT_EQ(static_cast<long long>(file.tellg()), 2097152LL);
 }
 
+// The chip file's space is taken when it is made: on a full disk the open
+// fails with a line, where a sparse file would end the burn with SIGBUS. A
+// small tmpfs needs a mount namespace of one's own.
+TEST(SimCommandLine, FlashFileOnAFullDiskFailsTheOpen) {
+    std::string dir = make_dir_with_image("full");
+    if (run_process({"/usr/bin/unshare", "-Urm", "true"}).exit_status != 0) {
+        GTEST_SKIP() << "no user and mount namespaces here";
+    }
+    std::string flash = dir + "/disk/b.bin";
+    std::string script = "mkdir -p '" + dir + "/disk' && mount -t tmpfs -o size=1m none '" + dir +
+                         "/disk' && exec '" + HEXBURN_EXE + "' '" + dir + "/x.hex'";
+    ProcessResult result = run_process({"/usr/bin/unshare", "-Urm", "/bin/sh", "-c", script},
+                                       {"HEXBURN_DRIVER=sim:flash=" + flash}, "");
+    EXPECT_EQ(result.exit_status, 1) << result.out << result.err;
+    EXPECT_EQ(result.err, "hexburn: sim: flash file '" + flash + "': No space left on device\n");
+    EXPECT_NE(result.out.find("Can't open FT2232H device!\n"), std::string::npos) << result.out;
+}
+
 struct BadDriver {
     std::string name;
     std::string value;

@@ -11,6 +11,7 @@
 #include <memory>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "case_name.h"
@@ -49,16 +50,18 @@ std::string file_text(const std::string& path) {
 
 // A simulated board driven the way a host drives an SPI flash over MPSSE.
 struct Board {
-    std::unique_ptr<SimDriver> driver;
+    std::shared_ptr<SimDriver> driver;
     FT_HANDLE handle = nullptr;
 
     explicit Board(const std::string& options) {
         SimOptions parsed;
         std::string error;
         EXPECT_TRUE(parse_sim_options(options, parsed, error)) << error;
-        driver = std::make_unique<SimDriver>(std::move(parsed));
+        driver = std::make_shared<SimDriver>(std::move(parsed));
         EXPECT_TRUE(driver->start_trace(error)) << error;
     }
+    // Another handle on the same driver.
+    explicit Board(std::shared_ptr<SimDriver> same) : driver(std::move(same)) {}
     FT_STATUS open(int index = 1) { return driver->open(index, &handle); }
     std::uint64_t now() { return driver->board().clock.now_ns; }
 
@@ -157,7 +160,11 @@ INSTANTIATE_TEST_SUITE_P(
                     BadOption{"UnknownKey", "boards=1,colour=red", "colour=red"},
                     BadOption{"NoValue", "flash", "flash"},
                     BadOption{"UnwritableTrace", "trace=/nonexistent/trace.txt",
-                              "trace=/nonexistent/trace.txt"}),
+                              "trace=/nonexistent/trace.txt"},
+                    BadOption{"CensusIsADirectory", "census=/", "census=/"},
+                    BadOption{"NoSuchBoard", "boards=2,fault=write-fail@1#2",
+                              "fault=write-fail@1#2"},
+                    BadOption{"CensusFaultOfABoard", "fault=census-fail#0", "fault=census-fail#0"}),
     case_name<BadOption>);
 
 TEST(SimOptions, CountsRepeatAndEmptyItemsAreSkipped) {
@@ -237,6 +244,92 @@ TEST(SimCensus, ReadFromAFileSkippingComments) {
     board.set_up();
     EXPECT_EQ(board.spi({0x9F}, 3), (Bytes{0x20, 0x20, 0x15}));
 }
+
+TEST(SimCensus, EntryOpenElsewhereShowsItsFlagsOnlyAndDoesNotOpen) {
+    Board board("fault=busy@1");
+    EXPECT_EQ(detail(*board.driver, 0).serial, "A");
+    EXPECT_EQ(detail(*board.driver, 1), (Entry{3, 0, 0, 0, "", ""}));
+    EXPECT_EQ(board.open(1), FT_DEVICE_NOT_OPENED);
+    const std::uintptr_t location = 0x12;
+    EXPECT_EQ(board.driver->open_ex(reinterpret_cast<const void*>(location), 4, &board.handle),
+              FT_DEVICE_NOT_OPENED);
+}
+
+// --- boards -------------------------------------------------------------------------
+
+std::string for_board(std::string path, int k) {
+    return path.replace(path.find("%d"), 2, std::to_string(k));
+}
+
+// Two threads burn a byte each into their own board at once.
+TEST(SimBoards, EachHasItsOwnChipClockTraceAndReport) {
+    std::string flash = temp_path("b%d.bin");
+    std::string report = temp_path("r%d.json");
+    std::string trace = temp_path("t%d.txt");
+    for (int k = 0; k < 2; ++k) {
+        std::remove(for_board(flash, k).c_str());
+        std::remove(for_board(trace, k).c_str());
+    }
+    Board driver("boards=2,timing=zero,flash=" + flash + ",report=" + report + ",trace=" + trace);
+    std::vector<std::thread> threads;
+    for (int k = 0; k < 2; ++k) {
+        threads.emplace_back([&driver, k] {
+            Board board(driver.driver);
+            ASSERT_EQ(board.open(2 * k + 1), FT_OK);
+            board.set_up();
+            board.driver->sleep_ms(50);
+            board.program(0x100u * static_cast<std::uint32_t>(k + 1), 0x00);
+            board.driver->close(board.handle);
+        });
+    }
+    for (std::thread& thread : threads) {
+        thread.join();
+    }
+    for (int k = 0; k < 2; ++k) {
+        std::string chip = file_text(for_board(flash, k));
+        ASSERT_EQ(chip.size(), 2097152u);
+        EXPECT_EQ(chip[0x100], k == 0 ? '\0' : '\xFF');
+        EXPECT_EQ(chip[0x200], k == 1 ? '\0' : '\xFF');
+        std::string lines = file_text(for_board(trace, k));
+        EXPECT_NE(lines.find(k == 0 ? "FT_Open 1 -> 0" : "FT_Open 3 -> 0"), std::string::npos);
+        EXPECT_EQ(lines.find(k == 0 ? "FT_Open 3" : "FT_Open 1"), std::string::npos);
+    }
+    // The same work on each board: the same report, virtual time included.
+    std::string first = file_text(for_board(report, 0));
+    EXPECT_NE(first.find("\"page_programs\": 1,"), std::string::npos) << first;
+    EXPECT_EQ(file_text(for_board(report, 1)), first);
+}
+
+// Counted faults count each board's calls; #k names one board.
+struct BoardFaultCase {
+    std::string name;
+    std::string fault;
+    FT_STATUS second_write[2];  // each board's second FT_Write
+    std::uint8_t byte_0x10[2];  // what each board's chip reads at 0x10
+};
+
+class SimBoardFaults : public testing::TestWithParam<BoardFaultCase> {};
+
+TEST_P(SimBoardFaults, StrikeTheBoardsNamed) {
+    const BoardFaultCase& c = GetParam();
+    Board driver("boards=2,flash=" + temp_path("b%d.bin") + ",fault=" + c.fault);
+    for (int k = 0; k < 2; ++k) {
+        Board board(driver.driver);
+        ASSERT_EQ(board.open(2 * k + 1), FT_OK);
+        board.set_up();
+        EXPECT_EQ(board.write({0xAA}), c.second_write[k]) << k;
+        board.read(2);
+        EXPECT_EQ(board.read_flash(0x10, 1), Bytes{c.byte_0x10[k]}) << k;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Faults, SimBoardFaults,
+    testing::Values(
+        BoardFaultCase{"OneBoard", "write-fail@2#1", {FT_OK, FT_IO_ERROR}, {0xFF, 0xFF}},
+        BoardFaultCase{"EveryBoard", "write-fail@2", {FT_IO_ERROR, FT_IO_ERROR}, {0xFF, 0xFF}},
+        BoardFaultCase{"ChipOfOneBoard", "stuck-zero@0x10#0", {FT_OK, FT_OK}, {0xFE, 0xFF}}),
+    case_name<BoardFaultCase>);
 
 // --- faults ------------------------------------------------------------------------
 
@@ -389,6 +482,17 @@ TEST(SimTrace, WriteAndReadLinesAreExact) {
               "FT_Close -> 0\n");
 }
 
+TEST(SimTrace, AFileThatCannotBeWrittenIsNamedOnce) {
+    testing::internal::CaptureStderr();
+    {
+        Board board("trace=/dev/full");
+        ASSERT_EQ(board.open(), FT_OK);
+        board.driver->close(board.handle);
+    }
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "hexburn: sim: cannot write the trace '/dev/full'\n");
+}
+
 // "key": value pairs of the report, one per line.
 std::uint64_t report_value(const std::string& json, const std::string& key) {
     std::size_t at = json.find("\"" + key + "\": ");
@@ -477,6 +581,20 @@ INSTANTIATE_TEST_SUITE_P(Files, SimBadFlashFile,
                          testing::Values(BadFlashCase{"TooShort", std::string(2097151, 'x')},
                                          BadFlashCase{"Uncreatable", "<dir>"}),
                          case_name<BadFlashCase>);
+
+// A real interface opens once: so does a chip file, across processes too.
+TEST(SimFlashFile, IsLockedWhileOpen) {
+    std::string path = temp_path("flash.bin");
+    Board first("flash=" + path);
+    Board second("flash=" + path);
+    ASSERT_EQ(first.open(), FT_OK);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(second.open(), FT_DEVICE_NOT_OPENED);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "hexburn: sim: flash file '" + path + "': in use by another process\n");
+    first.driver->close(first.handle);
+    EXPECT_EQ(second.open(), FT_OK);
+}
 
 // --- virtual time --------------------------------------------------------------------
 

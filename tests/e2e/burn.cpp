@@ -8,6 +8,8 @@
 #include <filesystem>
 #include <fstream>
 #include <regex>
+#include <sstream>
+#include <string>
 
 #include "process.h"
 
@@ -118,6 +120,26 @@ std::string dots(int records) {
         if (in_line == 480) {
             out += '\n';
         }
+    }
+    return out;
+}
+
+// The ftd2xx driver opens the listed entry by its location and asks what it
+// opened, where the sim driver is handed FT_Open(index) (index 1: one board);
+// and it rounds the transfer size to the vendor's multiple of 64.
+std::string as_sim_driver_trace(const std::string& trace) {
+    std::istringstream lines(trace);
+    std::string line;
+    std::string out;
+    while (std::getline(lines, line)) {
+        if (line.rfind("FT_OpenEx ", 0) == 0) {
+            line = "FT_Open 1" + line.substr(line.find(" ->"));
+        } else if (line.rfind("FT_GetDeviceInfo -> ", 0) == 0) {
+            continue;
+        } else if (line.rfind("FT_SetUSBParameters 65536 65536 ", 0) == 0) {
+            line = "FT_SetUSBParameters 65535 65535 " + line.substr(32);
+        }
+        out += line + "\n";
     }
     return out;
 }

@@ -56,6 +56,10 @@ Bytes read_bytes(const std::string& path);
 // Runs a shell command line; fails the test when it does not exit 0.
 void shell(const std::string& command);
 
+// A trace of the simulated board's D2XX library, driven by the ftd2xx
+// driver, as the sim driver writes it for the same run (line ends kept).
+std::string as_sim_driver_trace(const std::string& trace);
+
 // A deterministic pseudo-random pattern.
 Bytes pattern(std::size_t size, std::uint32_t seed);
 std::uint8_t mirror(std::uint8_t byte);  // bit order reversed

@@ -82,7 +82,7 @@ TEST_P(LibraryPathTest, SameOutputFlashTraceAndReportAsTheSimDriver) {
     ASSERT_EQ(library.flash.size(), kFlashSize);
     EXPECT_TRUE(library.flash == direct.flash);
     EXPECT_FALSE(library.trace.empty());
-    EXPECT_TRUE(library.trace == direct.trace);
+    EXPECT_TRUE(as_sim_driver_trace(library.trace) == direct.trace);
     // Written at FT_Close, before the program ends.
     EXPECT_NE(library.report.find("\"usb_writes\""), std::string::npos) << library.report;
     EXPECT_EQ(without_time(library.report), without_time(direct.report));
@@ -97,6 +97,65 @@ INSTANTIATE_TEST_SUITE_P(
                     PathCase{"StuckZeroBit", ":021000008080EE\n:00000001FF\n",
                              ",fault=stuck-zero@0x1001", 3}),
     case_name<PathCase>);
+
+// A board plugged in while the prompt waits, and an interface open in
+// another program. The vendor's FT_Open(index) goes by the list as it is at
+// the open; hexburn's ftd2xx driver opens the entry it listed.
+struct ListChangeCase {
+    const char* name;
+    bool through_library;
+    std::string options;  // with DIR for the scratch directory
+    std::string input;
+    int exit_status;
+    std::string err;
+    bool burnt[2];  // whether board 0's and board 1's flash files changed
+};
+
+class ListChangeTest : public testing::TestWithParam<ListChangeCase> {};
+
+TEST_P(ListChangeTest, OnlyTheChosenBoardIsBurnt) {
+    const ListChangeCase& c = GetParam();
+    ScratchDir scratch;
+    std::string hex = scratch.path("image.hex");
+    write_file(hex, ":0400000001020304F2\n:00000001FF\n");
+    Bytes before = pattern(kFlashSize, 5);
+    for (const char* board : {"b0.bin", "b1.bin"}) {
+        write_bytes(scratch.path(board), before);
+    }
+    std::string options = c.options;
+    options.replace(options.find("DIR"), 3, scratch.path(""));
+    std::vector<std::string> env = {"HEXBURN_DRIVER=sim:" + options, "HEXBURN_SIM="};
+    if (c.through_library) {
+        env = {std::string("HEXBURN_DRIVER=ftd2xx:") + SIM_D2XX_LIBRARY, "HEXBURN_SIM=" + options};
+    }
+    ProcessResult run = run_process({HEXBURN_EXE, hex}, env, c.input, 60);
+    EXPECT_EQ(run.exit_status, c.exit_status) << run.out << run.err;
+    EXPECT_EQ(run.err, c.err);
+    const std::string tail = c.exit_status == 0
+                                 ? "Process completed.\n"
+                                 : "Can't find FT2232H devices for flash programming!\n";
+    ASSERT_GE(run.out.size(), tail.size());
+    EXPECT_EQ(run.out.substr(run.out.size() - tail.size()), tail);
+    EXPECT_EQ(read_bytes(scratch.path("b0.bin")) != before, c.burnt[0]);
+    EXPECT_EQ(read_bytes(scratch.path("b1.bin")) != before, c.burnt[1]);
+}
+
+const std::string kInUse =
+    "hexburn: an FTDI interface is in use by another program (close it, or unplug and replug the "
+    "board)\n";
+
+const std::string kReplug = "boards=2,timing=zero,flash=DIRb%d.bin,fault=replug";
+const std::string kBusy = "flash=DIRb%d.bin,fault=busy@1";
+
+INSTANTIATE_TEST_SUITE_P(
+    Runs, ListChangeTest,
+    testing::Values(
+        ListChangeCase{"ReplugOpensTheListedBoard", true, kReplug, "3\n", 0, "", {false, true}},
+        // What FT_Open(3) does after the replug: the sim driver is the bare library.
+        ListChangeCase{
+            "ReplugByIndexReachesAnotherBoard", false, kReplug, "3\n", 0, "", {true, false}},
+        ListChangeCase{"BusyInterfaceIsNamed", true, kBusy, "", 1, kInUse, {false, false}}),
+    case_name<ListChangeCase>);
 
 TEST(LibraryPath, BadBoardOptionsNameTheVariableAndFindNoDevices) {
     ProcessResult run = run_process(
