@@ -115,6 +115,17 @@ bool read_string(ftdi_context* ftdi, libusb_device* device, bool serial, std::st
     return result == 0;
 }
 
+// False when the operating system refuses this user the device: libftdi
+// reports that only as "libusb_open() failed".
+bool may_open(libusb_device* device) {
+    libusb_device_handle* handle = nullptr;
+    int result = libusb_open(device, &handle);
+    if (result == 0) {
+        libusb_close(handle);
+    }
+    return result != LIBUSB_ERROR_ACCESS;
+}
+
 // 1 when a kernel driver (ftdi_sio) holds the interface, 0 when none does,
 // < 0 when the device cannot be asked.
 int kernel_driver_state(libusb_device* device, int interface) {
@@ -162,7 +173,10 @@ class LibftdiBus final : public FtdiBus {
                 std::fprintf(
                     stderr,
                     "hexburn: libftdi: can't read the FTDI chip on USB bus %u device %u (%s)\n",
-                    place.bus, place.address, ftdi_get_error_string(ftdi));
+                    place.bus, place.address,
+                    may_open(item->dev)
+                        ? ftdi_get_error_string(ftdi)
+                        : "no permission to open it: see the udev rule in hexburn(1)");
             }
             chips.push_back(chip);
             places_.push_back(place);

@@ -101,7 +101,8 @@ INSTANTIATE_TEST_SUITE_P(
         UsbCase{"ProgrammedSerialListedAsD2xx", ",boards=2,serial=FT7XQ2", kProgrammedCensus,
                 true, 0, "", "", "ftdi_sio"},
         UsbCase{"PermissionDenied", ",fault=deny", "", false, 1, kNoDevices,
-                "hexburn: libftdi: can't read the FTDI chip on USB bus 1 device 2", "ftdi_sio"},
+                "hexburn: libftdi: can't read the FTDI chip on USB bus 1 device 2 (no permission "
+                "to open it: see the udev rule in hexburn(1))\n", "ftdi_sio"},
         UsbCase{"KernelDriverCannotBeDetached", ",fault=stuck-driver", "", false, 1, kCannotOpen,
                 "hexburn: libftdi: can't open interface B", "ftdi_sio"},
         UsbCase{"InUseByAnotherProgram", ",fault=busy", "", false, 1, kCannotOpen,
