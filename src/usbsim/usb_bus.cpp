@@ -125,8 +125,9 @@ bool parse_options(std::string_view text, Options& options, std::string& error) 
         std::string_view key = item.substr(0, equals);
         std::string_view value = equals == std::string_view::npos ? "" : item.substr(equals + 1);
         std::uint64_t number = 0;
-        bool good = !value.empty();
-        if (!good) {
+        bool good = true;
+        if (value.empty()) {
+            good = false;
         } else if (key == "boards") {
             good = parse_number(value, number) && number >= 1 && number <= kMaxBoards;
             options.boards = static_cast<int>(number);
