@@ -14,8 +14,12 @@ namespace {
 
 constexpr int kVendor = 0x0403;
 constexpr int kProduct = 0x6010;               // FT2232C/D/H
-constexpr std::uint32_t kPacket = 64;          // IN transfer sizes are multiples of this
+constexpr std::uint32_t kPacket = 64;          // the smallest bulk packet (full speed)
 constexpr std::uint32_t kLargestRead = 16384;  // libftdi's own cap on Linux
+constexpr int kClaimFailed = -5;               // ftdi_usb_open_dev: the claim was refused
+const char kInUseElsewhere[] =
+    "hexburn: an FTDI interface is in use by another program (close it, or unplug and replug "
+    "the board)";
 
 int clamp_to_int(std::uint32_t value) {
     return static_cast<int>(std::min<std::uint32_t>(value, INT_MAX));
@@ -24,6 +28,9 @@ int clamp_to_int(std::uint32_t value) {
 class LibftdiChannel final : public FtdiChannel {
   public:
     explicit LibftdiChannel(ftdi_context* context) : ftdi_(context) {}
+    // ftdi_usb_close releases the interface, and libusb gives it back to
+    // the kernel driver only there (not when the device is closed, nor when
+    // the process dies).
     ~LibftdiChannel() override {
         ftdi_usb_close(ftdi_);
         ftdi_free(ftdi_);
@@ -34,8 +41,11 @@ class LibftdiChannel final : public FtdiChannel {
     int reset() override { return ftdi_usb_reset(ftdi_); }
 
     int set_chunk_sizes(std::uint32_t in_size, std::uint32_t out_size) override {
-        // Bulk IN requests must be whole packets, as D2XX requires of its callers.
-        std::uint32_t in = std::clamp(in_size / kPacket * kPacket, kPacket, kLargestRead);
+        // Bulk IN requests must be whole packets of the endpoint (512 bytes at
+        // high speed, 64 at full speed), or a full packet can overflow them.
+        std::uint32_t packet = ftdi_->max_packet_size > 0 ? ftdi_->max_packet_size : kPacket;
+        std::uint32_t in =
+            std::clamp(in_size / packet * packet, packet, kLargestRead / packet * packet);
         int read_result = ftdi_read_data_set_chunksize(ftdi_, in);
         int write_result = ftdi_write_data_set_chunksize(ftdi_, std::max(out_size, kPacket));
         return read_result < 0 ? read_result : write_result;
@@ -105,6 +115,37 @@ bool read_string(ftdi_context* ftdi, libusb_device* device, bool serial, std::st
     return result == 0;
 }
 
+// False when the operating system refuses this user the device: libftdi
+// reports that only as "libusb_open() failed".
+bool may_open(libusb_device* device) {
+    libusb_device_handle* handle = nullptr;
+    int result = libusb_open(device, &handle);
+    if (result == 0) {
+        libusb_close(handle);
+    }
+    return result != LIBUSB_ERROR_ACCESS;
+}
+
+// 1 when a kernel driver (ftdi_sio) holds the interface, 0 when none does,
+// < 0 when the device cannot be asked.
+int kernel_driver_state(libusb_device* device, int interface) {
+    libusb_device_handle* handle = nullptr;
+    if (libusb_open(device, &handle) != 0) {
+        return -1;
+    }
+    int active = libusb_kernel_driver_active(handle, interface);
+    libusb_close(handle);
+    return active;
+}
+
+void give_back_kernel_driver(libusb_device* device, int interface) {
+    libusb_device_handle* handle = nullptr;
+    if (libusb_open(device, &handle) == 0) {
+        libusb_attach_kernel_driver(handle, interface);
+        libusb_close(handle);
+    }
+}
+
 class LibftdiBus final : public FtdiBus {
   public:
     bool list(std::vector<FtdiChip>& chips) override {
@@ -132,7 +173,10 @@ class LibftdiBus final : public FtdiBus {
                 std::fprintf(
                     stderr,
                     "hexburn: libftdi: can't read the FTDI chip on USB bus %u device %u (%s)\n",
-                    place.bus, place.address, ftdi_get_error_string(ftdi));
+                    place.bus, place.address,
+                    may_open(item->dev)
+                        ? ftdi_get_error_string(ftdi)
+                        : "no permission to open it: see the udev rule in hexburn(1)");
             }
             chips.push_back(chip);
             places_.push_back(place);
@@ -164,8 +208,22 @@ class LibftdiBus final : public FtdiBus {
                 }
             }
         }
+        int bound = device != nullptr ? kernel_driver_state(device, interface) : -1;
         int result = device != nullptr ? ftdi_usb_open_dev(ftdi, device) : -1;
-        if (result < 0) {
+        bool elsewhere = false;
+        if (result < 0 && device != nullptr) {
+            // libftdi closes a device it failed to set up without releasing
+            // the interface, so a kernel driver it detached stays detached.
+            int now = kernel_driver_state(device, interface);
+            if (bound == 1 && now == 0) {
+                give_back_kernel_driver(device, interface);
+            }
+            // Refused with no kernel driver on it: another program has claimed it.
+            elsewhere = result == kClaimFailed && bound == 0 && now == 0;
+        }
+        if (elsewhere) {
+            std::fprintf(stderr, "%s\n", kInUseElsewhere);
+        } else if (result < 0) {
             std::fprintf(stderr,
                          "hexburn: libftdi: can't open interface %c of the FTDI chip on USB bus %u "
                          "device %u (%s)\n",

@@ -1,0 +1,120 @@
+// The program with HEXBURN_DRIVER=libftdi through the real libftdi1 over the
+// libusb stand-in (LD_PRELOAD): each board situation against what the sim
+// driver does, or against the messages the program owes, and the state the
+// run left the interfaces' kernel driver in.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <string>
+
+#include "burn.h"
+#include "case_name.h"
+#include "process.h"
+
+namespace {
+
+struct UsbCase {
+    const char* name;
+    std::string usb;     // more HEXBURN_USB_SIM options
+    std::string census;  // the same boards as a sim census file; with `compare`
+    bool compare;        // output and flash as with the sim driver (timing=zero)
+    int exit_status;
+    std::string out_end;  // without `compare`: how standard output ends
+    std::string err;      // a text standard error holds; empty: nothing on it
+    std::string state_b;  // interface B's kernel driver state at the end
+};
+
+class UsbStandIn : public testing::TestWithParam<UsbCase> {};
+
+std::string read_text(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+bool ends_with(const std::string& text, const std::string& end) {
+    return text.size() >= end.size() &&
+           text.compare(text.size() - end.size(), end.size(), end) == 0;
+}
+
+TEST_P(UsbStandIn, RunThroughLibftdi) {
+    const UsbCase& c = GetParam();
+    ScratchDir scratch;
+    std::string hex = scratch.path("image.hex");
+    write_bytes(scratch.path("in.bin"), pattern(9000, 2));
+    shell("srec_cat '" + scratch.path("in.bin") + "' -binary -offset 0xFF00 -o '" + hex +
+          "' -intel -obs=32");
+    Bytes before = pattern(kFlashSize, 12);
+    std::string usb_flash = scratch.path("usb.bin");
+    std::string state = scratch.path("state.txt");
+    write_bytes(usb_flash, before);
+
+    // An ASan build's runtime must come first, before the preloaded stand-in.
+    const char* asan = std::getenv("ASAN_OPTIONS");
+    std::string asan_options =
+        std::string("ASAN_OPTIONS=") + (asan != nullptr ? asan : "") + ":verify_asan_link_order=0";
+    ProcessResult run = run_process(
+        {HEXBURN_EXE, hex},
+        {"HEXBURN_DRIVER=libftdi", std::string("LD_PRELOAD=") + USBSIM_LIBRARY, asan_options,
+         "HEXBURN_USB_SIM=flash=" + usb_flash + ",state=" + state + ",timing=zero" + c.usb});
+    EXPECT_FALSE(run.timed_out);
+    EXPECT_EQ(run.exit_status, c.exit_status) << run.out << run.err;
+    if (c.err.empty()) {
+        EXPECT_EQ(run.err, "");
+    } else {
+        EXPECT_NE(run.err.find(c.err), std::string::npos) << run.err;
+    }
+    EXPECT_NE(read_text(state).find("0B " + c.state_b + "\n"), std::string::npos)
+        << read_text(state);
+
+    if (c.compare) {
+        std::string sim_flash = scratch.path("sim.bin");
+        write_bytes(sim_flash, before);
+        std::string options = "sim:flash=" + sim_flash + ",timing=zero";
+        if (!c.census.empty()) {
+            write_file(scratch.path("census.txt"), c.census);
+            options += ",census=" + scratch.path("census.txt");
+        }
+        ProcessResult sim = run_process({HEXBURN_EXE, hex}, {"HEXBURN_DRIVER=" + options});
+        EXPECT_EQ(sim.exit_status, c.exit_status) << sim.out << sim.err;
+        EXPECT_EQ(run.out, sim.out);
+        EXPECT_TRUE(read_bytes(usb_flash) == read_bytes(sim_flash));
+    } else {
+        EXPECT_TRUE(ends_with(run.out, c.out_end)) << run.out;
+        EXPECT_EQ(run.out.find("successfully"), std::string::npos) << run.out;
+    }
+}
+
+const std::string kNoDevices = "Can't find FT2232H devices for flash programming!\n";
+const std::string kCannotOpen = "Can't open FT2232H device!\n";
+// A board whose EEPROM holds a serial, beside a blank one, as D2XX lists them.
+const std::string kProgrammedCensus =
+    "6\tFT7XQ2A\tDual RS232-HS A\n6\tFT7XQ2B\tDual RS232-HS B\n"
+    "6\tA\tDual RS232-HS A\n6\tB\tDual RS232-HS B\n";
+
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(
+    Boards, UsbStandIn,
+    testing::Values(
+        UsbCase{"BurnAsSim", "", "", true, 0, "", "", "ftdi_sio"},
+        UsbCase{"FullSpeedBurnAsSim", ",speed=full", "", true, 0, "", "", "ftdi_sio"},
+        UsbCase{"ProgrammedSerialListedAsD2xx", ",boards=2,serial=FT7XQ2", kProgrammedCensus,
+                true, 0, "", "", "ftdi_sio"},
+        UsbCase{"PermissionDenied", ",fault=deny", "", false, 1, kNoDevices,
+                "hexburn: libftdi: can't read the FTDI chip on USB bus 1 device 2 (no permission "
+                "to open it: see the udev rule in hexburn(1))\n", "ftdi_sio"},
+        UsbCase{"KernelDriverCannotBeDetached", ",fault=stuck-driver", "", false, 1, kCannotOpen,
+                "hexburn: libftdi: can't open interface B", "ftdi_sio"},
+        UsbCase{"InUseByAnotherProgram", ",fault=busy", "", false, 1, kCannotOpen,
+                "hexburn: an FTDI interface is in use by another program (close it, or unplug "
+                "and replug the board)\n", "other"},
+        UsbCase{"FailedOpenGivesTheDriverBack", ",fault=reset-stall", "", false, 1, kCannotOpen,
+                "hexburn: libftdi: can't open interface B", "ftdi_sio"},
+        UsbCase{"UnpluggedMidBurn", ",fault=unplug@200", "", false, 2, "Process completed.\n",
+                "", "gone"},
+        UsbCase{"InterruptGivesTheDriverBack", ",fault=interrupt@200", "", false, 130,
+                "Interrupted!\nProcess completed.\n", "", "ftdi_sio"}),
+    case_name<UsbCase>);
+// clang-format on
+
+}  // namespace
