@@ -25,7 +25,6 @@ namespace {
 constexpr std::uint64_t kMicroframeNs = 125'000;  // one USB 2.0 microframe
 constexpr std::uint64_t kNsPerMs = 1'000'000;
 constexpr std::uint64_t kClockReadNs = 1'000;  // what watching the clock costs
-constexpr std::uint32_t kWriteChunk = 4096;    // bytes the chip takes per microframe
 constexpr std::uint32_t kFtdiId = 0x04036010;  // VID 0x0403, PID 0x6010
 constexpr std::uint32_t kFlagHighSpeed = 2;
 constexpr std::uint32_t kFlagOpened = 1;
@@ -324,6 +323,13 @@ bool parse_sim_options(std::string_view text, SimOptions& options, std::string& 
             if (!parse_fault(item, value, options, error)) {
                 return false;
             }
+        } else if (key == "id") {
+            std::uint64_t id = 0;
+            if (value.size() != 6 || !parse_number("0x" + std::string(value), id)) {
+                error = bad_option(item, "id is six hexadecimal digits, e.g. 202015");
+                return false;
+            }
+            options.jedec_id = static_cast<std::uint32_t>(id);
         } else if (key == "trace") {
             options.trace_path = value;
         } else if (key == "report") {
@@ -378,6 +384,7 @@ void SimDriver::attach_chip(std::uint8_t* memory) {
     board_.flash = std::span<std::uint8_t>(memory, sim::M25P16::kSize);
     board_.chip = std::make_unique<sim::M25P16>(memory, board_.channel.board_clock(),
                                                 options_.timing, options_.chip_faults);
+    board_.chip->set_identity(options_.jedec_id);
     pins_ = std::make_unique<sim::ChipOnPins>(*board_.chip);
     board_.channel.attach(pins_.get());
 }
@@ -615,15 +622,9 @@ FT_STATUS SimDriver::write(FT_HANDLE handle, const std::uint8_t* data, std::uint
         if (count != 0 && options_.write_short.strikes(write_calls_)) {
             delivered = count - 1;
         }
-        // The transfer, then the engine runs behind it; a write waits while
-        // more than the chip's buffer is still to execute.
-        std::uint64_t chunks = std::max<std::uint64_t>(1, (count + kWriteChunk - 1) / kWriteChunk);
-        std::uint64_t arrival = board_.clock.now_ns + chunks * kMicroframeNs;
-        sim::Ft2232hChannel& channel = board_.channel;
-        channel.receive(data, delivered, arrival);
-        std::uint64_t backlog = channel.clocking_ns(sim::Ft2232hChannel::kTransmitBuffer);
-        std::uint64_t done = channel.engine_done_ns();
-        board_.clock.now_ns = std::max(arrival, done > backlog ? done - backlog : 0);
+        // Packets in microframes, each taken when the chip's buffer has room;
+        // the engine runs behind them.
+        board_.clock.now_ns = board_.channel.transfer_out(data, delivered, board_.clock.now_ns);
         *written = delivered;
         ++board_.traffic.usb_writes;
         board_.traffic.bytes_out += delivered;
