@@ -12,7 +12,7 @@
 
 #include <cstdint>
 
-#include "app/image.h"
+#include "fastflash/image_map.h"
 #include "mpsse/d2xx_types.h"
 
 // Results; the values are the programs' exit statuses for the same outcome.
