@@ -1,0 +1,136 @@
+// Page programming in batches: per page WREN, RDSR, PP and a pause of the
+// chip's page program time, many pages per USB write, one answer byte per
+// page. While the chip is busy it obeys only RDSR, so a WREN that comes too
+// early is lost and the PP behind it with it. The status read between the
+// two tells which: WEL set and WIP clear means the PP acts (nothing else
+// can start or end a cycle before it); anything else means it was ignored,
+// and the page is sent again. The result never depends on the pause.
+#include "fastflash/link.h"
+
+namespace {
+
+constexpr std::uint32_t BATCH_PAGES = 32;
+// The first batch (and the first after a page was lost) measures the page
+// program time: a status read every few microseconds after its first PP,
+// for longer than the datasheet's 5 ms maximum.
+constexpr std::uint64_t TRAIN_GAP_NS = 5000;
+constexpr std::uint64_t TRAIN_SPAN_NS = 6000000;
+constexpr std::uint32_t TRAIN_SAMPLES = static_cast<std::uint32_t>(TRAIN_SPAN_NS / TRAIN_GAP_NS);
+// Byte sizes of one page's commands and of the train, for the room check.
+constexpr std::uint32_t PAGE_COMMAND_BYTES = 12 + 15 + 15 + FAST_PAGE_SIZE + 12;
+constexpr std::uint32_t TRAIN_COMMAND_BYTES = 20 + TRAIN_SAMPLES * 9;
+
+bool is_set(const std::uint8_t* bits, std::uint32_t index) {
+    return ((bits[index >> 3] >> (index & 7)) & 1) != 0;
+}
+
+void clear(std::uint8_t* bits, std::uint32_t index) {
+    bits[index >> 3] = static_cast<std::uint8_t>(bits[index >> 3] & ~(1U << (index & 7)));
+}
+
+// Nanoseconds from the S# rise of a PP to the status sample `index` of the
+// train behind it (the sample shows the status as that byte starts).
+std::uint64_t sample_ns(const fast_link* link, std::uint32_t index) {
+    const std::uint64_t gap_clocks = (TRAIN_GAP_NS * link->clock_hz + 999999999) / 1000000000;
+    const std::uint64_t step = (gap_clocks + 7) / 8 * 8 + 8;
+    const std::uint64_t clocks = 3 + 8 + index * step;
+    return clocks * 1000000000 / link->clock_hz;
+}
+
+}  // namespace
+
+int link_program(fast_link* link, const std::uint8_t* target, std::uint8_t* todo,
+                 std::uint32_t count, fast_stats* stats, const fast_progress* progress) {
+    const std::uint32_t total = count;
+    std::uint32_t cursor = 0;
+    bool measure = link->program_ns == 0;
+    std::uint32_t pages[BATCH_PAGES];
+    while (count > 0) {
+        if (link_stop(progress)) {
+            return FAST_ERR_INTERRUPTED;  // every cycle has ended: each batch waits for the last
+        }
+        // The next pages still to do, from the cursor on, once round.
+        std::uint32_t n = 0;
+        for (std::uint32_t step = 0; step < FAST_PAGES && n < BATCH_PAGES; ++step) {
+            std::uint32_t page = (cursor + step) % FAST_PAGES;
+            if (is_set(todo, page)) {
+                pages[n++] = page;
+            }
+        }
+        const std::uint64_t pause = link->program_ns != 0 ? link->program_ns : FAST_TYP_PAGE_NS;
+        std::uint32_t train_at = 0;  // answer index of the first sample; 0: no train
+        std::uint32_t answers = 0;
+        std::uint32_t used = 0;
+        for (std::uint32_t i = 0; i < n; ++i) {
+            const bool train = measure && i == 0;
+            if (link_room(link) < PAGE_COMMAND_BYTES + (train ? TRAIN_COMMAND_BYTES : 0) + 32) {
+                break;
+            }
+            const std::uint32_t address = pages[i] * FAST_PAGE_SIZE;
+            link_transaction(link, FAST_INS_WREN, nullptr, 0, 0);
+            link_status(link);
+            ++answers;
+            link_address(link, FAST_INS_PP, address, target + address, FAST_PAGE_SIZE, 0);
+            if (train) {
+                link_status_train(link, TRAIN_SAMPLES, TRAIN_GAP_NS);
+                train_at = answers;
+                answers += TRAIN_SAMPLES;
+            } else {
+                link_pause(link, pause);
+            }
+            ++used;
+        }
+        link_status(link);  // is the last page over?
+        ++answers;
+        int result = link_flush(link, link->in);
+        if (result != FAST_OK) {
+            return result;
+        }
+        const std::uint8_t* answer = link->in;
+        bool lost = false;
+        std::uint32_t index = 0;
+        for (std::uint32_t i = 0; i < used; ++i) {
+            const bool acts =
+                (answer[index] & (FAST_STATUS_WEL | FAST_STATUS_WIP)) == FAST_STATUS_WEL;
+            if (acts) {
+                clear(todo, pages[i]);
+                --count;
+                ++stats->pages_programmed;
+            } else {
+                lost = true;
+            }
+            ++index;
+            if (train_at != 0 && i == 0) {
+                if (acts) {
+                    // The first sample with WIP clear bounds the program time.
+                    std::uint64_t measured = TRAIN_SPAN_NS;
+                    for (std::uint32_t k = 0; k < TRAIN_SAMPLES; ++k) {
+                        if ((answer[train_at + k] & FAST_STATUS_WIP) == 0) {
+                            measured = sample_ns(link, k);
+                            break;
+                        }
+                    }
+                    measured += measured / 200 + 2000;  // a margin for page-to-page spread
+                    if (measured > link->program_ns) {
+                        link->program_ns = static_cast<std::uint32_t>(measured);
+                    }
+                    measure = false;
+                }
+                index += TRAIN_SAMPLES;
+            }
+        }
+        if (lost) {
+            measure = true;  // measure again: this chip is slower than thought
+        }
+        if ((answer[index] & FAST_STATUS_WIP) != 0) {
+            std::uint8_t status = 0;
+            result = link_wait_ready(link, FAST_STATUS_WAIT_MS, 0, &status);
+            if (result != FAST_OK) {
+                return result;
+            }
+        }
+        cursor = (pages[used - 1] + 1) % FAST_PAGES;
+        link_report(progress, "program", total - count, total);
+    }
+    return FAST_OK;
+}
