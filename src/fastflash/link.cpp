@@ -190,10 +190,10 @@ void link_pause(fast_link* link, std::uint64_t ns) {
 }
 
 int link_flush(fast_link* link, std::uint8_t* answers) {
+    // Send-immediate ends every write, answers due or not: a write cut
+    // short by one byte then loses only that, never half a command.
     const std::uint32_t want = link->answers;
-    if (want > 0) {
-        put(link, SEND_IMMEDIATE);
-    }
+    put(link, SEND_IMMEDIATE);
     const std::uint32_t count = link->out_used;
     link->out_used = 0;
     link->answers = 0;

@@ -37,8 +37,8 @@ void link_status(fast_link* link);
 void link_status_train(fast_link* link, std::uint32_t samples, std::uint64_t gap_ns);
 // SK cycles with the chip deselected: a pause of at least `ns` on the engine.
 void link_pause(fast_link* link, std::uint64_t ns);
-// Sends the queue; when answers are due, asks for them at once (0x87) and
-// reads exactly that many into `answers` (room for link->answers bytes).
+// Sends the queue with 0x87 behind it (answers at once) and, when answers
+// are due, reads exactly that many into `answers` (room for link->answers bytes).
 // A write or read that fails or comes up short empties the receive queue
 // and gives FAST_ERR_TRANSFER; no answer is ever taken for another.
 int link_flush(fast_link* link, std::uint8_t* answers);
