@@ -130,7 +130,8 @@ int link_program(fast_link* link, const std::uint8_t* target, std::uint8_t* todo
             }
         }
         cursor = (pages[used - 1] + 1) % FAST_PAGES;
-        link_report(progress, "program", total - count, total);
+        link_report(progress, "program", std::uint64_t{total - count} * FAST_PAGE_SIZE,
+                    std::uint64_t{total} * FAST_PAGE_SIZE);
     }
     return FAST_OK;
 }
