@@ -45,7 +45,13 @@ int link_program(fast_link* link, const std::uint8_t* target, std::uint8_t* todo
     std::uint32_t cursor = 0;
     bool measure = link->program_ns == 0;
     std::uint32_t pages[BATCH_PAGES];
+    std::uint64_t progressed = link_now_ms();
     while (count > 0) {
+        // A chip that takes no page at all (never shows WEL) is given up on
+        // as one that stays busy would be.
+        if (link_now_ms() - progressed >= FAST_STATUS_WAIT_MS) {
+            return FAST_ERR_TRANSFER;
+        }
         if (link_stop(progress)) {
             return FAST_ERR_INTERRUPTED;  // every cycle has ended: each batch waits for the last
         }
@@ -88,11 +94,13 @@ int link_program(fast_link* link, const std::uint8_t* target, std::uint8_t* todo
         }
         const std::uint8_t* answer = link->in;
         bool lost = false;
+        bool took = false;
         std::uint32_t index = 0;
         for (std::uint32_t i = 0; i < used; ++i) {
             const bool acts =
                 (answer[index] & (FAST_STATUS_WEL | FAST_STATUS_WIP)) == FAST_STATUS_WEL;
             if (acts) {
+                took = true;
                 clear(todo, pages[i]);
                 --count;
                 ++stats->pages_programmed;
@@ -118,6 +126,9 @@ int link_program(fast_link* link, const std::uint8_t* target, std::uint8_t* todo
                 }
                 index += TRAIN_SAMPLES;
             }
+        }
+        if (took) {
+            progressed = link_now_ms();
         }
         if (lost) {
             measure = true;  // measure again: this chip is slower than thought
