@@ -225,6 +225,25 @@ TEST(FastBurn, LostInstructionsAreSentAgain) {
     EXPECT_EQ(std::memcmp(board.flash().data(), image->bytes, FAST_CHIP_SIZE), 0);
 }
 
+TEST(FastBurn, StopEndsBetweenWritesWithTheChipIdle) {
+    Board board("timing=typ");
+    auto image = make_image(kSector, 1);
+    ASSERT_EQ(board.open(), FAST_OK);
+    fast_options options{FAST_ERASE_AUTO, false};
+    ASSERT_EQ(fast_plan_burn(board.link.get(), image.get(), &options, board.plan.get(),
+                             &board.stats, nullptr),
+              FAST_OK);
+    int asked = 0;
+    const fast_progress stop{nullptr, [](void* n) { return ++*static_cast<int*>(n) > 2; }, &asked};
+    EXPECT_EQ(fast_execute(board.link.get(), board.plan.get(), &board.stats, &stop),
+              FAST_ERR_INTERRUPTED);
+    EXPECT_GT(board.stats.pages_programmed, 0u);
+    EXPECT_LT(board.stats.pages_programmed, 256u);
+    std::uint8_t status = 0xFF;
+    ASSERT_EQ(fast_read_status(board.link.get(), &status), FAST_OK);
+    EXPECT_EQ(status & FAST_STATUS_WIP, 0);
+}
+
 TEST(FastBurn, StuckChipFailsWithinItsBound) {
     Board board("timing=typ,fault=stuck-busy@3");
     auto image = make_image(kSector, 1);
