@@ -62,6 +62,7 @@ struct fast_link {
     std::uint32_t clock_hz;  // the SK frequency actually set
     // The transport's own state.
     std::uint32_t program_ns;  // page program time measured on this chip (0: not yet)
+    bool desynchronised;       // answers may be left over: no further transaction
     std::uint32_t out_used;    // command bytes queued in out
     std::uint32_t answers;     // answer bytes the queued commands will return
     std::uint64_t spi_bytes;   // bytes clocked over SPI so far, both ways

@@ -75,7 +75,9 @@ void put_clocks(fast_link* link, std::uint64_t ns) {
 }
 
 // After a failed transfer: take whatever answers are still on their way,
-// until none has come for a while, so that no later read gets them.
+// until none has come for a while, so that no later read gets them. A link
+// whose queue could not be seen empty within DRAIN_MS carries no more
+// transactions (`desynchronised`).
 void drain(fast_link* link) {
     // Long enough for a packet's worth of answers at the clock set.
     const std::uint64_t quiet_ms = 20 + 2 * 510 * 8 * 1000 / link->clock_hz;
@@ -83,24 +85,22 @@ void drain(fast_link* link) {
     std::uint64_t last = start;
     for (;;) {
         std::uint32_t pending = 0;
-        if (FT_GetQueueStatus(link->handle, &pending) != FT_OK) {
-            return;
-        }
-        std::uint64_t now = link_now_ms();
-        if (pending > 0) {
+        const bool asked = FT_GetQueueStatus(link->handle, &pending) == FT_OK;
+        const std::uint64_t now = link_now_ms();
+        if (asked && pending > 0) {
             std::uint32_t got = 0;
             std::uint32_t take = pending < FAST_IN_SIZE ? pending : FAST_IN_SIZE;
-            if (FT_Read(link->handle, link->in, take, &got) != FT_OK) {
-                return;
+            if (FT_Read(link->handle, link->in, take, &got) == FT_OK && got > 0) {
+                last = now;
             }
-            last = now;
-        } else if (now - last >= quiet_ms) {
+        } else if (asked && now - last >= quiet_ms) {
             return;
         }
         if (now - start >= DRAIN_MS) {
+            link->desynchronised = true;
             return;
         }
-        if (pending == 0) {
+        if (!asked || pending == 0) {
             Sleep(1);
         }
     }
@@ -197,6 +197,9 @@ int link_flush(fast_link* link, std::uint8_t* answers) {
     const std::uint32_t count = link->out_used;
     link->out_used = 0;
     link->answers = 0;
+    if (link->desynchronised) {
+        return FAST_ERR_TRANSFER;
+    }
     std::uint32_t written = 0;
     const FT_STATUS sent = FT_Write(link->handle, link->out, count, &written);
     if (!sent_whole(sent, written, count)) {
@@ -338,6 +341,7 @@ int link_read(fast_link* link, std::uint32_t address, std::uint32_t length, std:
 int fast_open(FT_HANDLE handle, std::uint32_t clock_hz, fast_link* link) {
     link->handle = handle;
     link->program_ns = 0;
+    link->desynchronised = false;
     link->out_used = 0;
     link->answers = 0;
     link->spi_bytes = 0;

@@ -279,10 +279,13 @@ TEST_P(FastReadFault, FailsAndTheNextAnswerIsItsOwn) {
 }
 
 // Reads are counted over the whole run: set-up takes the first ones.
-INSTANTIATE_TEST_SUITE_P(Faults, FastReadFault,
-                         testing::Values(ReadFaultCase{"Short", "id=c22015,fault=read-short@3"},
-                                         ReadFaultCase{"Failed", "id=c22015,fault=read-fail@3"}),
-                         case_name<ReadFaultCase>);
+INSTANTIATE_TEST_SUITE_P(
+    Faults, FastReadFault,
+    testing::Values(ReadFaultCase{"Short", "id=c22015,fault=read-short@3"},
+                    ReadFaultCase{"Failed", "id=c22015,fault=read-fail@3"},
+                    // The first read of the drain fails as well.
+                    ReadFaultCase{"FailedTwice", "id=c22015,fault=read-fail@3,fault=read-fail@4"}),
+    case_name<ReadFaultCase>);
 
 // --- speed, in the simulated board's virtual time ---------------------------------
 
