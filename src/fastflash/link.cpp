@@ -296,7 +296,7 @@ int link_read(fast_link* link, std::uint32_t address, std::uint32_t length, std:
     // A chunk takes at most a quarter of a second at the clock set, well
     // inside the read time-out.
     std::uint32_t chunk = link->clock_hz / 8 / 4;
-    chunk = chunk < FAST_PAGE_SIZE ? FAST_PAGE_SIZE : chunk;
+    chunk = chunk < 16 ? 16 : chunk;
     chunk = chunk > FAST_IN_SIZE - 64 ? FAST_IN_SIZE - 64 : chunk;
     std::uint32_t done = 0;
     const std::uint8_t dummy = 0;

@@ -10,15 +10,21 @@
 namespace {
 
 constexpr std::uint32_t BATCH_PAGES = 32;
+// A write holds no more than this much engine time, far inside the write
+// time-out at any clock.
+constexpr std::uint64_t BATCH_NS = 500000000;
 // The first batch (and the first after a page was lost) measures the page
 // program time: a status read every few microseconds after its first PP,
 // for longer than the datasheet's 5 ms maximum.
 constexpr std::uint64_t TRAIN_GAP_NS = 5000;
 constexpr std::uint64_t TRAIN_SPAN_NS = 6000000;
-constexpr std::uint32_t TRAIN_SAMPLES = static_cast<std::uint32_t>(TRAIN_SPAN_NS / TRAIN_GAP_NS);
+constexpr std::uint32_t TRAIN_MAX_SAMPLES =
+    static_cast<std::uint32_t>(TRAIN_SPAN_NS / TRAIN_GAP_NS);
+// SPI clocks of one page's WREN, RDSR and PP with their gaps.
+constexpr std::uint64_t PAGE_CLOCKS = (1 + 2 + 4 + FAST_PAGE_SIZE) * 8 + 3 * 3;
 // Byte sizes of one page's commands and of the train, for the room check.
 constexpr std::uint32_t PAGE_COMMAND_BYTES = 12 + 15 + 15 + FAST_PAGE_SIZE + 12;
-constexpr std::uint32_t TRAIN_COMMAND_BYTES = 20 + TRAIN_SAMPLES * 9;
+constexpr std::uint32_t TRAIN_COMMAND_BYTES = 20 + TRAIN_MAX_SAMPLES * 9;
 
 bool is_set(const std::uint8_t* bits, std::uint32_t index) {
     return ((bits[index >> 3] >> (index & 7)) & 1) != 0;
@@ -28,13 +34,31 @@ void clear(std::uint8_t* bits, std::uint32_t index) {
     bits[index >> 3] = static_cast<std::uint8_t>(bits[index >> 3] & ~(1U << (index & 7)));
 }
 
+// Clocks from one status sample of the train to the next.
+std::uint64_t sample_step(const fast_link* link) {
+    const std::uint64_t gap_clocks = (TRAIN_GAP_NS * link->clock_hz + 999999999) / 1000000000;
+    return (gap_clocks + 7) / 8 * 8 + 8;
+}
+
+// Samples covering the train's span at the link's clock.
+std::uint32_t train_samples(const fast_link* link) {
+    const std::uint64_t span_clocks = TRAIN_SPAN_NS * link->clock_hz / 1000000000;
+    const std::uint64_t samples = span_clocks / sample_step(link) + 1;
+    return samples < TRAIN_MAX_SAMPLES ? static_cast<std::uint32_t>(samples) : TRAIN_MAX_SAMPLES;
+}
+
 // Nanoseconds from the S# rise of a PP to the status sample `index` of the
 // train behind it (the sample shows the status as that byte starts).
 std::uint64_t sample_ns(const fast_link* link, std::uint32_t index) {
-    const std::uint64_t gap_clocks = (TRAIN_GAP_NS * link->clock_hz + 999999999) / 1000000000;
-    const std::uint64_t step = (gap_clocks + 7) / 8 * 8 + 8;
-    const std::uint64_t clocks = 3 + 8 + index * step;
+    const std::uint64_t clocks = 3 + 8 + index * sample_step(link);
     return clocks * 1000000000 / link->clock_hz;
+}
+
+// Pages of one write: as many as take BATCH_NS of engine time, 1 to 32.
+std::uint32_t batch_pages(const fast_link* link, std::uint64_t pause_ns) {
+    const std::uint64_t page_ns = PAGE_CLOCKS * 1000000000 / link->clock_hz + pause_ns;
+    const std::uint64_t pages = BATCH_NS / page_ns;
+    return pages < 1 ? 1 : pages > BATCH_PAGES ? BATCH_PAGES : static_cast<std::uint32_t>(pages);
 }
 
 }  // namespace
@@ -55,15 +79,17 @@ int link_program(fast_link* link, const std::uint8_t* target, std::uint8_t* todo
         if (link_stop(progress)) {
             return FAST_ERR_INTERRUPTED;  // every cycle has ended: each batch waits for the last
         }
+        const std::uint64_t pause = link->program_ns != 0 ? link->program_ns : FAST_TYP_PAGE_NS;
+        const std::uint32_t samples = train_samples(link);
         // The next pages still to do, from the cursor on, once round.
+        const std::uint32_t most = batch_pages(link, pause);
         std::uint32_t n = 0;
-        for (std::uint32_t step = 0; step < FAST_PAGES && n < BATCH_PAGES; ++step) {
+        for (std::uint32_t step = 0; step < FAST_PAGES && n < most; ++step) {
             std::uint32_t page = (cursor + step) % FAST_PAGES;
             if (is_set(todo, page)) {
                 pages[n++] = page;
             }
         }
-        const std::uint64_t pause = link->program_ns != 0 ? link->program_ns : FAST_TYP_PAGE_NS;
         std::uint32_t train_at = 0;  // answer index of the first sample; 0: no train
         std::uint32_t answers = 0;
         std::uint32_t used = 0;
@@ -78,9 +104,9 @@ int link_program(fast_link* link, const std::uint8_t* target, std::uint8_t* todo
             ++answers;
             link_address(link, FAST_INS_PP, address, target + address, FAST_PAGE_SIZE, 0);
             if (train) {
-                link_status_train(link, TRAIN_SAMPLES, TRAIN_GAP_NS);
+                link_status_train(link, samples, TRAIN_GAP_NS);
                 train_at = answers;
-                answers += TRAIN_SAMPLES;
+                answers += samples;
             } else {
                 link_pause(link, pause);
             }
@@ -112,7 +138,7 @@ int link_program(fast_link* link, const std::uint8_t* target, std::uint8_t* todo
                 if (acts) {
                     // The first sample with WIP clear bounds the program time.
                     std::uint64_t measured = TRAIN_SPAN_NS;
-                    for (std::uint32_t k = 0; k < TRAIN_SAMPLES; ++k) {
+                    for (std::uint32_t k = 0; k < samples; ++k) {
                         if ((answer[train_at + k] & FAST_STATUS_WIP) == 0) {
                             measured = sample_ns(link, k);
                             break;
@@ -124,7 +150,7 @@ int link_program(fast_link* link, const std::uint8_t* target, std::uint8_t* todo
                     }
                     measure = false;
                 }
-                index += TRAIN_SAMPLES;
+                index += samples;
             }
         }
         if (took) {

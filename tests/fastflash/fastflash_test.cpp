@@ -56,14 +56,14 @@ class Board {
     Board(const Board&) = delete;
     Board& operator=(const Board&) = delete;
 
-    int open() {
+    int open(std::uint32_t clock_hz = FAST_DEFAULT_CLOCK_HZ) {
         FT_HANDLE handle = nullptr;
         std::uint32_t count = 0;
         FT_CreateDeviceInfoList(&count);
         if (FT_Open(1, &handle) != FT_OK) {
             return -1;
         }
-        return fast_open(handle, FAST_DEFAULT_CLOCK_HZ, link.get());
+        return fast_open(handle, clock_hz, link.get());
     }
     std::span<std::uint8_t> flash() { return driver_->board().flash; }
     double seconds() const { return static_cast<double>(driver_->board().clock.now_ns) / 1e9; }
@@ -223,6 +223,19 @@ TEST(FastBurn, LostInstructionsAreSentAgain) {
     EXPECT_EQ(board.chip().page_programs, 256u);
     EXPECT_GE(board.link->program_ns, 640000u);  // measured again
     EXPECT_EQ(std::memcmp(board.flash().data(), image->bytes, FAST_CHIP_SIZE), 0);
+}
+
+// hexburn's 1 MHz and 10 kHz: smaller writes and reads, fewer status
+// samples, the same chip.
+TEST(FastBurn, SlowClocksEndTheSame) {
+    for (std::uint32_t clock_hz : {1000000U, 10000U}) {
+        Board board("timing=typ");
+        auto image = make_image(1000, 1);
+        ASSERT_EQ(board.open(clock_hz), FAST_OK);
+        EXPECT_EQ(board.link->clock_hz, clock_hz);
+        EXPECT_EQ(board.burn(*image, FAST_ERASE_AUTO), FAST_OK);
+        EXPECT_EQ(std::memcmp(board.flash().data(), image->bytes, FAST_CHIP_SIZE), 0);
+    }
 }
 
 TEST(FastBurn, StopEndsBetweenWritesWithTheChipIdle) {
