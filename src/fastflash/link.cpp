@@ -1,5 +1,5 @@
 // The channel and its command queue: set-up, transactions, one USB write per
-// batch with 0x87 behind it when answers are due, reads that never shift.
+// batch with 0x87 behind it, reads that never shift.
 #include <cstring>
 
 #include "fastflash/link.h"

@@ -228,10 +228,6 @@ std::uint64_t Ft2232hChannel::bit_t3() const {
     return ticks * kT3PerTick;
 }
 
-std::uint64_t Ft2232hChannel::clocking_ns(std::uint64_t bytes) const {
-    return bytes * 8 * bit_t3() / 3;
-}
-
 double Ft2232hChannel::sk_hz() const {
     std::uint64_t period = (1 + std::uint64_t{divisor_}) * 2 * (divide_by_5_ ? 5 : 1);
     return static_cast<double>(kBaseHz) / static_cast<double>(period);

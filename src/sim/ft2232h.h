@@ -96,8 +96,6 @@ class Ft2232hChannel {
     std::uint64_t transfer_out(const std::uint8_t* data, std::size_t count, std::uint64_t start_ns);
     // Engine time at which everything received so far has been executed.
     std::uint64_t engine_done_ns() const { return engine_t3_ / 3; }
-    // Time the engine needs to clock `bytes` bytes at the current SK rate.
-    std::uint64_t clocking_ns(std::uint64_t bytes) const;
     // Fault: bad commands get no answer.
     void set_answer_bad_commands(bool answer) { answer_bad_ = answer; }
 
