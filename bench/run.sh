@@ -2,7 +2,8 @@
 # Every benchmark, in one command: installs what it needs, builds the `bench`
 # preset (Release) and runs, on the same 2 MiB image of 16-byte records,
 #
-#   1. the Google Benchmark suite (bench/bench_main.cpp); arguments go to it,
+#   1. the Google Benchmark suite (bench/bench_main.cpp, and hexflash's
+#      transport in bench/fastflash_bench.cpp); arguments go to it,
 #      e.g. --benchmark_filter=Parse
 #   2. instructions per data record under callgrind (bench/callgrind.sh)
 #   3. the image check beside objcopy and srec_cat (bench/compare.sh)

@@ -28,7 +28,6 @@ namespace {
 constexpr std::uint64_t kMicroframeNs = 125'000;  // one USB 2.0 microframe
 constexpr std::uint64_t kNsPerMs = 1'000'000;
 constexpr std::uint64_t kClockReadNs = 1'000;  // what watching the clock costs
-constexpr std::uint32_t kWriteChunk = 4096;    // bytes the chip takes per microframe
 constexpr std::uint32_t kFtdiId = 0x04036010;  // VID 0x0403, PID 0x6010
 constexpr std::uint32_t kFlagHighSpeed = 2;
 constexpr std::uint32_t kFlagOpened = 1;
@@ -476,6 +475,13 @@ bool parse_sim_options(std::string_view text, SimOptions& options, std::string& 
             if (!parse_board_fault(item, value, options, error)) {
                 return false;
             }
+        } else if (key == "id") {
+            std::uint64_t id = 0;
+            if (value.size() != 6 || !parse_number("0x" + std::string(value), id)) {
+                error = bad_option(item, "id is six hexadecimal digits, e.g. 202015");
+                return false;
+            }
+            options.jedec_id = static_cast<std::uint32_t>(id);
         } else if (key == "trace") {
             options.trace_path = value;
         } else if (key == "report") {
@@ -540,6 +546,7 @@ struct SimDriver::Hardware {
         board.flash = std::span<std::uint8_t>(array, sim::M25P16::kSize);
         board.chip = std::make_unique<sim::M25P16>(array, board.channel.board_clock(),
                                                    faults.timing, faults.chip_faults);
+        board.chip->set_identity(faults.jedec_id);
         pins = std::make_unique<sim::ChipOnPins>(*board.chip);
         board.channel.attach(pins.get());
     }

@@ -42,6 +42,7 @@ struct SimOptions {
     std::vector<SimDevice> devices;  // the census
     sim::ChipTiming timing = sim::ChipTiming::typical();
     sim::ChipFaults chip_faults;
+    std::uint32_t jedec_id = 0x202015;  // the chip's RDID answer (id=HEX6)
     bool no_echo = false;
     SimFault census_fail;
     SimFault detail_fail;

@@ -12,7 +12,7 @@
 
 #include <cstdint>
 
-#include "app/image.h"
+#include "fastflash/image_map.h"
 #include "mpsse/d2xx_types.h"
 
 // Results; the values are the programs' exit statuses for the same outcome.
@@ -23,7 +23,24 @@ inline constexpr int FAST_ERR_INTERRUPTED = 4;  // fast_progress.stop said so
 
 inline constexpr std::uint32_t FAST_CHIP_SIZE = 0x200000;
 inline constexpr std::uint32_t FAST_SECTORS = 32;
+inline constexpr std::uint32_t FAST_SECTOR_SIZE = 0x10000;
+inline constexpr std::uint32_t FAST_PAGE_SIZE = 256;
+inline constexpr std::uint32_t FAST_PAGES = FAST_CHIP_SIZE / FAST_PAGE_SIZE;
+// SK 30 MHz, the FT2232H's fastest (60 MHz / 2, divisor 0). The M25P16
+// takes FAST_READ, PP and every other instruction used here up to 50 MHz
+// (75 MHz on later dies); only READ (0x03, not used) stops at 20 MHz. Reads
+// are sampled on the rising edge, half a period (16.7 ns) after the chip's
+// output became valid (tCLQV <= 8 ns), so 30 MHz keeps a margin.
 inline constexpr std::uint32_t FAST_DEFAULT_CLOCK_HZ = 30000000;
+
+// Wait bounds on the driver clock.
+inline constexpr std::uint64_t FAST_STATUS_WAIT_MS = 30000;
+inline constexpr std::uint64_t FAST_ERASE_WAIT_MS = 120000;
+
+// Status register bits.
+inline constexpr std::uint8_t FAST_STATUS_WIP = 0x01;
+inline constexpr std::uint8_t FAST_STATUS_WEL = 0x02;
+inline constexpr std::uint8_t FAST_STATUS_BP = 0x1C;
 
 // Progress and cancellation, called between transfers. Any member may be null.
 struct fast_progress {
@@ -35,21 +52,37 @@ struct fast_progress {
     void* context;
 };
 
-// One open channel. Opaque to callers beyond handle and clock.
+inline constexpr std::uint32_t FAST_OUT_SIZE = 24576;      // commands of one USB write
+inline constexpr std::uint32_t FAST_IN_SIZE = 65536 + 64;  // answers: a read chunk and its status
+
+// One open channel. Opaque to callers beyond handle and clock; about 90 KiB,
+// the transport's only buffers.
 struct fast_link {
     FT_HANDLE handle;
     std::uint32_t clock_hz;  // the SK frequency actually set
+    // The transport's own state.
+    std::uint32_t program_ns;  // page program time measured on this chip (0: not yet)
+    bool desynchronised;       // answers may be left over: no further transaction
+    std::uint32_t out_used;    // command bytes queued in out
+    std::uint32_t answers;     // answer bytes the queued commands will return
+    std::uint64_t spi_bytes;   // bytes clocked over SPI so far, both ways
+    std::uint8_t out[FAST_OUT_SIZE];
+    std::uint8_t in[FAST_IN_SIZE];
 };
 
 // Sets the channel up for SPI at (at most) clock_hz and synchronises.
 int fast_open(FT_HANDLE handle, std::uint32_t clock_hz, fast_link* link);
-// Releases the pins (chip deselected, MPSSE off); the caller closes the handle.
+// Releases the pins as hexburn does (80 08 8B: chip deselected, ADBUS7 low);
+// the caller closes the handle.
 void fast_close(fast_link* link);
 
 int fast_read_id(fast_link* link, std::uint8_t id[3]);
 int fast_read_status(fast_link* link, std::uint8_t* status);
-// WREN + WRSR, waits for the write to finish.
+// WREN + WRSR, waits for the write to finish; FAST_ERR_MISMATCH when the
+// register then holds other SRWD/BP bits.
 int fast_write_status(fast_link* link, std::uint8_t status);
+// Reads `length` bytes at `address` with FAST_READ into out (the chip is
+// seen idle first: a read while it is busy would give 0xFF).
 int fast_read(fast_link* link, std::uint32_t address, std::uint8_t* out, std::uint32_t length,
               const fast_progress* progress);
 int fast_chip_erase(fast_link* link, const fast_progress* progress);
@@ -68,12 +101,19 @@ struct fast_options {
 };
 
 // What a burn will do, decided from the image and the chip's first read.
+// 4 MiB: static or heap storage, not the stack.
 struct fast_plan {
-    bool chip_erase;                           // one bulk erase instead of sector erases
-    fast_sector_action action[FAST_SECTORS];   // per sector
-    std::uint8_t target[FAST_CHIP_SIZE];       // what the chip must hold after the burn
-    std::uint8_t chip[FAST_CHIP_SIZE];         // what it held at the first read
+    bool chip_erase;                          // one bulk erase instead of sector erases
+    bool chip_known;                          // chip[] was read (not with --erase chip alone)
+    std::uint8_t status;                      // status register before the burn
+    fast_sector_action action[FAST_SECTORS];  // per sector
+    std::uint8_t target[FAST_CHIP_SIZE];      // what the chip must hold after the burn
+    std::uint8_t chip[FAST_CHIP_SIZE];        // what it held at the first read
 };
+
+// What the plan's choice between sector erases and one bulk erase weighs,
+// from datasheet typicals at the link's clock, in nanoseconds.
+std::uint64_t fast_estimate_ns(const fast_plan* plan, bool chip_erase, std::uint32_t clock_hz);
 
 struct fast_stats {
     std::uint32_t sectors_erased;
@@ -84,11 +124,12 @@ struct fast_stats {
     double seconds_erase;
     double seconds_program;
     double seconds_verify;
-    std::uint64_t bytes_moved;        // over the SPI bus, both ways
-    std::int64_t first_difference;    // -1: none
+    std::uint64_t bytes_moved;      // over the SPI bus, both ways
+    std::int64_t first_difference;  // -1: none
 };
 
-// Reads the chip and decides what to do (FAST_ERASE_CHIP reads nothing).
+// Reads the chip and decides what to do (FAST_ERASE_CHIP reads nothing,
+// unless keep_rest: the sectors it keeps are written back after the erase).
 int fast_plan_burn(fast_link* link, const image_map* image, const fast_options* options,
                    fast_plan* plan, fast_stats* stats, const fast_progress* progress);
 // Erases and programs as planned, then reads back every sector it changed

@@ -22,26 +22,35 @@ enum : std::uint8_t {
 
 // The other commands the FT2232H's MPSSE knows.
 enum : std::uint8_t {
-    kSetLow = 0x80,          // value, direction
-    kGetLow = 0x81,          // answers 1 byte
-    kSetHigh = 0x82,         // value, direction
-    kGetHigh = 0x83,         // answers 1 byte
-    kLoopbackOn = 0x84,      // DO -> DI inside the chip
-    kLoopbackOff = 0x85,     //
-    kSetDivisor = 0x86,      // divisor low, high
-    kSendImmediate = 0x87,   // answers go to the host now
-    kDivideBy5Off = 0x8A,    // 60 MHz base
-    kDivideBy5On = 0x8B,     // 12 MHz base
-    kThreePhaseOn = 0x8C,    // each bit takes 1.5 SK periods
-    kThreePhaseOff = 0x8D,   //
-    kAdaptiveOn = 0x96,      // each SK edge waits for RTCK on GPIOL3
-    kAdaptiveOff = 0x97,     //
-    kBadCommandReply = 0xFA  // first byte of the answer to an unknown command
+    kSetLow = 0x80,               // value, direction
+    kGetLow = 0x81,               // answers 1 byte
+    kSetHigh = 0x82,              // value, direction
+    kGetHigh = 0x83,              // answers 1 byte
+    kLoopbackOn = 0x84,           // DO -> DI inside the chip
+    kLoopbackOff = 0x85,          //
+    kSetDivisor = 0x86,           // divisor low, high
+    kSendImmediate = 0x87,        // answers go to the host now
+    kDivideBy5Off = 0x8A,         // 60 MHz base
+    kDivideBy5On = 0x8B,          // 12 MHz base
+    kThreePhaseOn = 0x8C,         // each bit takes 1.5 SK periods
+    kThreePhaseOff = 0x8D,        //
+    kWaitHigh = 0x88,             // wait until GPIOL1 is high
+    kWaitLow = 0x89,              // ... low
+    kClockBits = 0x8E,            // Length: Length+1 clocks, no data
+    kClockBytes = 0x8F,           // LengthL, LengthH: (Length+1) x 8 clocks, no data
+    kClockUntilHigh = 0x94,       // clock until GPIOL1 is high
+    kClockUntilLow = 0x95,        // ... low
+    kAdaptiveOn = 0x96,           // each SK edge waits for RTCK on GPIOL3
+    kAdaptiveOff = 0x97,          //
+    kClockBytesUntilHigh = 0x9C,  // LengthL, LengthH: up to (Length+1) x 8 clocks or GPIOL1 high
+    kClockBytesUntilLow = 0x9D,   // ... low
+    kBadCommandReply = 0xFA       // first byte of the answer to an unknown command
 };
 
 constexpr std::uint64_t kBaseHz = 60'000'000;
 constexpr std::uint64_t kT3PerTick = 50;  // one 60 MHz tick in thirds of a nanosecond
 constexpr std::uint64_t kNsPerMs = 1'000'000;
+constexpr std::uint8_t kPinGpiol1 = 0x20;  // ADBUS5, watched by the wait commands
 
 constexpr std::array<std::uint8_t, 256> make_reversed() {
     std::array<std::uint8_t, 256> table{};
@@ -72,10 +81,24 @@ bool known_command(std::uint8_t op) {
         case kThreePhaseOff:
         case kAdaptiveOn:
         case kAdaptiveOff:
+        case kWaitHigh:
+        case kWaitLow:
+        case kClockBits:
+        case kClockBytes:
+        case kClockUntilHigh:
+        case kClockUntilLow:
+        case kClockBytesUntilHigh:
+        case kClockBytesUntilLow:
             return true;
         default:
             return false;
     }
+}
+
+// The commands of bit 7 set that move SK.
+bool clocks_without_data(std::uint8_t op) {
+    return op == kClockBits || op == kClockBytes || op == kClockUntilHigh || op == kClockUntilLow ||
+           op == kClockBytesUntilHigh || op == kClockBytesUntilLow;
 }
 
 // Parameter bytes after the opcode (the data of a byte-mode write not included).
@@ -89,7 +112,19 @@ std::uint8_t parameter_count(std::uint8_t op) {
         }
         return 2;  // LengthL, LengthH
     }
-    return op == kSetLow || op == kSetHigh || op == kSetDivisor ? 2 : 0;
+    switch (op) {
+        case kSetLow:
+        case kSetHigh:
+        case kSetDivisor:
+        case kClockBytes:
+        case kClockBytesUntilHigh:
+        case kClockBytesUntilLow:
+            return 2;
+        case kClockBits:
+            return 1;
+        default:
+            return 0;
+    }
 }
 
 std::uint8_t with_bit(std::uint8_t byte, std::uint8_t mask, bool set) {
@@ -169,14 +204,28 @@ void Ft2232hChannel::receive(const std::uint8_t* data, std::size_t count,
     execute(data, count);
 }
 
+std::uint64_t Ft2232hChannel::transfer_out(const std::uint8_t* data, std::size_t count,
+                                           std::uint64_t start_ns) {
+    const std::size_t packets = std::max<std::size_t>(1, (count + kPacketSize - 1) / kPacketSize);
+    std::uint64_t at = start_ns;
+    for (std::size_t p = 0; p < packets; ++p) {
+        const std::size_t offset = p * kPacketSize;
+        const std::size_t length = std::min(kPacketSize, count - offset);
+        at = std::max(at, start_ns + (p / kPacketsPerMicroframe + 1) * kMicroframeNs);
+        // The chip takes the packet once the bytes ahead of it leave room.
+        if (mode_ == kBitModeMpsse && !stalled_ && taken_ + length > kTransmitBuffer) {
+            std::uint64_t last_to_go = taken_ + length - kTransmitBuffer - 1;
+            at = std::max(at, taken_ns_[last_to_go % kTransmitBuffer]);
+        }
+        receive(data + offset, length, at);
+    }
+    return at;
+}
+
 std::uint64_t Ft2232hChannel::bit_t3() const {
     std::uint64_t period = (1 + std::uint64_t{divisor_}) * 2 * (divide_by_5_ ? 5 : 1);
     std::uint64_t ticks = three_phase_ ? period * 3 / 2 : period;
     return ticks * kT3PerTick;
-}
-
-std::uint64_t Ft2232hChannel::clocking_ns(std::uint64_t bytes) const {
-    return bytes * 8 * bit_t3() / 3;
 }
 
 double Ft2232hChannel::sk_hz() const {
@@ -198,10 +247,12 @@ void Ft2232hChannel::execute(const std::uint8_t* data, std::size_t count) {
         switch (parse_) {
             case Parse::kOpcode:
                 ++counters_.command_bytes;
+                take_byte();
                 start_command(data[at++]);
                 break;
             case Parse::kParams:
                 ++counters_.command_bytes;
+                take_byte();
                 params_[have_++] = data[at++];
                 if (have_ == need_) {
                     run_command();
@@ -222,9 +273,14 @@ void Ft2232hChannel::execute(const std::uint8_t* data, std::size_t count) {
     }
 }
 
+void Ft2232hChannel::take_byte() {
+    taken_ns_[taken_ % kTransmitBuffer] = (engine_t3_ + 2) / 3;
+    ++taken_;
+}
+
 void Ft2232hChannel::start_command(std::uint8_t op) {
     op_ = op;
-    if ((op & kNotClocking) == 0 && adaptive_) {
+    if (((op & kNotClocking) == 0 || clocks_without_data(op)) && adaptive_) {
         // The board does not return SK on GPIOL3: the first edge waits forever.
         stalled_ = true;
         return;
@@ -298,9 +354,54 @@ void Ft2232hChannel::run_command() {
         case kAdaptiveOff:
             adaptive_ = op_ == kAdaptiveOn;
             break;
+        case kClockBits:
+            clock_idle((params_[0] & 7U) + 1U);
+            break;
+        case kClockBytes:
+            clock_idle((params_[0] + (std::uint64_t{params_[1]} << 8) + 1) * 8);
+            break;
+        // Nothing on the board drives GPIOL1: it reads its pull-up (1), or
+        // its own level when made an output. Waiting or clocking for a level
+        // it does not have never ends.
+        case kWaitHigh:
+        case kClockUntilHigh:
+            stalled_ = !gpiol1_high();
+            break;
+        case kWaitLow:
+        case kClockUntilLow:
+            stalled_ = gpiol1_high();
+            break;
+        case kClockBytesUntilHigh:
+        case kClockBytesUntilLow:
+            if (gpiol1_high() != (op_ == kClockBytesUntilHigh)) {
+                clock_idle((params_[0] + (std::uint64_t{params_[1]} << 8) + 1) * 8);
+            }
+            break;
         default:
             break;
     }
+}
+
+bool Ft2232hChannel::gpiol1_high() const {
+    return (read_low() & kPinGpiol1) != 0;
+}
+
+// SK cycles without data: DO holds its level, DI is not sampled. The chip
+// only sees them while selected; otherwise they are just time.
+void Ft2232hChannel::clock_idle(std::uint64_t bits) {
+    if (target_ == nullptr || (low_dir_ & kPinSk) == 0 || select_high_) {
+        elapse_bits(bits);
+        return;
+    }
+    const std::uint8_t op = op_;
+    op_ = 0;  // as a clocking command with neither data out nor in
+    for (; bits >= 8; bits -= 8) {
+        shift_byte(0);
+    }
+    if (bits != 0) {
+        shift_bits(0, static_cast<int>(bits), 0, false, false);
+    }
+    op_ = op;
 }
 
 // Data bytes of a byte-mode write, as they arrive.
@@ -308,6 +409,7 @@ void Ft2232hChannel::stream_data(const std::uint8_t* data, std::size_t count) {
     const bool lsb = (op_ & kLsbFirst) != 0;
     const bool reads = (op_ & kReadDi) != 0;
     for (std::size_t i = 0; i < count; ++i) {
+        take_byte();
         std::uint8_t in = shift_byte(lsb ? kReversed[data[i]] : data[i]);
         if (reads) {
             answer(lsb ? kReversed[in] : in);

@@ -63,7 +63,10 @@ struct ChannelCounters {
 
 class Ft2232hChannel {
   public:
-    static constexpr std::size_t kPacketPayload = 510;    // 512-byte packet minus 2 status bytes
+    static constexpr std::size_t kPacketPayload = 510;  // 512-byte packet minus 2 status bytes
+    static constexpr std::size_t kPacketSize = 512;     // high-speed bulk packet
+    static constexpr std::size_t kPacketsPerMicroframe = 8;
+    static constexpr std::uint64_t kMicroframeNs = 125'000;
     static constexpr std::size_t kTransmitBuffer = 4096;  // the chip's OUT buffer
     static constexpr std::uint8_t kDefaultLatencyMs = 16;
 
@@ -86,10 +89,13 @@ class Ft2232hChannel {
     // The bytes of one USB write, in the chip's buffer at `arrival_ns`: executed
     // in MPSSE mode, dropped otherwise.
     void receive(const std::uint8_t* data, std::size_t count, std::uint64_t arrival_ns);
+    // One USB write starting at `start_ns`: 512-byte packets, eight per
+    // 125 us microframe, each taken once the 4 KiB buffer has room for it,
+    // and executed as it arrives. Returns the time the last packet was taken
+    // (the write is complete then).
+    std::uint64_t transfer_out(const std::uint8_t* data, std::size_t count, std::uint64_t start_ns);
     // Engine time at which everything received so far has been executed.
     std::uint64_t engine_done_ns() const { return engine_t3_ / 3; }
-    // Time the engine needs to clock `bytes` bytes at the current SK rate.
-    std::uint64_t clocking_ns(std::uint64_t bytes) const;
     // Fault: bad commands get no answer.
     void set_answer_bad_commands(bool answer) { answer_bad_ = answer; }
 
@@ -133,6 +139,9 @@ class Ft2232hChannel {
     void run_command();
     void stream_data(const std::uint8_t* data, std::size_t count);
     void clock_bytes_in(std::uint32_t count);
+    void clock_idle(std::uint64_t bits);
+    bool gpiol1_high() const;
+    void take_byte();
     std::uint8_t shift_byte(std::uint8_t out_wire);
     std::uint8_t shift_bits(std::uint8_t out_wire, int bits, std::uint8_t tms, bool write_do,
                             bool write_tms);
@@ -180,6 +189,10 @@ class Ft2232hChannel {
 
     // Engine time, in thirds of a nanosecond (one 60 MHz tick is 50 of them).
     std::uint64_t engine_t3_ = 0;
+    // When the parser took each of the last kTransmitBuffer bytes (indexed by
+    // the count of bytes taken, modulo the buffer): when their room came free.
+    std::vector<std::uint64_t> taken_ns_ = std::vector<std::uint64_t>(kTransmitBuffer);
+    std::uint64_t taken_ = 0;
 
     // IN path: answer bytes in the chip with the time each became ready,
     // pending send-immediate marks, the host's queue.

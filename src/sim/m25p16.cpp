@@ -44,8 +44,9 @@ constexpr std::uint32_t kSignatureDummyBytes = 3;
 constexpr std::uint32_t kFirstProtectedSector[8] = {32, 31, 30, 28, 24, 16, 0, 0};
 
 // RDID answer as Numonyx/Micron dies give it: manufacturer, memory type,
-// capacity, then the count of factory data bytes that follow (all 0x00).
-constexpr std::uint8_t kIdentity[] = {0x20, 0x20, 0x15, 0x10};
+// capacity (identity_), then the count of factory data bytes that follow
+// (all 0x00).
+constexpr std::uint32_t kIdentityBytes = 4;
 constexpr std::uint8_t kFactoryData = 0x00;  // the 16 bytes after kIdentity, and beyond
 constexpr std::uint8_t kSignature = 0x14;
 constexpr std::uint8_t kHighImpedance = 0xFF;  // Q floats; the board's pull-up reads 1
@@ -129,6 +130,12 @@ std::uint8_t M25P16::clock_byte(std::uint8_t d) {
     return q;
 }
 
+void M25P16::set_identity(std::uint32_t jedec_id) {
+    identity_[0] = static_cast<std::uint8_t>(jedec_id >> 16);
+    identity_[1] = static_cast<std::uint8_t>(jedec_id >> 8);
+    identity_[2] = static_cast<std::uint8_t>(jedec_id);
+}
+
 std::uint8_t M25P16::status() const {
     if (cycle_ && !busy()) {
         return status_after_;
@@ -177,7 +184,7 @@ void M25P16::on_byte(std::uint8_t in) {
             break;
         case Phase::kIdOut:
             ++count_;
-            out_ = count_ < sizeof kIdentity ? kIdentity[count_] : kFactoryData;
+            out_ = count_ < kIdentityBytes ? identity_[count_] : kFactoryData;
             break;
         case Phase::kComplete:
             phase_ = Phase::kIgnore;  // a byte too many: the write is rejected
@@ -214,7 +221,7 @@ void M25P16::decode(std::uint8_t opcode) {
         case kOpReadId:
             phase_ = Phase::kIdOut;
             count_ = 0;
-            out_ = kIdentity[0];
+            out_ = identity_[0];
             break;
         case kOpRead:
         case kOpFastRead:

@@ -60,6 +60,9 @@ class M25P16 {
     // since S# fell are a whole number of bytes (the common case).
     std::uint8_t clock_byte(std::uint8_t d);
 
+    // The three RDID bytes (manufacturer, type, capacity) as 0xMMTTCC.
+    void set_identity(std::uint32_t jedec_id);
+
     std::uint8_t status() const;  // the status register as RDSR would read it now
     const ChipCounters& counters() const { return counters_; }
 
@@ -99,8 +102,8 @@ class M25P16 {
     std::uint8_t stored_ = 0;
     bool wel_ = false;
     bool cycle_ = false;
-    bool cycle_stuck_ = false;     // this cycle never ends (a fault)
-    std::uint64_t cycles_ = 0;     // write cycles started so far
+    bool cycle_stuck_ = false;  // this cycle never ends (a fault)
+    std::uint64_t cycles_ = 0;  // write cycles started so far
     std::uint64_t cycle_end_ns_ = 0;
     std::uint8_t status_after_ = 0;  // register once the cycle is over
     bool deep_power_down_ = false;
@@ -117,6 +120,7 @@ class M25P16 {
     std::uint8_t status_in_ = 0;
     std::uint8_t latch_[256];  // PP page buffer
     std::uint8_t latch_index_ = 0;
+    std::uint8_t identity_[4] = {0x20, 0x20, 0x15, 0x10};  // RDID, then the factory count
 };
 
 }  // namespace sim

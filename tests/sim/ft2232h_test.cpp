@@ -66,8 +66,8 @@ struct Rig {
 };
 
 TEST(Ft2232hBadCommands, EveryUnknownByteWithBit7IsAnsweredWithFaAndItself) {
-    const Bytes known = {0x80, 0x81, 0x82, 0x83, 0x84, 0x85, 0x86,
-                         0x87, 0x8A, 0x8B, 0x8C, 0x8D, 0x96, 0x97};
+    const Bytes known = {0x80, 0x81, 0x82, 0x83, 0x84, 0x85, 0x86, 0x87, 0x88, 0x89, 0x8A,
+                         0x8B, 0x8C, 0x8D, 0x8E, 0x8F, 0x94, 0x95, 0x96, 0x97, 0x9C, 0x9D};
     for (int op = 0x80; op <= 0xFF; ++op) {
         bool is_known = false;
         for (std::uint8_t k : known) {
@@ -339,6 +339,72 @@ TEST(Ft2232hAdaptive, ClockingWaitsForeverForRtckUntilPurged) {
     rig.channel.purge();
     rig.send({0x97, 0x11, 0x00, 0x00, 0xFF});
     EXPECT_EQ(rig.probe.wire, "v11111111");
+}
+
+// Clocks without data and the GPIOL1 waits. GPIOL1 (ADBUS5) reads its
+// pull-up, 1, unless made an output; a wait for a level it does not have
+// never ends.
+struct IdleCase {
+    std::string name;
+    std::string setup;    // hex
+    std::string command;  // hex
+    std::uint64_t clocks;
+    std::string wire;
+    bool stalled;
+};
+
+class Ft2232hIdleClocks : public testing::TestWithParam<IdleCase> {};
+
+TEST_P(Ft2232hIdleClocks, ClockWithoutDataOrWait) {
+    const IdleCase& c = GetParam();
+    Rig rig;
+    rig.send(hex(c.setup));
+    rig.send(hex(c.command + "81"));
+    EXPECT_EQ(rig.channel.counters().sk_cycles, c.clocks);
+    EXPECT_EQ(rig.probe.wire, c.wire);
+    EXPECT_EQ(rig.channel.stalled(), c.stalled);
+    EXPECT_EQ(rig.answers().size(), c.stalled ? 0u : 1u);  // the pin read behind it
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Commands, Ft2232hIdleClocks,
+    testing::Values(IdleCase{"BitsDeselectedAreOnlyTime", "80080b", "8e02", 3, "", false},
+                    IdleCase{"BitsSelectedReachTheChip", "80020b", "8e02", 3, "v111", false},
+                    IdleCase{"Bytes", "80000b", "8f0100", 16, "v0000000000000000", false},
+                    IdleCase{"UpToBytesUntilHighStopsAtOnce", "80000b", "9c0000", 0, "v", false},
+                    IdleCase{"UpToBytesUntilLowClocksThemAll", "80000b", "9d0000", 8, "v00000000",
+                             false},
+                    IdleCase{"UntilLowDrivenLowStopsAtOnce", "80002b", "9d0000", 0, "v", false},
+                    IdleCase{"WaitHighPasses", "80080b", "88", 0, "", false},
+                    IdleCase{"WaitLowNeverEnds", "80080b", "89", 0, "", true},
+                    IdleCase{"WaitLowDrivenLowPasses", "80082b", "89", 0, "", false},
+                    IdleCase{"ClockUntilHighPasses", "80080b", "94", 0, "", false},
+                    IdleCase{"ClockUntilLowNeverEnds", "80080b", "95", 0, "", true}),
+    case_name<IdleCase>);
+
+TEST(Ft2232hIdleClocks, TakeTheirTimeFromTheDivisor) {
+    Rig rig;
+    rig.send({0x8A, 0x86, 0x00, 0x00, 0x80, 0x08, 0x0B});  // 30 MHz
+    const std::uint64_t before = rig.channel.engine_done_ns();
+    rig.send({0x8F, 0xFF, 0xFF});
+    EXPECT_EQ(rig.channel.engine_done_ns() - before, 17476266u);  // 524,288 / 30 MHz
+}
+
+// A USB write: 512-byte packets, eight per microframe, each taken when the
+// 4 KiB buffer has room behind what the engine is still busy with.
+TEST(Ft2232hUsbOut, PacketsWaitForRoomInTheBuffer) {
+    Rig rig;
+    rig.send({0x8A, 0x86, 0x00, 0x00, 0x80, 0x08, 0x0B});
+    Bytes small(4096, 0x85);
+    EXPECT_EQ(rig.channel.transfer_out(small.data(), small.size(), 0), 125000u);
+    small.push_back(0x85);
+    EXPECT_EQ(rig.channel.transfer_out(small.data(), small.size(), 1 * kMs), 1 * kMs + 250000);
+    // 17.5 ms of clocks, then more than the buffer holds: the packets past
+    // the first eight go in once the clocking is over.
+    Bytes big = {0x8F, 0xFF, 0xFF};
+    big.resize(5003, 0x85);
+    EXPECT_EQ(rig.channel.transfer_out(big.data(), big.size(), 2 * kMs),
+              2 * kMs + 125000 + 17476267);
 }
 
 // With the real chip model on the pins: identification, and busy time

@@ -1,0 +1,73 @@
+// The transport's command queue: SPI transactions appended to the link's
+// buffer and sent in one USB write, their answers read in one go.
+#pragma once
+
+#include <cstdint>
+
+#include "fastflash/fastflash.h"
+
+// M25P16 instructions used here.
+inline constexpr std::uint8_t FAST_INS_WREN = 0x06;
+inline constexpr std::uint8_t FAST_INS_RDSR = 0x05;
+inline constexpr std::uint8_t FAST_INS_WRSR = 0x01;
+inline constexpr std::uint8_t FAST_INS_RDID = 0x9F;
+inline constexpr std::uint8_t FAST_INS_FAST_READ = 0x0B;
+inline constexpr std::uint8_t FAST_INS_PP = 0x02;
+inline constexpr std::uint8_t FAST_INS_SE = 0xD8;
+inline constexpr std::uint8_t FAST_INS_BE = 0xC7;
+
+// Datasheet typicals, for estimates only: nothing waits on them.
+inline constexpr std::uint64_t FAST_TYP_PAGE_NS = 640000;
+inline constexpr std::uint64_t FAST_TYP_SECTOR_NS = 600000000;
+inline constexpr std::uint64_t FAST_TYP_CHIP_NS = 13000000000;
+
+// Free command bytes in the queue.
+std::uint32_t link_room(const fast_link* link);
+// One transaction: the instruction, `count` more bytes out, then `answer`
+// bytes in (sampled on the rising edge).
+void link_transaction(fast_link* link, std::uint8_t instruction, const std::uint8_t* bytes,
+                      std::uint32_t count, std::uint32_t answer);
+// Instruction with a 24-bit address, then `count` bytes out and `answer` in.
+void link_address(fast_link* link, std::uint8_t instruction, std::uint32_t address,
+                  const std::uint8_t* bytes, std::uint32_t count, std::uint32_t answer);
+// RDSR with one answer byte.
+void link_status(fast_link* link);
+// RDSR read `samples` times, `gap_ns` of clocks apart, in one transaction:
+// the live status over a stretch of time.
+void link_status_train(fast_link* link, std::uint32_t samples, std::uint64_t gap_ns);
+// SK cycles with the chip deselected: a pause of at least `ns` on the engine.
+void link_pause(fast_link* link, std::uint64_t ns);
+// Sends the queue with 0x87 behind it (answers at once) and, when answers
+// are due, reads exactly that many into `answers` (room for link->answers bytes).
+// A write or read that fails or comes up short empties the receive queue
+// and gives FAST_ERR_TRANSFER; no answer is ever taken for another.
+int link_flush(fast_link* link, std::uint8_t* answers);
+// Polls RDSR until WIP clears or `bound_ms` pass on the driver clock (a
+// failed poll counts as busy); `pause_ms` between polls. *status gets the
+// last status read.
+int link_wait_ready(fast_link* link, std::uint64_t bound_ms, std::uint32_t pause_ms,
+                    std::uint8_t* status);
+// Sector (SE at address) or chip (BE) erase: waits for the chip, WREN and
+// the instruction, then waits up to FAST_ERASE_WAIT_MS from it. Reports
+// "erase" progress from done to done + share of total, by the typical time.
+int link_erase(fast_link* link, std::uint8_t instruction, std::uint32_t address,
+               const fast_progress* progress, std::uint64_t done, std::uint64_t share,
+               std::uint64_t total);
+// Reads with FAST_READ, each chunk behind a status read that shows the chip
+// idle, into `out` (when not null) and compared with `expect` (when not
+// null): FAST_ERR_MISMATCH at the first byte that differs, its address in
+// *first_difference. Reports `phase` progress as done_before + bytes read.
+int link_read(fast_link* link, std::uint32_t address, std::uint32_t length, std::uint8_t* out,
+              const std::uint8_t* expect, std::int64_t* first_difference, const char* phase,
+              const fast_progress* progress, std::uint64_t done_before, std::uint64_t total);
+// Programs the pages whose bit is set in `todo` (bit p & 7 of todo[p >> 3])
+// with their 256 bytes of `target`, clearing each bit once the page was
+// seen accepted; pages lost to a busy chip are sent again. `count` bits set.
+int link_program(fast_link* link, const std::uint8_t* target, std::uint8_t* todo,
+                 std::uint32_t count, fast_stats* stats, const fast_progress* progress);
+// True when the caller asked to stop.
+bool link_stop(const fast_progress* progress);
+void link_report(const fast_progress* progress, const char* phase, std::uint64_t done,
+                 std::uint64_t total);
+// Milliseconds on the driver clock.
+std::uint64_t link_now_ms();
