@@ -1019,15 +1019,9 @@ FT_STATUS SimDriver::write(FT_HANDLE handle, const std::uint8_t* data, std::uint
         if (count != 0 && hw->faults.write_short.strikes(call)) {
             delivered = count - 1;
         }
-        // The transfer, then the engine runs behind it; a write waits while
-        // more than the chip's buffer is still to execute.
-        std::uint64_t chunks = std::max<std::uint64_t>(1, (count + kWriteChunk - 1) / kWriteChunk);
-        std::uint64_t arrival = board.clock.now_ns + chunks * kMicroframeNs;
-        sim::Ft2232hChannel& channel = board.channel;
-        channel.receive(data, delivered, arrival);
-        std::uint64_t backlog = channel.clocking_ns(sim::Ft2232hChannel::kTransmitBuffer);
-        std::uint64_t done = channel.engine_done_ns();
-        board.clock.now_ns = std::max(arrival, done > backlog ? done - backlog : 0);
+        // Packets in microframes, each taken when the chip's buffer has room;
+        // the engine runs behind them.
+        board.clock.now_ns = board.channel.transfer_out(data, delivered, board.clock.now_ns);
         *written = delivered;
         ++board.traffic.usb_writes;
         board.traffic.bytes_out += delivered;

@@ -19,7 +19,6 @@ namespace {
 
 constexpr std::uint64_t kMicroframeNs = 125'000;  // one USB 2.0 microframe
 constexpr std::uint64_t kNsPerMs = 1'000'000;
-constexpr std::size_t kWriteChunk = 4096;  // bytes the chip takes per microframe
 constexpr int kMaxBoards = 8;
 
 // The two status bytes that open every IN packet: modem status (CTS, DSR),
@@ -445,15 +444,9 @@ int Bus::bulk(Board& board, const void* who, std::uint8_t endpoint, std::uint8_t
     if ((endpoint & 0x80) != 0) {
         return bulk_in(channel, data, length, moved, timeout_ms);
     }
-    // As the sim driver's write: the transfer, then the engine behind it; the
-    // call returns once no more than the chip's buffer is left to execute.
-    const auto count = static_cast<std::size_t>(length);
-    std::uint64_t chunks = std::max<std::uint64_t>(1, (count + kWriteChunk - 1) / kWriteChunk);
-    std::uint64_t arrival = clock_.now_ns + chunks * kMicroframeNs;
-    channel.receive(data, count, arrival);
-    std::uint64_t backlog = channel.clocking_ns(sim::Ft2232hChannel::kTransmitBuffer);
-    std::uint64_t done = channel.engine_done_ns();
-    clock_.now_ns = std::max(arrival, done > backlog ? done - backlog : 0);
+    // As the sim driver's write: packets in microframes, each taken when the
+    // chip's buffer has room; the engine runs behind them.
+    clock_.now_ns = channel.transfer_out(data, static_cast<std::size_t>(length), clock_.now_ns);
     *moved = length;
     if (++bulk_outs_ == options_.interrupt_at) {
         std::raise(SIGINT);
