@@ -12,7 +12,7 @@
 
 #include <cstdint>
 
-#include "fastflash/image_map.h"
+#include "app/image.h"
 #include "mpsse/d2xx_types.h"
 
 // Results; the values are the programs' exit statuses for the same outcome.
