@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <thread>
 
+#include "drivers/in_use.h"
 #include "drivers/libftdi_driver.h"
 
 namespace {
@@ -17,9 +18,6 @@ constexpr int kProduct = 0x6010;               // FT2232C/D/H
 constexpr std::uint32_t kPacket = 64;          // the smallest bulk packet (full speed)
 constexpr std::uint32_t kLargestRead = 16384;  // libftdi's own cap on Linux
 constexpr int kClaimFailed = -5;               // ftdi_usb_open_dev: the claim was refused
-const char kInUseElsewhere[] =
-    "hexburn: an FTDI interface is in use by another program (close it, or unplug and replug "
-    "the board)";
 
 int clamp_to_int(std::uint32_t value) {
     return static_cast<int>(std::min<std::uint32_t>(value, INT_MAX));
@@ -222,7 +220,7 @@ class LibftdiBus final : public FtdiBus {
             elsewhere = result == kClaimFailed && bound == 0 && now == 0;
         }
         if (elsewhere) {
-            std::fprintf(stderr, "%s\n", kInUseElsewhere);
+            std::fputs(kInUseLine, stderr);
         } else if (result < 0) {
             std::fprintf(stderr,
                          "hexburn: libftdi: can't open interface %c of the FTDI chip on USB bus %u "
