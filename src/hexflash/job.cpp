@@ -1,0 +1,330 @@
+#include "hexflash/job.h"
+
+#include <cstdio>
+#include <memory>
+
+#include "app/interrupt.h"
+#include "mpsse/d2xx.h"
+
+namespace {
+
+constexpr std::uint8_t kM25p16[3] = {0x20, 0x20, 0x15};
+constexpr std::uint8_t kBlockProtect = 0x1C;
+
+struct Callback {
+    Progress* progress;
+    int slot;
+};
+
+void on_report(void* context, const char* phase, std::uint64_t done, std::uint64_t total) {
+    auto* callback = static_cast<Callback*>(context);
+    callback->progress->phase(callback->slot, phase, done, total);
+}
+
+bool on_stop(void*) {
+    return interrupt_status() != 0;
+}
+
+std::string hex_id(const std::uint8_t id[3]) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%02x %02x %02x", id[0], id[1], id[2]);
+    return text;
+}
+
+// A board's run between fast_open and fast_close.
+class BoardRun {
+  public:
+    BoardRun(const Job& job, BoardRecord& record, fast_link& link, const fast_progress& progress)
+        : options_(*job.options),
+          image_(job.image),
+          record_(record),
+          link_(link),
+          progress_(progress) {}
+
+    void run() {
+        if (!read_id()) {
+            return;
+        }
+        switch (options_.command) {
+            case Command::kId:
+                if (read_status()) {
+                    done("identified");
+                }
+                break;
+            case Command::kWrite:
+                write();
+                break;
+            case Command::kVerify:
+                verify(*image_->map);
+                break;
+            case Command::kRead:
+                read();
+                break;
+            case Command::kErase:
+                erase();
+                break;
+            default:
+                break;
+        }
+    }
+
+  private:
+    // Ends the run with `status` from the transport (or a refusal).
+    void fail(int status, const std::string& message) {
+        if (interrupt_status() != 0 && status != FAST_OK) {
+            record_.result = "interrupted";
+            record_.exit_status = interrupt_status();
+            record_.message = "interrupted";
+            return;
+        }
+        record_.result = status == FAST_ERR_MISMATCH ? "mismatch" : "failed";
+        record_.exit_status = status == FAST_ERR_MISMATCH ? 3 : 2;
+        record_.message = message;
+    }
+    void refuse(const std::string& message) {
+        record_.result = "refused";
+        record_.exit_status = 1;
+        record_.message = message;
+    }
+    void done(const char* result) {
+        record_.result = result;
+        record_.exit_status = 0;
+    }
+
+    bool read_id() {
+        int status = fast_read_id(&link_, record_.id);
+        if (status != FAST_OK) {
+            fail(status, "cannot read the chip's JEDEC ID");
+            return false;
+        }
+        record_.have_id = true;
+        return true;
+    }
+
+    bool read_status() {
+        int status = fast_read_status(&link_, &record_.status);
+        if (status != FAST_OK) {
+            fail(status, "cannot read the chip's status register");
+            return false;
+        }
+        record_.have_status = true;
+        return true;
+    }
+
+    // Before anything changes the chip: the right chip, and the sectors from
+    // `first_changed` on not protected (or --unprotect).
+    bool may_change(std::uint32_t first_changed, std::uint32_t last_changed) {
+        std::uint32_t first = first_protected_sector(record_.status);
+        if (last_changed < first || first_changed >= 32) {
+            return true;
+        }
+        if (options_.unprotect) {
+            return true;
+        }
+        char text[160];
+        std::snprintf(text, sizeof text,
+                      "sectors %u-31 are write-protected (status 0x%02x, BP=%u); --unprotect "
+                      "clears that for the run",
+                      static_cast<unsigned>(first), record_.status,
+                      static_cast<unsigned>((record_.status >> 2) & 7));
+        refuse(text);
+        return false;
+    }
+
+    bool right_chip() {
+        bool m25p16 = record_.id[0] == kM25p16[0] && record_.id[1] == kM25p16[1] &&
+                      record_.id[2] == kM25p16[2];
+        if (!m25p16 && !options_.force) {
+            refuse("the chip's JEDEC ID is " + hex_id(record_.id) +
+                   ", not the M25P16's 20 20 15; --force to go on");
+            return false;
+        }
+        return true;
+    }
+
+    // Clears the block protection when it is set; true when the chip is unprotected.
+    bool unprotect() {
+        if ((record_.status & kBlockProtect) == 0) {
+            return true;
+        }
+        std::uint8_t now = 0;
+        int status = fast_write_status(&link_, record_.status & ~kBlockProtect);
+        if (status == FAST_OK) {
+            status = fast_read_status(&link_, &now);
+        }
+        if (status != FAST_OK || (now & kBlockProtect) != 0) {
+            fail(status == FAST_OK ? FAST_ERR_TRANSFER : status,
+                 "cannot clear the block protection (SRWD set and W# low?)");
+            return false;
+        }
+        protection_cleared_ = true;
+        return true;
+    }
+
+    // Sets the protection back as it was; after a good run its failure fails it.
+    void restore_protection() {
+        if (!protection_cleared_) {
+            return;
+        }
+        std::uint8_t now = 0;
+        std::uint8_t wanted = record_.status & 0x9C;  // SRWD and BP: what WRSR keeps
+        int status = fast_write_status(&link_, wanted);
+        if (status == FAST_OK) {
+            status = fast_read_status(&link_, &now);
+        }
+        if ((status != FAST_OK || (now & 0x9C) != wanted) && record_.exit_status == 0) {
+            fail(status == FAST_OK ? FAST_ERR_TRANSFER : status,
+                 "cannot set the block protection back");
+        }
+    }
+
+    void write() {
+        if (!right_chip() || !read_status()) {
+            return;
+        }
+        auto plan = std::make_unique<fast_plan>();
+        fast_options choice{options_.erase, options_.keep_rest};
+        record_.have_stats = true;
+        int status = fast_plan_burn(&link_, image_->map.get(), &choice, plan.get(), &record_.stats,
+                                    &progress_);
+        if (status != FAST_OK) {
+            fail(status, "cannot read the chip");
+            return;
+        }
+        record_.bulk_erase = plan->chip_erase;
+        std::uint32_t first = 32, last = 0;
+        for (std::uint32_t s = 0; s < FAST_SECTORS; ++s) {
+            if (plan->chip_erase || plan->action[s] != FAST_SECTOR_SKIP) {
+                first = first < s ? first : s;
+                last = s;
+            }
+        }
+        // A bulk erase is refused by the chip while any sector is protected.
+        if (plan->chip_erase) {
+            first = 0;
+            last = 31;
+        }
+        if (!may_change(first, last) || (first < 32 && !unprotect())) {
+            return;
+        }
+        status = fast_execute(&link_, plan.get(), &record_.stats, &progress_);
+        if (status == FAST_OK) {
+            done("written");
+        } else {
+            fail(status, status == FAST_ERR_MISMATCH ? mismatch_text(record_.stats.first_difference)
+                                                     : "USB or chip failure while writing");
+        }
+        restore_protection();
+    }
+
+    void verify(const image_map& expected) {
+        record_.have_stats = true;
+        int status = fast_verify(&link_, &expected, &record_.stats, &progress_);
+        if (status == FAST_OK) {
+            done(options_.command == Command::kErase ? "erased" : "verified");
+        } else {
+            fail(status, status == FAST_ERR_MISMATCH ? mismatch_text(record_.stats.first_difference)
+                                                     : "USB or chip failure while reading");
+        }
+    }
+
+    std::string mismatch_text(std::int64_t address) {
+        char text[120];
+        std::snprintf(text, sizeof text, "the chip differs at 0x%06llx",
+                      static_cast<unsigned long long>(address < 0 ? 0 : address));
+        std::string out = text;
+        std::uint8_t byte = 0;
+        if (address >= 0 &&
+            fast_read(&link_, static_cast<std::uint32_t>(address), &byte, 1, nullptr) == FAST_OK) {
+            std::snprintf(text, sizeof text, " (chip 0x%02x)", byte);
+            out += text;
+        }
+        return out;
+    }
+
+    void read() {
+        auto chip = std::make_unique<std::uint8_t[]>(FAST_CHIP_SIZE);
+        record_.have_stats = true;
+        record_.stats.first_difference = -1;
+        std::uint64_t start = d2xx_clock_ms();
+        int status = fast_read(&link_, 0, chip.get(), FAST_CHIP_SIZE, &progress_);
+        record_.stats.seconds_read = static_cast<double>(d2xx_clock_ms() - start) / 1000.0;
+        if (status != FAST_OK) {
+            fail(status, "USB or chip failure while reading");
+            return;
+        }
+        record_.stats.bytes_moved = FAST_CHIP_SIZE;
+        std::string error;
+        if (!save_chip(options_.path, chip.get(), options_.raw, error)) {
+            refuse(error);
+            record_.result = "failed";
+            return;
+        }
+        done("read");
+    }
+
+    void erase() {
+        if (!right_chip() || !read_status() || !may_change(0, 31) || !unprotect()) {
+            return;
+        }
+        std::uint64_t start = d2xx_clock_ms();
+        int status = fast_chip_erase(&link_, &progress_);
+        double seconds = static_cast<double>(d2xx_clock_ms() - start) / 1000.0;
+        if (status != FAST_OK) {
+            fail(status, "USB or chip failure while erasing");
+        } else {
+            auto blank = std::make_unique<image_map>();  // nothing defined: 0xFF throughout
+            verify(*blank);
+            record_.bulk_erase = true;
+            record_.stats.sectors_erased = FAST_SECTORS;
+        }
+        record_.stats.seconds_erase = seconds;
+        restore_protection();
+    }
+
+    const Options& options_;
+    const LoadedImage* image_;
+    BoardRecord& record_;
+    fast_link& link_;
+    const fast_progress& progress_;
+    bool protection_cleared_ = false;
+};
+
+}  // namespace
+
+std::uint32_t first_protected_sector(std::uint8_t status) {
+    static constexpr std::uint32_t kFirst[8] = {32, 31, 30, 28, 24, 16, 0, 0};
+    return kFirst[(status >> 2) & 7];
+}
+
+BoardRecord run_board(const Job& job, const Board& board, int slot, Progress& progress) {
+    BoardRecord record;
+    record.board = board;
+    FT_HANDLE handle = nullptr;
+    if (FT_Open(static_cast<int>(board.index), &handle) != FT_OK) {
+        record.result = "failed";
+        record.exit_status = 1;
+        record.message = "cannot open the device (in use, or unplugged?)";
+        return record;
+    }
+    std::uint64_t start = d2xx_clock_ms();
+    Callback callback{&progress, slot};
+    fast_progress hooks{on_report, on_stop, &callback};
+    fast_link link{};
+    if (fast_open(handle, job.options->clock_hz, &link) != FAST_OK) {
+        record.result = "failed";
+        record.exit_status = 2;
+        record.message = "cannot set the FT2232H up for SPI";
+    } else {
+        record.clock_hz = link.clock_hz;
+        BoardRun(job, record, link, hooks).run();
+        fast_close(&link);
+    }
+    record.seconds = static_cast<double>(d2xx_clock_ms() - start) / 1000.0;
+    FT_Close(handle);
+    if (record.exit_status == 0 && interrupt_status() != 0 && record.result.empty()) {
+        record.result = "interrupted";
+        record.exit_status = interrupt_status();
+    }
+    return record;
+}
