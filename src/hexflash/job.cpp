@@ -122,10 +122,12 @@ class BoardRun {
             return true;
         }
         char text[160];
+        std::string sectors =
+            first == 31 ? "sector 31 is" : "sectors " + std::to_string(first) + "-31 are";
         std::snprintf(text, sizeof text,
-                      "sectors %u-31 are write-protected (status 0x%02x, BP=%u); --unprotect "
-                      "clears that for the run",
-                      static_cast<unsigned>(first), record_.status,
+                      "%s write-protected (status 0x%02x, BP=%u); --unprotect clears that for "
+                      "the run",
+                      sectors.c_str(), record_.status,
                       static_cast<unsigned>((record_.status >> 2) & 7));
         refuse(text);
         return false;

@@ -214,6 +214,11 @@ bool parse_options(int argc, char** argv, Options& options, std::string& error) 
     } else if (options.all && !options.devices.empty()) {
         misplaced = "--device with --all";
     }
+    if (options.keep_rest && options.erase == FAST_ERASE_CHIP) {
+        // A bulk erase cannot leave any sector as it was.
+        error = "--keep-rest does not go with --erase chip";
+        return false;
+    }
     if (misplaced != nullptr) {
         error = std::string(misplaced) + " does not go with " + command_name(command);
         return false;

@@ -1,0 +1,381 @@
+// hexflash end to end on the simulated board: the chip it leaves beside the
+// one hexburn leaves, verify, read round trips, list, id, erase, --device and
+// the refusals.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "burn.h"
+#include "case_name.h"
+#include "process.h"
+
+namespace {
+
+struct Flashed {
+    int exit_status = -1;
+    std::string out;
+    std::string err;
+    Bytes flash;
+};
+
+// hexflash `args` on a board holding `before` (empty: an erased chip).
+Flashed hexflash(const ScratchDir& scratch, const std::vector<std::string>& args,
+                 const Bytes& before = {}, const std::string& sim = "") {
+    std::string flash = scratch.path("hexflash-flash.bin");
+    write_bytes(flash, before.empty() ? Bytes(kFlashSize, 0xFF) : before);
+    std::vector<std::string> argv = {HEXFLASH_EXE};
+    argv.insert(argv.end(), args.begin(), args.end());
+    ProcessResult result = run_process(
+        argv,
+        {"HEXBURN_DRIVER=sim:flash=" + flash + ",timing=zero" + (sim.empty() ? "" : "," + sim)}, "",
+        120);
+    EXPECT_FALSE(result.timed_out);
+    return {result.exit_status, result.out, result.err, read_bytes(flash)};
+}
+
+std::string records(int n, std::uint32_t at = 0, std::uint32_t seed = 7) {
+    std::string text;
+    for (int i = 0; i < n; ++i) {
+        text += record_text(0, at + static_cast<std::uint32_t>(i) * 16,
+                            pattern(16, seed + static_cast<std::uint32_t>(i))) +
+                "\n";
+    }
+    return text;
+}
+
+const std::string kEnd = ":00000001FF\n";
+
+std::string crlf(const std::string& text) {
+    std::string out;
+    for (char ch : text) {
+        out += ch == '\n' ? std::string("\r\n") : std::string(1, ch);
+    }
+    return out;
+}
+
+// JSON value of `key` in a flat record, as text.
+std::string json_value(const std::string& json, const std::string& key) {
+    auto at = json.find("\"" + key + "\": ");
+    if (at == std::string::npos) {
+        return "";
+    }
+    at += key.size() + 4;
+    return json.substr(at, json.find_first_of(",\n}", at) - at);
+}
+
+// ---------------------------------------------------------------------------
+// The same chip as hexburn leaves, for the images of hexburn's own tests.
+
+struct ImageCase {
+    const char* name;
+    std::string make;  // shell command: $BIN a pattern binary, $HEX the image; or
+    std::string text;  // the image itself
+};
+
+class SameChipTest : public testing::TestWithParam<ImageCase> {};
+
+TEST_P(SameChipTest, AsHexburnLeavesIt) {
+    const ImageCase& c = GetParam();
+    ScratchDir scratch;
+    std::string bin = scratch.path("in.bin");
+    std::string hex = scratch.path("image.hex");
+    if (c.make.empty()) {
+        write_file(hex, c.text);
+    } else {
+        write_bytes(bin, pattern(70000, 3));
+        std::string command = c.make;
+        for (auto [key, value] : {std::pair{"$BIN", bin}, std::pair{"$HEX", hex}}) {
+            for (auto at = command.find(key); at != std::string::npos; at = command.find(key)) {
+                command.replace(at, 4, "'" + value + "'");
+            }
+        }
+        shell(command);
+    }
+    // Over other data, and onto a blank chip.
+    for (const Bytes& before : {pattern(kFlashSize, 11), Bytes(kFlashSize, 0xFF)}) {
+        Burn classic = burn(scratch, hex, holding(before));
+        ASSERT_EQ(classic.exit_status, 0) << classic.out;
+        Flashed run = hexflash(scratch, {"write", hex}, before);
+        EXPECT_EQ(run.exit_status, 0) << run.err;
+        EXPECT_TRUE(run.flash == classic.flash);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Images, SameChipTest,
+    testing::Values(
+        ImageCase{"SrecordRecordsOf16",
+                  "srec_cat $BIN -binary -crop 0 5000 -offset 0x100 -o $HEX -intel -obs=16", ""},
+        ImageCase{"SrecordRecordsOf32",
+                  "srec_cat $BIN -binary -crop 0 5000 -offset 0x3F0 -o $HEX -intel -obs=32", ""},
+        ImageCase{"SrecordAbove64KiB",
+                  "srec_cat $BIN -binary -offset 0x1F800 -o $HEX -intel -obs=16", ""},
+        ImageCase{"SrecordSegmented",
+                  "srec_cat $BIN -binary -crop 0 9000 -offset 0xFFF0 -o $HEX -intel "
+                  "--address-length=3 -obs=16",
+                  ""},
+        ImageCase{"ObjcopyOfAProgram", "objcopy -O ihex /bin/true $HEX", ""},
+        ImageCase{"EndOfFileRecordOnly", "", kEnd},
+        ImageCase{"LinesAfterTheEnd", "", records(9) + kEnd + "garbage\n:0G\n"},
+        ImageCase{"RecordOf249Bytes", "", record_text(0, 0, pattern(249, 9)) + "\n" + kEnd},
+        ImageCase{"CrLfLineEnds", "", crlf(records(30) + kEnd)},
+        ImageCase{"AcrossAPageBoundary", "", record_text(0, 0xF8, pattern(32, 2)) + "\n" + kEnd},
+        ImageCase{"SegmentThenLinearBase", "",
+                  record_text(2, 0, {0x10, 0x00}) + "\n" + records(3) +
+                      record_text(4, 0, {0x00, 0x1F}) + "\n" + records(3, 0xFF00) + kEnd},
+        ImageCase{"LastByteOfTheChip", "",
+                  record_text(4, 0, {0x00, 0x1F}) + "\n" + record_text(0, 0xFFF0, pattern(16, 4)) +
+                      "\n" + kEnd}),
+    case_name<ImageCase>);
+
+// ---------------------------------------------------------------------------
+// Erase modes and --keep-rest, on a chip full of other data.
+
+struct EraseCase {
+    const char* name;
+    std::vector<std::string> options;
+    int exit_status;
+    bool rest_kept;  // the sectors the image does not touch keep their bytes
+};
+
+class EraseModeTest : public testing::TestWithParam<EraseCase> {};
+
+TEST_P(EraseModeTest, ChipAsAsked) {
+    const EraseCase& c = GetParam();
+    ScratchDir scratch;
+    std::string hex = scratch.path("image.hex");
+    write_file(hex, record_text(4, 0, {0x00, 0x02}) + "\n" + records(40) + kEnd);
+    Bytes before = pattern(kFlashSize, 12);
+    std::vector<std::string> args = {"write", hex};
+    args.insert(args.end(), c.options.begin(), c.options.end());
+    Flashed run = hexflash(scratch, args, before);
+    EXPECT_EQ(run.exit_status, c.exit_status) << run.err;
+    if (c.exit_status != 0) {
+        return;
+    }
+    Bytes expected = expected_flash(scratch, hex);
+    if (c.rest_kept) {
+        std::copy(before.begin(), before.begin() + 0x20000, expected.begin());
+        std::copy(before.begin() + 0x30000, before.end(), expected.begin() + 0x30000);
+    }
+    EXPECT_TRUE(run.flash == expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Modes, EraseModeTest,
+    testing::Values(EraseCase{"Auto", {}, 0, false},
+                    EraseCase{"Chip", {"--erase", "chip"}, 0, false},
+                    EraseCase{"NoneOverOtherDataFailsVerification", {"--erase=none"}, 3, false},
+                    EraseCase{"KeepRest", {"--keep-rest"}, 0, true},
+                    EraseCase{
+                        "KeepRestWithoutErasing", {"--keep-rest", "--erase", "none"}, 3, true}),
+    case_name<EraseCase>);
+
+// ---------------------------------------------------------------------------
+// verify and read.
+
+TEST(Verify, OneWrongBitExits3WithItsAddress) {
+    ScratchDir scratch;
+    std::string hex = scratch.path("image.hex");
+    write_file(hex, records(64, 0x1000) + kEnd);
+    Bytes chip = expected_flash(scratch, hex);
+    ASSERT_EQ(hexflash(scratch, {"verify", hex}, chip).exit_status, 0);
+    for (std::size_t address : {std::size_t{0x1000}, std::size_t{0x13F7}, std::size_t{0x1FFFFF}}) {
+        SCOPED_TRACE(address);
+        Bytes wrong = chip;
+        wrong[address] ^= 0x10;
+        Flashed run = hexflash(scratch, {"--json", "verify", hex}, wrong);
+        EXPECT_EQ(run.exit_status, 3);
+        EXPECT_EQ(json_value(run.out, "first_difference"), std::to_string(address)) << run.out;
+        char text[16];
+        std::snprintf(text, sizeof text, "0x%06zx", address);
+        EXPECT_NE(run.err.find(text), std::string::npos) << run.err;
+        EXPECT_TRUE(run.flash == wrong);
+    }
+}
+
+TEST(Read, RoundTrips) {
+    ScratchDir scratch;
+    std::string image = scratch.path("image.hex");
+    write_bytes(scratch.path("in.bin"), pattern(90000, 5));
+    shell("srec_cat '" + scratch.path("in.bin") + "' -binary -offset 0xF000 -o '" + image +
+          "' -intel -obs=16");
+    // An erased run inside the image, to be skipped in the HEX written back.
+    Bytes chip = expected_flash(scratch, image);
+    std::fill(chip.begin() + 0x12000, chip.begin() + 0x13000, 0xFF);
+
+    // OUT.hex, burned by hexburn onto a blank board: the same chip.
+    std::string hex = scratch.path("back.HEX");
+    ASSERT_EQ(hexflash(scratch, {"read", hex}, chip).exit_status, 0);
+    Burn again = burn(scratch, hex);
+    EXPECT_EQ(again.exit_status, 0) << again.out;
+    EXPECT_TRUE(again.flash == chip);
+
+    // Anything else: the 2 MiB image form srecord makes of the burned image.
+    std::string bin = scratch.path("back.bin");
+    ASSERT_EQ(hexflash(scratch, {"read", bin}, expected_flash(scratch, image)).exit_status, 0);
+    shell("srec_cat '" + image + "' -intel -fill 0xFF 0 0x200000 -o '" + scratch.path("srec.bin") +
+          "' -binary");
+    EXPECT_TRUE(read_bytes(bin) == read_bytes(scratch.path("srec.bin")));
+
+    // --raw: the chip's own bytes.
+    std::string raw = scratch.path("raw.img");
+    ASSERT_EQ(hexflash(scratch, {"read", "--raw", raw}, chip).exit_status, 0);
+    EXPECT_TRUE(read_bytes(raw) == chip);
+}
+
+// ---------------------------------------------------------------------------
+// Boards, identification, erase, refusals.
+
+const std::string kProgrammedCensus = "6\tFT7XQ2A\tOXA board A\n6\tFT7XQ2B\tOXA board B\n";
+
+struct CommandCase {
+    const char* name;
+    std::vector<std::string> args;
+    std::string census;  // census file content; empty: one blank board
+    std::string sim;     // more sim options
+    int exit_status;
+    std::string out;  // a piece of standard output
+    std::string err;  // a piece of standard error
+    bool erased;      // the chip is all 0xFF afterwards (else untouched)
+};
+
+class CommandTest : public testing::TestWithParam<CommandCase> {};
+
+TEST_P(CommandTest, ExitsAndSays) {
+    const CommandCase& c = GetParam();
+    ScratchDir scratch;
+    std::string sim = c.sim;
+    if (!c.census.empty()) {
+        write_file(scratch.path("census.txt"), c.census);
+        sim += (sim.empty() ? "" : ",") + std::string("census=") + scratch.path("census.txt");
+    }
+    Bytes before = pattern(kFlashSize, 21);
+    std::vector<std::string> args = c.args;
+    for (std::string& arg : args) {
+        arg = arg == "IMAGE" ? scratch.path("image.hex") : arg;
+    }
+    write_file(scratch.path("image.hex"), records(4) + kEnd);
+    Flashed run = hexflash(scratch, args, before, sim);
+    EXPECT_EQ(run.exit_status, c.exit_status) << run.err;
+    EXPECT_NE(run.out.find(c.out), std::string::npos) << run.out;
+    EXPECT_NE(run.err.find(c.err), std::string::npos) << run.err;
+    EXPECT_TRUE(run.flash == (c.erased ? Bytes(kFlashSize, 0xFF) : before));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Commands, CommandTest,
+    testing::Values(
+        CommandCase{"Help", {"--help"}, "", "", 0, "Usage: hexflash", "", false},
+        CommandCase{"Version", {"--version"}, "", "", 0, "hexflash 1.", "", false},
+        CommandCase{"NoCommand", {}, "", "", 1, "", "no command", false},
+        CommandCase{"UnknownOption", {"--bogus", "id"}, "", "", 1, "", "unknown option", false},
+        CommandCase{"OptionOfAnotherCommand",
+                    {"verify", "IMAGE", "--keep-rest"},
+                    "",
+                    "",
+                    1,
+                    "",
+                    "--keep-rest does not go with verify",
+                    false},
+        CommandCase{"KeepRestAfterABulkErase",
+                    {"write", "IMAGE", "--keep-rest", "--erase=chip"},
+                    "",
+                    "",
+                    1,
+                    "",
+                    "--keep-rest does not go with --erase chip",
+                    false},
+        CommandCase{"ReadWithoutFile", {"read"}, "", "", 1, "", "read needs a file", false},
+        CommandCase{"List", {"list"}, "", "", 0, "#1   B ", "", false},
+        CommandCase{"ListJson",
+                    {"--json", "list"},
+                    kProgrammedCensus,
+                    "",
+                    0,
+                    "\"serial\": \"FT7XQ2B\"",
+                    "",
+                    false},
+        CommandCase{
+            "ListNothing", {"list"}, "6\tFT7XQ2A\tA only\n", "", 1, "", "no FT2232H", false},
+        CommandCase{"Id", {"id"}, "", "", 0, "", "JEDEC ID 20 20 15 (M25P16), status 0x00", false},
+        CommandCase{"IdJson", {"--json", "id"}, "", "", 0, "\"jedec_id\": \"202015\"", "", false},
+        CommandCase{"Erase", {"erase"}, "", "", 0, "", "B: erased", true},
+        CommandCase{"ProgrammedSerial",
+                    {"--device", "FT7XQ2B", "erase"},
+                    kProgrammedCensus,
+                    "",
+                    0,
+                    "",
+                    "FT7XQ2B: erased",
+                    true},
+        CommandCase{"ByIndex",
+                    {"--device", "#1", "erase"},
+                    kProgrammedCensus,
+                    "",
+                    0,
+                    "",
+                    "FT7XQ2B: erased",
+                    true},
+        CommandCase{"InterfaceAIsNoBoard",
+                    {"--device", "FT7XQ2A", "erase"},
+                    kProgrammedCensus,
+                    "",
+                    1,
+                    "",
+                    "no such FT2232H interface B",
+                    false},
+        CommandCase{"SeveralBoardsNoChoice",
+                    {"write", "IMAGE"},
+                    "",
+                    "boards=2",
+                    1,
+                    "",
+                    "several boards found",
+                    false},
+        CommandCase{"SameSerialTwice",
+                    {"--device", "B", "id"},
+                    "",
+                    "boards=2",
+                    1,
+                    "",
+                    "several boards have that serial",
+                    false},
+        CommandCase{"NoBoard", {"write", "IMAGE"}, "6\tXA\tA\n", "", 1, "", "no FT2232H", false},
+        CommandCase{"OpenFails", {"erase"}, "", "fault=open-fail", 1, "", "cannot open", false},
+        CommandCase{"SetUpFails", {"erase"}, "", "fault=no-echo", 2, "", "cannot set", false}),
+    case_name<CommandCase>);
+
+// Images refused before any board is touched, with the line at fault.
+TEST(Refused, ImagesNeverReachTheBoard) {
+    struct Case {
+        std::string text;
+        std::string err;
+    };
+    for (const Case& c : {
+             Case{records(3) + "hello\n" + kEnd, "image.hex:4: not a valid Intel HEX record"},
+             Case{records(3), "image.hex: no end-of-file record"},
+             Case{record_text(4, 0, {0x00, 0x20}) + "\n" + records(1) + kEnd,
+                  "image.hex:2: data past the end"},
+             Case{records(2) + record_text(4, 0, {0, 1, 0}) + "\n" + kEnd,
+                  "image.hex:3: extended address record"},
+             Case{records(2) + records(1, 0x10, 99) + kEnd, "image.hex:3: gives bytes"},
+         }) {
+        SCOPED_TRACE(c.err);
+        ScratchDir scratch;
+        write_file(scratch.path("image.hex"), c.text);
+        Bytes before = pattern(kFlashSize, 3);
+        // A census failure would show if the board were looked at.
+        Flashed run = hexflash(scratch, {"--json", "write", scratch.path("image.hex")}, before,
+                               "trace=" + scratch.path("trace.txt"));
+        EXPECT_EQ(run.exit_status, 1);
+        EXPECT_NE(run.err.find(c.err), std::string::npos) << run.err;
+        EXPECT_EQ(json_value(run.out, "result"), "\"refused\"");
+        EXPECT_TRUE(run.flash == before);
+        EXPECT_TRUE(read_bytes(scratch.path("trace.txt")).empty());
+    }
+}
+
+}  // namespace
