@@ -100,7 +100,7 @@ int run(const Options& options) {
         labels.push_back(board.serial +
                          (boards.size() > 1 ? " #" + std::to_string(board.index) : ""));
     }
-    Display display(labels, isatty(fileno(stderr)) != 0, options.quiet || options.json);
+    Display display(labels, isatty(fileno(stderr)) != 0, options.quiet);
     Job job{&options, &image};
     std::vector<BoardRecord> records(boards.size());
     interrupt_arm();
@@ -127,7 +127,7 @@ int run(const Options& options) {
         BoardRecord& record = records[i];
         record.board = boards[i];
         status = worse(status, record.exit_status);
-        if (!record.message.empty() || !(options.quiet || options.json)) {
+        if (!record.message.empty() || !options.quiet) {
             complain(summary_line(options, record));
         }
     }

@@ -81,8 +81,13 @@ bool load_image(const std::string& path, LoadedImage& image, std::string& error)
     std::fclose(file);
     if (fault != IMAGE_FINE) {
         bool at_line = fault != IMAGE_FAULT_READ && fault != IMAGE_FAULT_INCOMPLETE;
-        error = path + (at_line ? ":" + std::to_string(line) : std::string()) + ": " +
-                fault_text(fault);
+        error = path;
+        if (at_line) {
+            error += ':';
+            error += std::to_string(line);
+        }
+        error += ": ";
+        error += fault_text(fault);
         return false;
     }
     image.sha256 = hash.hex_digest();

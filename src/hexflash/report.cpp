@@ -84,15 +84,21 @@ std::string Display::bar(const Line& line) const {
     double fraction =
         line.total == 0 ? 0 : static_cast<double>(line.done) / static_cast<double>(line.total);
     int filled = static_cast<int>(fraction * kWidth);
-    std::string out = "[" + std::string(static_cast<std::size_t>(filled), '#') +
-                      std::string(static_cast<std::size_t>(kWidth - filled), '.') + "]";
-    out += format(" %3.0f%%", fraction * 100);
-    out += " " + mib(line.done) + "/" + mib(line.total) + " MiB";
+    std::string out(1, '[');
+    out.append(static_cast<std::size_t>(filled), '#');
+    out.append(static_cast<std::size_t>(kWidth - filled), '.');
+    out += format("] %3.0f%% ", fraction * 100);
+    out += mib(line.done);
+    out += '/';
+    out += mib(line.total);
+    out += " MiB";
     double seconds = seconds_between(line.phase_start_ms, line.now_ms);
     if (seconds > 0 && line.done > 0) {
         double rate = static_cast<double>(line.done) / seconds;
         double eta = static_cast<double>(line.total - line.done) / rate;
-        out += " " + mib(static_cast<std::uint64_t>(rate)) + " MiB/s";
+        out += ' ';
+        out += mib(static_cast<std::uint64_t>(rate));
+        out += " MiB/s";
         out += format(" ETA %.0f:%02.0f", static_cast<double>(static_cast<int>(eta) / 60),
                       static_cast<double>(static_cast<int>(eta) % 60));
     }
