@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# The Windows tests: cross-builds hexburn.exe and the simulated board's
+# The Windows tests: cross-builds hexburn.exe, hexflash.exe and the simulated board's
 # hexburn_sim_d2xx.dll (the windows preset), builds the Linux program beside
 # them, and runs the .exe under Wine through its vendor loading path against
 # the .dll, each run checked against the Linux program on the same board.
@@ -16,11 +16,11 @@ windows_dir=$(realpath -m "${HEXBURN_WINDOWS_DIR:-build/windows}")
 wine_dir=$(realpath -m "${HEXBURN_WINE_DIR:-build/wine}")
 start=$SECONDS
 
-echo "== windows: hexburn.exe and hexburn_sim_d2xx.dll"
+echo "== windows: hexburn.exe, hexflash.exe and hexburn_sim_d2xx.dll"
 cmake --preset windows -B "$windows_dir" >/dev/null
 cmake --build "$windows_dir"
 
-echo "== wine: the Linux program and the tests"
+echo "== wine: the Linux programs and the tests"
 cmake -S . -B "$wine_dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DHEXBURN_WERROR=ON \
     -DHEXBURN_WINE_TESTS=ON -DHEXBURN_WINDOWS_BUILD="$windows_dir" >/dev/null
 cmake --build "$wine_dir" --target test_wine

@@ -8,8 +8,20 @@
 #include "hexflash/hexflash.h"
 #include "mpsse/d2xx_driver.h"
 
+#if !defined(_WIN32)
+#include <fcntl.h>
+#include <unistd.h>
+#endif
+
 int main(int argc, char** argv) {
-#if defined(SIGPIPE)
+#if !defined(_WIN32)
+    // A standard descriptor closed at start is opened on /dev/null, so that no
+    // file opened later (an image, an output, a trace) takes its place.
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (fcntl(fd, F_GETFD) == -1) {
+            open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+        }
+    }
     // A closed pipe on the output must not stop a burn half way.
     std::signal(SIGPIPE, SIG_IGN);
 #endif

@@ -127,8 +127,10 @@ void Display::draw() {
 
 std::string summary_line(const Options& options, const BoardRecord& record) {
     std::string out = record.board.serial + ": " + record.result;
-    if (!record.message.empty()) {
-        return out + ": " + record.message;
+    if (record.exit_status != 0) {
+        return record.message.empty() || record.result == "interrupted"
+                   ? out
+                   : out + ": " + record.message;
     }
     const fast_stats& s = record.stats;
     char text[200];

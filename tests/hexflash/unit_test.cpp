@@ -1,9 +1,11 @@
-// In-process: the SHA-256 beside sha256sum, and a chip whose block
-// protection is set before hexflash runs (the simulated chip keeps its status
-// register only while its driver lives).
+// In-process: the SHA-256 beside sha256sum, a chip whose block protection is
+// set before hexflash runs (the simulated chip keeps its status register only
+// while its driver lives), and an interrupt raised at a chosen USB write.
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <cstdio>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -11,6 +13,7 @@
 #include "case_name.h"
 #include "drivers/sim_driver.h"
 #include "fastflash/fastflash.h"
+#include "forwarding_driver.h"
 #include "hexflash/hexflash.h"
 #include "hexflash/sha256.h"
 #include "mpsse/d2xx.h"
@@ -124,5 +127,62 @@ INSTANTIATE_TEST_SUITE_P(
                     ProtectionCase{"Bp7Unprotected", 0x1C, 0, {"--unprotect"}, 0},
                     ProtectionCase{"Bp3Unprotected", 0x0C, 0x1C0000, {"--unprotect"}, 0}),
     case_name<ProtectionCase>);
+
+// Counts the USB writes, and raises SIGINT after write number `at` (0: never).
+class Interrupting final : public ForwardingDriver {
+  public:
+    Interrupting(D2xxDriver& inner, int at) : ForwardingDriver(inner), at_(at) {}
+    FT_STATUS write(FT_HANDLE handle, const std::uint8_t* data, std::uint32_t count,
+                    std::uint32_t* written) override {
+        FT_STATUS status = ForwardingDriver::write(handle, data, count, written);
+        if (++writes_ == at_) {
+            std::raise(SIGINT);
+        }
+        return status;
+    }
+    int writes() const { return writes_; }
+
+  private:
+    int at_;
+    int writes_ = 0;
+};
+
+TEST(Interrupt, StopsCleanlyWith130) {
+    ScratchDir scratch;
+    std::string hex = scratch.path("image.hex");
+    std::string text;
+    for (std::uint32_t i = 0; i < 64; ++i) {
+        text += record_text(0, i * 32, pattern(32, i)) + "\n";
+    }
+    write_file(hex, text + ":00000001FF\n");
+    std::string trace = scratch.path("trace.txt");
+    auto run = [&](int at, int* writes) {
+        std::string error;
+        auto sim = make_sim_driver(
+            "flash=" + scratch.path("flash.bin") + ",timing=zero,trace=" + trace, error);
+        EXPECT_NE(sim, nullptr) << error;
+        Interrupting driver(*sim, at);
+        d2xx_bind(&driver);
+        int status = run_hexflash({"--quiet", "write", hex});
+        d2xx_bind(nullptr);
+        *writes = driver.writes();
+        return status;
+    };
+    int clean_writes = 0;
+    ASSERT_EQ(run(0, &clean_writes), 0);
+    std::remove(trace.c_str());
+    int writes = 0;
+    EXPECT_EQ(run(clean_writes / 2, &writes), 130);
+    EXPECT_LT(writes, clean_writes);
+    // The pins released, then the device closed: the trace's last two calls.
+    std::ifstream in(trace);
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(in, line);) {
+        lines.push_back(line);
+    }
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_EQ(lines[lines.size() - 2].rfind("FT_Write 80088b ", 0), 0u) << lines[lines.size() - 2];
+    EXPECT_EQ(lines.back(), "FT_Close -> 0");
+}
 
 }  // namespace
