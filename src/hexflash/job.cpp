@@ -111,15 +111,15 @@ class BoardRun {
         return true;
     }
 
-    // Before anything changes the chip: the right chip, and the sectors from
-    // `first_changed` on not protected (or --unprotect).
+    // Before anything changes sectors first_changed..last_changed: true when
+    // none of them is protected, or when --unprotect cleared the protection.
     bool may_change(std::uint32_t first_changed, std::uint32_t last_changed) {
         std::uint32_t first = first_protected_sector(record_.status);
         if (last_changed < first || first_changed >= 32) {
             return true;
         }
         if (options_.unprotect) {
-            return true;
+            return unprotect();
         }
         char text[160];
         std::string sectors =
@@ -206,7 +206,7 @@ class BoardRun {
             first = 0;
             last = 31;
         }
-        if (!may_change(first, last) || (first < 32 && !unprotect())) {
+        if (!may_change(first, last)) {
             return;
         }
         status = fast_execute(&link_, plan.get(), &record_.stats, &progress_);
@@ -266,7 +266,7 @@ class BoardRun {
     }
 
     void erase() {
-        if (!right_chip() || !read_status() || !may_change(0, 31) || !unprotect()) {
+        if (!right_chip() || !read_status() || !may_change(0, 31)) {
             return;
         }
         std::uint64_t start = d2xx_clock_ms();
