@@ -1,6 +1,6 @@
 // Several boards at once, in-process: a driver of its own puts one simulated
 // board (its own chip, clock and faults) behind each pair of census entries,
-// and routes each call to the board its handle, or its thread, belongs to.
+// and routes each call to the board its thread opened.
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -17,12 +17,17 @@ namespace {
 
 class Boards final : public D2xxDriver {
   public:
-    // One simulated board per entry of `options` (its sim options).
+    // One simulated board per entry of `options` (its sim options, and
+    // ",unplug": every USB transfer fails once the chip programmed a page).
     explicit Boards(const std::vector<std::string>& options) {
-        for (const std::string& text : options) {
+        for (std::string text : options) {
+            bool unplug = text.ends_with(",unplug");
+            text.resize(text.size() - (unplug ? 7 : 0));
+            SimOptions parsed;
             std::string error;
-            boards_.push_back(make_sim_driver(text, error));
-            EXPECT_NE(boards_.back(), nullptr) << error;
+            EXPECT_TRUE(parse_sim_options(text, parsed, error)) << error;
+            boards_.push_back(std::make_unique<SimDriver>(parsed));
+            unplug_.push_back(unplug);
         }
     }
     FT_STATUS create_device_info_list(std::uint32_t* count) override {
@@ -38,7 +43,8 @@ class Boards final : public D2xxDriver {
         return status;
     }
     FT_STATUS open(int index, FT_HANDLE* handle) override {
-        current = boards_[static_cast<std::size_t>(index) / 2].get();
+        board = static_cast<std::size_t>(index) / 2;
+        current = boards_[board].get();
         return current->open(index % 2, handle);
     }
     FT_STATUS close(FT_HANDLE h) override { return current->close(h); }
@@ -64,10 +70,10 @@ class Boards final : public D2xxDriver {
     }
     FT_STATUS write(FT_HANDLE h, const std::uint8_t* data, std::uint32_t n,
                     std::uint32_t* written) override {
-        return current->write(h, data, n, written);
+        return unplugged() ? FT_IO_ERROR : current->write(h, data, n, written);
     }
     FT_STATUS read(FT_HANDLE h, std::uint8_t* data, std::uint32_t n, std::uint32_t* got) override {
-        return current->read(h, data, n, got);
+        return unplugged() ? FT_IO_ERROR : current->read(h, data, n, got);
     }
     void sleep_ms(std::uint32_t ms) override {
         if (current != nullptr) {
@@ -77,12 +83,19 @@ class Boards final : public D2xxDriver {
     std::uint64_t clock_ms() override { return current != nullptr ? current->clock_ms() : 0; }
 
   private:
+    bool unplugged() {
+        SimBoard& sim = boards_[board]->board();
+        return unplug_[board] && sim.chip != nullptr && sim.chip->counters().page_programs > 0;
+    }
     // Each board runs on a thread of its own: the board its thread opened.
-    static thread_local D2xxDriver* current;
-    std::vector<std::unique_ptr<D2xxDriver>> boards_;
+    static thread_local SimDriver* current;
+    static thread_local std::size_t board;
+    std::vector<std::unique_ptr<SimDriver>> boards_;
+    std::vector<bool> unplug_;
 };
 
-thread_local D2xxDriver* Boards::current = nullptr;
+thread_local SimDriver* Boards::current = nullptr;
+thread_local std::size_t Boards::board = 0;
 
 int run_hexflash(std::vector<std::string> args) {
     std::vector<char*> argv;
@@ -199,6 +212,7 @@ INSTANTIATE_TEST_SUITE_P(
                  1,
                  "BII",
                  "1100"},
+        GangCase{"OneUnpluggedMidBurn", kAllWrite, {"", "", ",unplug"}, true, 2, "II?", "2002"},
         GangCase{"WorstStatusWins",
                  kAllWrite,
                  {",fault=open-fail", ",fault=write-fail@40", ",fault=stuck-zero@STUCK"},
