@@ -13,7 +13,13 @@
 #include "hexflash/report.h"
 
 #if defined(_WIN32)
+#define NOMINMAX
+#define WIN32_LEAN_AND_MEAN
 #include <io.h>
+#include <windows.h>
+#ifndef ENABLE_VIRTUAL_TERMINAL_PROCESSING
+#define ENABLE_VIRTUAL_TERMINAL_PROCESSING 0x0004
+#endif
 #define isatty _isatty
 #define fileno _fileno
 #else
@@ -72,6 +78,22 @@ int list(const Options& options) {
     return 0;
 }
 
+// Whether standard error is a terminal that takes the cursor sequences the
+// progress lines are redrawn with (Windows 10's console once asked to).
+bool progress_terminal() {
+    if (isatty(fileno(stderr)) == 0) {
+        return false;
+    }
+#if defined(_WIN32)
+    HANDLE console = GetStdHandle(STD_ERROR_HANDLE);
+    DWORD mode = 0;
+    return GetConsoleMode(console, &mode) != 0 &&
+           SetConsoleMode(console, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0;
+#else
+    return true;
+#endif
+}
+
 int run(const Options& options) {
     LoadedImage image;
     bool with_image = options.command == Command::kWrite || options.command == Command::kVerify;
@@ -100,7 +122,7 @@ int run(const Options& options) {
         labels.push_back(board.serial +
                          (boards.size() > 1 ? " #" + std::to_string(board.index) : ""));
     }
-    Display display(labels, isatty(fileno(stderr)) != 0, options.quiet);
+    Display display(labels, progress_terminal(), options.quiet);
     Job job{&options, &image};
     std::vector<BoardRecord> records(boards.size());
     interrupt_arm();

@@ -223,10 +223,13 @@ std::string json_record(const Options& options, const LoadedImage* image, const 
                                                                          : null);
     keys.emplace_back("keep_rest", options.keep_rest ? "true" : "false");
     keys.emplace_back("bulk_erase", record.bulk_erase ? "true" : "false");
-    keys.emplace_back("sectors_erased", stats ? count(s.sectors_erased) : null);
-    keys.emplace_back("sectors_skipped", stats ? count(s.sectors_skipped) : null);
-    keys.emplace_back("pages_programmed", stats ? count(s.pages_programmed) : null);
-    keys.emplace_back("pages_skipped", stats ? count(s.pages_skipped) : null);
+    // Sectors and pages only where the command writes.
+    const bool writes =
+        stats && (options.command == Command::kWrite || options.command == Command::kErase);
+    keys.emplace_back("sectors_erased", writes ? count(s.sectors_erased) : null);
+    keys.emplace_back("sectors_skipped", writes ? count(s.sectors_skipped) : null);
+    keys.emplace_back("pages_programmed", writes ? count(s.pages_programmed) : null);
+    keys.emplace_back("pages_skipped", writes ? count(s.pages_skipped) : null);
     double phases = s.seconds_read + s.seconds_erase + s.seconds_program + s.seconds_verify;
     keys.emplace_back("seconds", "{\"read\": " + number(s.seconds_read) +
                                      ", \"erase\": " + number(s.seconds_erase) +

@@ -303,6 +303,8 @@ INSTANTIATE_TEST_SUITE_P(
         CommandCase{"Id", {"id"}, "", "", 0, "", "JEDEC ID 20 20 15 (M25P16), status 0x00", false},
         CommandCase{"IdJson", {"--json", "id"}, "", "", 0, "\"jedec_id\": \"202015\"", "", false},
         CommandCase{"Erase", {"erase"}, "", "", 0, "", "B: erased", true},
+        CommandCase{
+            "PhaseLinesWhenNotATerminal", {"verify", "IMAGE"}, "", "", 3, "", "B: verify ", false},
         CommandCase{"ProgrammedSerial",
                     {"--device", "FT7XQ2B", "erase"},
                     kProgrammedCensus,
