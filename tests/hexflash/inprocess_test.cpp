@@ -1,8 +1,14 @@
-// Several boards at once, in-process: a driver of its own puts one simulated
-// board (its own chip, clock and faults) behind each pair of census entries,
-// and routes each call to the board its thread opened.
+// hexflash in-process: the SHA-256 beside sha256sum; a chip whose block
+// protection is set before the run (the simulated chip keeps its status
+// register only while its driver lives); an interrupt raised at a chosen USB
+// write; and several boards at once, a driver of the test's own putting one
+// simulated board (its own chip, clock and faults) behind each pair of census
+// entries and routing each call to the board its thread opened.
 #include <gtest/gtest.h>
 
+#include <csignal>
+#include <cstdio>
+#include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
@@ -10,10 +16,156 @@
 #include "burn.h"
 #include "case_name.h"
 #include "drivers/sim_driver.h"
+#include "fastflash/fastflash.h"
+#include "forwarding_driver.h"
 #include "hexflash/hexflash.h"
+#include "hexflash/sha256.h"
+#include "mpsse/d2xx.h"
 #include "mpsse/d2xx_driver.h"
 
 namespace {
+
+int run_hexflash(std::vector<std::string> args) {
+    std::vector<char*> argv;
+    std::string name = "hexflash";
+    argv.push_back(name.data());
+    for (std::string& arg : args) {
+        argv.push_back(arg.data());
+    }
+    return hexflash_main(static_cast<int>(argv.size()), argv.data());
+}
+
+TEST(Sha256, AsSha256sum) {
+    ScratchDir scratch;
+    // Around each padding boundary, and more than one buffer's worth.
+    for (std::size_t size : {0, 1, 55, 56, 63, 64, 65, 119, 120, 1000003}) {
+        SCOPED_TRACE(size);
+        Bytes data = pattern(size, static_cast<std::uint32_t>(size));
+        write_bytes(scratch.path("data"), data);
+        Sha256 hash;
+        // In uneven pieces, as a file is read.
+        for (std::size_t at = 0; at < size; at += 37) {
+            hash.update(data.data() + at, std::min<std::size_t>(37, size - at));
+        }
+        shell("cd '" + scratch.path("") + "' && sha256sum data > sum");
+        Bytes sum = read_bytes(scratch.path("sum"));
+        EXPECT_EQ(hash.hex_digest() + "  data\n", std::string(sum.begin(), sum.end()));
+    }
+}
+
+// The chip's status register, through a link of the test's own; set first
+// unless `set` is negative.
+std::uint8_t status_register(int set) {
+    FT_HANDLE handle = nullptr;
+    fast_link link{};
+    std::uint8_t status = 0xFF;
+    EXPECT_EQ(FT_Open(1, &handle), FT_OK);
+    EXPECT_EQ(fast_open(handle, FAST_DEFAULT_CLOCK_HZ, &link), FAST_OK);
+    EXPECT_EQ(set < 0 ? FAST_OK : fast_write_status(&link, static_cast<std::uint8_t>(set)),
+              FAST_OK);
+    EXPECT_EQ(fast_read_status(&link, &status), FAST_OK);
+    fast_close(&link);
+    FT_Close(handle);
+    return status;
+}
+
+struct ProtectionCase {
+    const char* name;
+    std::uint8_t status;  // BP2..BP0 in bits 4..2
+    std::uint32_t image_at;
+    std::vector<std::string> options;
+    int exit_status;
+};
+
+class ProtectionTest : public testing::TestWithParam<ProtectionCase> {};
+
+TEST_P(ProtectionTest, RefusedUnlessUnprotected) {
+    const ProtectionCase& c = GetParam();
+    ScratchDir scratch;
+    std::string hex = scratch.path("image.hex");
+    write_file(hex, record_text(4, 0, {0, static_cast<std::uint8_t>(c.image_at >> 16)}) + "\n" +
+                        record_text(0, c.image_at & 0xFFFF, pattern(64, 3)) + "\n:00000001FF\n");
+    std::string error;
+    auto driver = make_sim_driver("flash=" + scratch.path("flash.bin") + ",timing=zero", error);
+    ASSERT_NE(driver, nullptr) << error;
+    d2xx_bind(driver.get());
+    status_register(c.status);
+    std::vector<std::string> args = {"--quiet", "write", hex};
+    args.insert(args.end(), c.options.begin(), c.options.end());
+    EXPECT_EQ(run_hexflash(args), c.exit_status);
+    // The protection is as it was, whatever happened.
+    EXPECT_EQ(status_register(-1), c.status);
+    d2xx_bind(nullptr);
+    Bytes flash = read_bytes(scratch.path("flash.bin"));
+    EXPECT_TRUE(flash ==
+                (c.exit_status == 0 ? expected_flash(scratch, hex) : Bytes(kFlashSize, 0xFF)));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Bits, ProtectionTest,
+    testing::Values(ProtectionCase{"Bp1ProtectsSector31", 0x04, 0x1F0000, {}, 1},
+                    ProtectionCase{"Bp1LeavesSector30", 0x04, 0x1E0000, {}, 0},
+                    ProtectionCase{"Bp3ProtectsSector28", 0x0C, 0x1C0000, {}, 1},
+                    ProtectionCase{"Bp4LeavesSector23", 0x10, 0x170000, {}, 0},
+                    ProtectionCase{"Bp5ProtectsSector16", 0x14, 0x100000, {}, 1},
+                    ProtectionCase{"Bp6ProtectsSector0", 0x18, 0, {}, 1},
+                    ProtectionCase{"Bp7Unprotected", 0x1C, 0, {"--unprotect"}, 0},
+                    ProtectionCase{"Bp3Unprotected", 0x0C, 0x1C0000, {"--unprotect"}, 0}),
+    case_name<ProtectionCase>);
+
+// Counts the USB writes, and raises SIGINT after write number `at` (0: never).
+class Interrupting final : public ForwardingDriver {
+  public:
+    Interrupting(D2xxDriver& inner, int at) : ForwardingDriver(inner), at_(at) {}
+    FT_STATUS write(FT_HANDLE handle, const std::uint8_t* data, std::uint32_t count,
+                    std::uint32_t* written) override {
+        FT_STATUS status = ForwardingDriver::write(handle, data, count, written);
+        if (++writes_ == at_) {
+            std::raise(SIGINT);
+        }
+        return status;
+    }
+    int writes() const { return writes_; }  // so far
+
+  private:
+    int at_;
+    int writes_ = 0;
+};
+
+TEST(Interrupt, StopsCleanlyWith130) {
+    ScratchDir scratch;
+    std::string hex = scratch.path("image.hex");
+    std::string text;
+    for (std::uint32_t i = 0; i < 64; ++i) {
+        text += record_text(0, i * 32, pattern(32, i)) + "\n";
+    }
+    write_file(hex, text + ":00000001FF\n");
+    std::string trace = scratch.path("trace.txt");
+    auto run = [&](int at) {
+        std::string error;
+        auto sim = make_sim_driver(
+            "flash=" + scratch.path("flash.bin") + ",timing=zero,trace=" + trace, error);
+        EXPECT_NE(sim, nullptr) << error;
+        Interrupting driver(*sim, at);
+        d2xx_bind(&driver);
+        int status = run_hexflash({"--quiet", "write", hex});
+        d2xx_bind(nullptr);
+        return at == 0 ? driver.writes() : status;
+    };
+    int clean_writes = run(0);
+    std::remove(trace.c_str());
+    // In a child process: the interrupt stays noted for the rest of a process.
+    EXPECT_EXIT(std::exit(run(clean_writes / 2)), testing::ExitedWithCode(130), "");
+    // The pins released, then the device closed: the trace's last two calls.
+    std::ifstream in(trace);
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(in, line);) {
+        lines.push_back(line);
+    }
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_EQ(lines[lines.size() - 2].rfind("FT_Write 80088b ", 0), 0u) << lines[lines.size() - 2];
+    EXPECT_EQ(lines.back(), "FT_Close -> 0");
+}
 
 class Boards final : public D2xxDriver {
   public:
@@ -96,16 +248,6 @@ class Boards final : public D2xxDriver {
 
 thread_local SimDriver* Boards::current = nullptr;
 thread_local std::size_t Boards::board = 0;
-
-int run_hexflash(std::vector<std::string> args) {
-    std::vector<char*> argv;
-    std::string name = "hexflash";
-    argv.push_back(name.data());
-    for (std::string& arg : args) {
-        argv.push_back(arg.data());
-    }
-    return hexflash_main(static_cast<int>(argv.size()), argv.data());
-}
 
 struct GangCase {
     const char* name;
