@@ -38,7 +38,7 @@ int run_hexflash(std::vector<std::string> args) {
 TEST(Sha256, AsSha256sum) {
     ScratchDir scratch;
     // Around each padding boundary, and more than one buffer's worth.
-    for (std::size_t size : {0, 1, 55, 56, 63, 64, 65, 119, 120, 1000003}) {
+    for (std::size_t size : {0u, 1u, 55u, 56u, 63u, 64u, 65u, 119u, 120u, 1000003u}) {
         SCOPED_TRACE(size);
         Bytes data = pattern(size, static_cast<std::uint32_t>(size));
         write_bytes(scratch.path("data"), data);
