@@ -98,7 +98,7 @@ int run(const Options& options) {
     std::string error;
     // The image is read and checked whole before any board is touched.
     if (with_image && !load_image(options.path, image, error)) {
-        return refuse(options, &image, error);
+        return refuse(options, nullptr, error);
     }
     const LoadedImage* shown = with_image ? &image : nullptr;
     std::vector<Board> found;
