@@ -213,8 +213,10 @@ class BoardRun {
         if (status == FAST_OK) {
             done("written");
         } else {
-            fail(status, status == FAST_ERR_MISMATCH ? mismatch_text(record_.stats.first_difference)
-                                                     : "USB or chip failure while writing");
+            std::int64_t at = record_.stats.first_difference;
+            fail(status, status == FAST_ERR_MISMATCH
+                             ? mismatch_text(at, at < 0 ? 0xFF : plan->target[at])
+                             : "USB or chip failure while writing");
         }
         restore_protection();
     }
@@ -225,12 +227,17 @@ class BoardRun {
         if (status == FAST_OK) {
             done(options_.command == Command::kErase ? "erased" : "verified");
         } else {
-            fail(status, status == FAST_ERR_MISMATCH ? mismatch_text(record_.stats.first_difference)
-                                                     : "USB or chip failure while reading");
+            std::int64_t at = record_.stats.first_difference;
+            bool defined = at >= 0 && ((expected.defined[at >> 3] >> (at & 7)) & 1) != 0;
+            fail(status, status == FAST_ERR_MISMATCH
+                             ? mismatch_text(at, defined ? expected.bytes[at] : 0xFF)
+                             : "USB or chip failure while reading");
         }
     }
 
-    std::string mismatch_text(std::int64_t address) {
+    // The first difference, with the chip's byte there and the one it should
+    // hold (the chip's own bit order).
+    std::string mismatch_text(std::int64_t address, std::uint8_t wanted) {
         char text[120];
         std::snprintf(text, sizeof text, "the chip differs at 0x%06llx",
                       static_cast<unsigned long long>(address < 0 ? 0 : address));
@@ -238,7 +245,7 @@ class BoardRun {
         std::uint8_t byte = 0;
         if (address >= 0 &&
             fast_read(&link_, static_cast<std::uint32_t>(address), &byte, 1, nullptr) == FAST_OK) {
-            std::snprintf(text, sizeof text, " (chip 0x%02x)", byte);
+            std::snprintf(text, sizeof text, " (chip 0x%02x, should be 0x%02x)", byte, wanted);
             out += text;
         }
         return out;
