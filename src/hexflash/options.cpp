@@ -85,7 +85,7 @@ const char* command_name(Command command) {
 
 bool parse_options(int argc, char** argv, Options& options, std::string& error) {
     std::vector<std::string> operands;
-    bool erase_given = false, command_options = false;
+    bool erase_given = false;
     for (int i = 1; i < argc; ++i) {
         std::string_view arg = argv[i];
         // "--name=value" and "--name value" alike.
@@ -157,7 +157,7 @@ bool parse_options(int argc, char** argv, Options& options, std::string& error) 
         } else if (arg == "--quiet") {
             options.quiet = true;
         } else if (arg == "--keep-rest") {
-            options.keep_rest = command_options = true;
+            options.keep_rest = true;
         } else if (arg == "--force") {
             options.force = true;
         } else if (arg == "--unprotect") {
@@ -201,7 +201,7 @@ bool parse_options(int argc, char** argv, Options& options, std::string& error) 
     }
     // Each option only where it means something.
     const char* misplaced = nullptr;
-    if ((erase_given || command_options) && command != Command::kWrite) {
+    if ((erase_given || options.keep_rest) && command != Command::kWrite) {
         misplaced = erase_given ? "--erase" : "--keep-rest";
     } else if ((options.force || options.unprotect) && command != Command::kWrite &&
                command != Command::kErase) {
