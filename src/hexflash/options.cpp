@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string_view>
+#include <utility>
 
 namespace {
 
@@ -86,8 +87,15 @@ const char* command_name(Command command) {
 bool parse_options(int argc, char** argv, Options& options, std::string& error) {
     std::vector<std::string> operands;
     bool erase_given = false;
+    bool only_operands = false;  // after "--": a file named like an option
     for (int i = 1; i < argc; ++i) {
         std::string_view arg = argv[i];
+        if (only_operands || arg == "--") {
+            if (std::exchange(only_operands, true)) {
+                operands.emplace_back(arg);
+            }
+            continue;
+        }
         // "--name=value" and "--name value" alike.
         std::string_view name = arg;
         std::string attached;
