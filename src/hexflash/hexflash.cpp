@@ -147,7 +147,10 @@ int run(const Options& options) {
         BoardRecord& record = records[i];
         record.board = boards[i];
         status = worse(status, record.exit_status);
-        if (!record.message.empty() || !options.quiet) {
+        if (options.command == Command::kId && record.exit_status == 0 && !options.json) {
+            // What id found is its result, as list's table is.
+            std::printf("%s\n", summary_line(options, record).c_str());
+        } else if (!record.message.empty() || !options.quiet) {
             complain(summary_line(options, record));
         }
     }
