@@ -319,15 +319,15 @@ BoardRecord run_board(const Job& job, const Board& board, int slot, Progress& pr
     std::uint64_t start = d2xx_clock_ms();
     Callback callback{&progress, slot};
     fast_progress hooks{on_report, on_stop, &callback};
-    fast_link link{};
-    if (fast_open(handle, job.options->clock_hz, &link) != FAST_OK) {
+    auto link = std::make_unique<fast_link>();  // the transport's buffers: not on a stack
+    if (fast_open(handle, job.options->clock_hz, link.get()) != FAST_OK) {
         record.result = "failed";
         record.exit_status = 2;
         record.message = "cannot set the FT2232H up for SPI";
     } else {
-        record.clock_hz = link.clock_hz;
-        BoardRun(job, record, link, hooks).run();
-        fast_close(&link);
+        record.clock_hz = link->clock_hz;
+        BoardRun(job, record, *link, hooks).run();
+        fast_close(link.get());
     }
     record.seconds = static_cast<double>(d2xx_clock_ms() - start) / 1000.0;
     FT_Close(handle);
