@@ -4,6 +4,11 @@
 
 #include "mpsse/d2xx.h"
 
+namespace {
+// FT_GetDeviceInfoDetail's flag for an interface some process has open.
+constexpr std::uint32_t kOpened = 1;
+}  // namespace
+
 bool find_boards(std::vector<Board>& boards) {
     boards.clear();
     std::uint32_t count = 0;
@@ -22,8 +27,10 @@ bool find_boards(std::vector<Board>& boards) {
         serial[FT_SERIAL_SIZE - 1] = '\0';
         description[FT_DESCRIPTION_SIZE - 1] = '\0';
         std::string name = serial;
-        if (type == FT_DEVICE_2232H && !name.empty() && name.back() == 'B') {
-            boards.push_back({index, name, description, location});
+        bool busy = (flags & kOpened) != 0 && name.empty();
+        if (busy || (type == FT_DEVICE_2232H && !name.empty() && name.back() == 'B')) {
+            boards.push_back(
+                {index, name, busy ? "(in use by another process)" : description, location, busy});
         }
     }
     return true;
@@ -33,13 +40,21 @@ bool select_boards(const std::vector<Board>& boards, const std::vector<std::stri
                    std::vector<Board>& chosen, std::string& error) {
     chosen.clear();
     if (selectors.empty()) {
-        if (boards.size() == 1) {
-            chosen = boards;
+        for (const Board& board : boards) {
+            if (!board.busy) {
+                chosen.push_back(board);
+            }
+        }
+        if (chosen.size() == 1) {
             return true;
         }
-        error = boards.empty() ? "no FT2232H interface B found"
-                               : "several boards found; choose with --device SEL or --all:\n" +
-                                     board_table(boards);
+        std::size_t busy = boards.size() - chosen.size();
+        error = !chosen.empty() ? "several boards found; choose with --device SEL or --all:\n" +
+                                      board_table(boards)
+                : busy == 0 ? "no FT2232H interface B found"
+                            : "no FT2232H interface B found; " + std::to_string(busy) +
+                                  " interface(s) in use by another process";
+        chosen.clear();
         return false;
     }
     for (const std::string& selector : selectors) {
