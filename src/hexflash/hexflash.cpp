@@ -63,7 +63,8 @@ int list(const Options& options) {
             out += std::string(i == 0 ? "\n" : ",\n") + "  {\"index\": " + std::to_string(b.index) +
                    ", \"serial\": " + json_string(b.serial) +
                    ", \"description\": " + json_string(b.description) +
-                   ", \"location\": " + std::to_string(b.location) + "}";
+                   ", \"location\": " + std::to_string(b.location) +
+                   ", \"busy\": " + (b.busy ? "true" : "false") + "}";
         }
         std::printf("%s%s]}\n", out.c_str(), boards.empty() ? "" : "\n");
     } else {
