@@ -102,7 +102,7 @@ INSTANTIATE_TEST_SUITE_P(
         ImageCase{"ObjcopyOfAProgram", "objcopy -O ihex /bin/true $HEX"},
         ImageCase{"EndOfFileRecordOnly", kEnd},
         ImageCase{"LinesAfterTheEnd", records(9) + kEnd + "garbage\n:0G\n"},
-        ImageCase{"RecordOf249Bytes", record_text(0, 0, pattern(249, 9)) + "\n" + kEnd},
+        ImageCase{"RecordOf255Bytes", record_text(0, 0, pattern(255, 9)) + "\n" + kEnd},
         ImageCase{"CrLfLineEnds", records(30, 0, 7, "\r\n") + ":00000001FF\r\n"},
         ImageCase{"AcrossAPageBoundary", record_text(0, 0xF8, pattern(32, 2)) + "\n" + kEnd},
         ImageCase{"SegmentThenLinearBase", record_text(2, 0, {0x10, 0x00}) + "\n" + records(3) +
