@@ -1,6 +1,7 @@
 #include "hexflash/job.h"
 
 #include <cstdio>
+#include <cstring>
 #include <memory>
 
 #include "app/interrupt.h"
@@ -282,7 +283,8 @@ class BoardRun {
         if (status != FAST_OK) {
             fail(status, "USB or chip failure while erasing");
         } else {
-            auto blank = std::make_unique<image_map>();  // nothing defined: 0xFF throughout
+            auto blank = std::make_unique<image_map>();  // no record: 0xFF throughout
+            std::memset(blank->bytes, 0xFF, sizeof blank->bytes);
             verify(*blank);
             record_.bulk_erase = true;
             record_.stats.sectors_erased = FAST_SECTORS;

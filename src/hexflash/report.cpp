@@ -12,8 +12,14 @@ std::string format(const char* pattern, double a, double b = 0, double c = 0) {
     return text;
 }
 
-std::string mib(std::uint64_t bytes) {
-    return format("%.1f", static_cast<double>(bytes) / 1048576.0);
+// "1.5 MiB", "35.0 KiB", "120 B".
+std::string size(double bytes) {
+    return bytes >= 1048576 ? format("%.1f MiB", bytes / 1048576)
+           : bytes >= 1024  ? format("%.1f KiB", bytes / 1024)
+                            : format("%.0f B", bytes);
+}
+std::string size(std::uint64_t bytes) {
+    return size(static_cast<double>(bytes));
 }
 
 double seconds_between(std::uint64_t from_ms, std::uint64_t to_ms) {
@@ -69,13 +75,10 @@ void Display::end_phase(int slot) {
     }
     double seconds = seconds_between(line.phase_start_ms, line.now_ms);
     std::string rate =
-        seconds > 0
-            ? ", " + mib(static_cast<std::uint64_t>(static_cast<double>(line.done) / seconds)) +
-                  " MiB/s"
-            : "";
-    std::fprintf(stderr, "%s: %s %s of %s MiB in %.2f s%s\n",
+        seconds > 0 ? ", " + size(static_cast<double>(line.done) / seconds) + "/s" : "";
+    std::fprintf(stderr, "%s: %s %s of %s in %.2f s%s\n",
                  labels_[static_cast<std::size_t>(slot)].c_str(), line.phase.c_str(),
-                 mib(line.done).c_str(), mib(line.total).c_str(), seconds, rate.c_str());
+                 size(line.done).c_str(), size(line.total).c_str(), seconds, rate.c_str());
     line.phase.clear();
 }
 
@@ -88,17 +91,16 @@ std::string Display::bar(const Line& line) const {
     out.append(static_cast<std::size_t>(filled), '#');
     out.append(static_cast<std::size_t>(kWidth - filled), '.');
     out += format("] %3.0f%% ", fraction * 100);
-    out += mib(line.done);
-    out += '/';
-    out += mib(line.total);
-    out += " MiB";
+    out += size(line.done);
+    out += " of ";
+    out += size(line.total);
     double seconds = seconds_between(line.phase_start_ms, line.now_ms);
     if (seconds > 0 && line.done > 0) {
         double rate = static_cast<double>(line.done) / seconds;
         double eta = static_cast<double>(line.total - line.done) / rate;
         out += ' ';
-        out += mib(static_cast<std::uint64_t>(rate));
-        out += " MiB/s";
+        out += size(rate);
+        out += "/s";
         out += format(" ETA %.0f:%02.0f", static_cast<double>(static_cast<int>(eta) / 60),
                       static_cast<double>(static_cast<int>(eta) % 60));
     }

@@ -305,9 +305,11 @@ TEST_P(GangTest, BoardsFailAlone) {
         Boards boards(options);
         d2xx_bind(&boards);
         testing::internal::CaptureStdout();
-        EXPECT_EQ(run_hexflash(args), c.exit_status);
-        EXPECT_EQ(exit_statuses(testing::internal::GetCapturedStdout()), c.json);
+        int status = run_hexflash(args);
+        std::string json = testing::internal::GetCapturedStdout();
         d2xx_bind(nullptr);
+        EXPECT_EQ(status, c.exit_status);
+        EXPECT_EQ(exit_statuses(json), c.json);
     }
     for (std::size_t k = 0; k < c.faults.size(); ++k) {
         SCOPED_TRACE(k);
@@ -326,7 +328,7 @@ INSTANTIATE_TEST_SUITE_P(
         GangCase{"AllGood", kAllWrite, {"", "", ""}, true, 0, "III", "0000"},
         GangCase{"OneUsbWriteFails",
                  kAllWrite,
-                 {"", ",fault=write-fail@40", ""},
+                 {"", ",fault=write-fail@60", ""},
                  true,
                  2,
                  "I?I",
@@ -357,7 +359,7 @@ INSTANTIATE_TEST_SUITE_P(
         GangCase{"OneUnpluggedMidBurn", kAllWrite, {"", "", ",unplug"}, true, 2, "II?", "2002"},
         GangCase{"WorstStatusWins",
                  kAllWrite,
-                 {",fault=open-fail", ",fault=write-fail@40", ",fault=stuck-zero@STUCK"},
+                 {",fault=open-fail", ",fault=write-fail@60", ",fault=stuck-zero@STUCK"},
                  true,
                  3,
                  "B??",
