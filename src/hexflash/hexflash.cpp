@@ -118,8 +118,11 @@ int run(const Options& options) {
 
     std::vector<std::string> labels;
     for (const Board& board : boards) {
-        labels.push_back(board.serial +
-                         (boards.size() > 1 ? " #" + std::to_string(board.index) : ""));
+        // Blank EEPROMs all say "B": with several boards the index tells them apart.
+        std::string index = "#" + std::to_string(board.index);
+        labels.push_back(board.serial.empty() ? index
+                         : boards.size() > 1  ? board.serial + " " + index
+                                              : board.serial);
     }
     Display display(labels, progress_terminal(), options.quiet);
     Job job{&options, &image};
@@ -150,9 +153,9 @@ int run(const Options& options) {
         status = worse(status, record.exit_status);
         if (options.command == Command::kId && record.exit_status == 0 && !options.json) {
             // What id found is its result, as list's table is.
-            std::printf("%s\n", summary_line(options, record).c_str());
+            std::printf("%s\n", summary_line(options, labels[i], record).c_str());
         } else if (!record.message.empty() || !options.quiet) {
-            complain(summary_line(options, record));
+            complain(summary_line(options, labels[i], record));
         }
     }
     if (options.json) {

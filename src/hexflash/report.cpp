@@ -127,8 +127,9 @@ void Display::draw() {
     std::fflush(stderr);
 }
 
-std::string summary_line(const Options& options, const BoardRecord& record) {
-    std::string out = record.board.serial + ": " + record.result;
+std::string summary_line(const Options& options, const std::string& label,
+                         const BoardRecord& record) {
+    std::string out = label + ": " + record.result;
     if (record.exit_status != 0) {
         return record.message.empty() || record.result == "interrupted"
                    ? out

@@ -41,8 +41,9 @@ class Display final : public Progress {
     std::mutex mutex_;
 };
 
-// The closing line for a board: "B: written: 3 sectors erased, ... in 1.2 s".
-std::string summary_line(const Options& options, const BoardRecord& record);
+// The closing line for the board `label` names: "B: written ... in 1.2 s".
+std::string summary_line(const Options& options, const std::string& label,
+                         const BoardRecord& record);
 
 // The JSON object of one board's record (hexflash(1) documents the keys).
 std::string json_record(const Options& options, const LoadedImage* image, const BoardRecord& record,
