@@ -304,4 +304,26 @@ TEST(Refused, ImagesNeverReachTheBoard) {
     }
 }
 
+// Three boards of the simulated board's own, each with its chip: one whose USB
+// fails while its chip is read, one open in another process.
+TEST(Gang, BoardsFailAloneOnTheSimulatedBoard) {
+    ScratchDir scratch;
+    std::string hex = scratch.path("image.hex");
+    write_file(hex, records(40, 0x7F0) + kEnd);
+    ProcessResult run =
+        run_process({HEXFLASH_EXE, "--json", "--all", "write", hex},
+                    {"HEXBURN_DRIVER=sim:boards=3,timing=zero,flash=" + scratch.path("b%d.bin") +
+                     ",fault=write-fail@20#1,fault=busy@5"});
+    EXPECT_EQ(run.exit_status, 2) << run.err;
+    std::string statuses;
+    for (auto at = run.out.find("\"exit_status\": "); at != std::string::npos;
+         at = run.out.find("\"exit_status\": ", at + 1)) {
+        statuses += run.out[at + 15];
+    }
+    EXPECT_EQ(statuses, "2021");  // the worst, then each board's
+    EXPECT_TRUE(read_bytes(scratch.path("b0.bin")) == expected_flash(scratch, hex));
+    EXPECT_NE(run.err.find("B #3: failed"), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find("#5: failed: cannot open"), std::string::npos) << run.err;
+}
+
 }  // namespace
