@@ -202,8 +202,8 @@ INSTANTIATE_TEST_SUITE_P(
                     "hexburn: can't load the D2XX library Z:\\nonexistent\\ftd2xx.dll (Windows "
                     "error 126)\n"},
         MissingCase{"DefaultNames", "",
-                    "hexburn: can't load the D2XX library ftd2xx.dll or ftd2xx64.dll (Windows "
-                    "error 126)\n"}),
+                    "hexburn: can't load the D2XX library ftd2xx.dll (Windows error 126) or "
+                    "ftd2xx64.dll (Windows error 126)\n"}),
     case_name<MissingCase>);
 
 // ---------------------------------------------------------------------------
