@@ -14,12 +14,9 @@ constexpr std::uint8_t BYTES_IN_RISING = 0x20;    // Q is valid from the falling
 constexpr std::uint8_t CLOCK_BITS = 0x8E;         // + length: clocks without data
 constexpr std::uint8_t CLOCK_BYTES = 0x8F;        // + length L H: 8 x (length + 1) clocks
 constexpr std::uint8_t SEND_IMMEDIATE = 0x87;
-constexpr std::uint8_t LOOPBACK_OFF = 0x85;
 
 constexpr std::uint32_t BASE_HZ = 60000000;
 constexpr std::uint32_t USB_TRANSFER_SIZE = 65536;
-constexpr std::uint32_t TIMEOUT_MS = 3000;
-constexpr std::uint8_t LATENCY_MS = 1;
 constexpr std::uint32_t SETTLE_MODE_MS = 50;
 constexpr std::uint32_t MAX_CLOCK_RUN = 65536;  // bytes of one 0x8F
 constexpr std::uint64_t NS_PER_S = 1000000000;
@@ -353,21 +350,7 @@ int fast_open(FT_HANDLE handle, std::uint32_t clock_hz, fast_link* link) {
     divisor = divisor > 0xFFFF ? 0xFFFF : divisor;
     link->clock_hz = BASE_HZ / ((1 + divisor) * 2);
 
-    FT_STATUS status = FT_ResetDevice(handle);
-    std::uint32_t pending = 0;
-    status |= FT_GetQueueStatus(handle, &pending);
-    while (status == FT_OK && pending > 0) {
-        std::uint32_t take = pending < FAST_IN_SIZE ? pending : FAST_IN_SIZE;
-        std::uint32_t got = 0;
-        status |= FT_Read(handle, link->in, take, &got);
-        pending -= take;
-    }
-    status |= FT_SetUSBParameters(handle, USB_TRANSFER_SIZE, USB_TRANSFER_SIZE);
-    status |= FT_SetChars(handle, 0, 0, 0, 0);
-    status |= FT_SetTimeouts(handle, TIMEOUT_MS, TIMEOUT_MS);
-    status |= FT_SetLatencyTimer(handle, LATENCY_MS);
-    status |= FT_SetBitMode(handle, 0, FT_BITMODE_RESET);
-    status |= FT_SetBitMode(handle, 0, FT_BITMODE_MPSSE);
+    FT_STATUS status = mpsse_open_channel(handle, USB_TRANSFER_SIZE);
     if (status != FT_OK) {
         return FAST_ERR_TRANSFER;
     }
@@ -380,7 +363,7 @@ int fast_open(FT_HANDLE handle, std::uint32_t clock_hz, fast_link* link) {
     const std::uint8_t setup[] = {MPSSE_DIVIDE_BY_5_OFF,
                                   MPSSE_ADAPTIVE_CLOCK_OFF,
                                   MPSSE_THREE_PHASE_OFF,
-                                  LOOPBACK_OFF,
+                                  MPSSE_LOOPBACK_OFF,
                                   MPSSE_SET_LOW_BYTE,
                                   SPI_PINS_IDLE,
                                   SPI_PINS_DIRECTION,

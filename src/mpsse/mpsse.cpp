@@ -34,8 +34,8 @@ FT_STATUS setup_write(FT_HANDLE handle, const std::uint8_t* bytes, std::uint32_t
 
 }  // namespace
 
-FT_STATUS mpsse_init(FT_HANDLE handle) {
-    // Every call is made whatever came before; the OR is tested once.
+FT_STATUS mpsse_open_channel(FT_HANDLE handle, std::uint32_t transfer_size) {
+    // Every call is made whatever came before; the OR is tested by the caller.
     FT_STATUS status = FT_ResetDevice(handle);
     std::uint32_t pending = 0;
     status |= FT_GetQueueStatus(handle, &pending);
@@ -48,12 +48,17 @@ FT_STATUS mpsse_init(FT_HANDLE handle) {
             pending -= chunk;
         }
     }
-    status |= FT_SetUSBParameters(handle, USB_TRANSFER_SIZE, USB_TRANSFER_SIZE);
+    status |= FT_SetUSBParameters(handle, transfer_size, transfer_size);
     status |= FT_SetChars(handle, 0, 0, 0, 0);
     status |= FT_SetTimeouts(handle, TIMEOUT_MS, TIMEOUT_MS);
     status |= FT_SetLatencyTimer(handle, LATENCY_MS);
     status |= FT_SetBitMode(handle, 0, FT_BITMODE_RESET);
     status |= FT_SetBitMode(handle, 0, FT_BITMODE_MPSSE);
+    return status;
+}
+
+FT_STATUS mpsse_init(FT_HANDLE handle) {
+    FT_STATUS status = mpsse_open_channel(handle, USB_TRANSFER_SIZE);
     if (status != FT_OK) {
         console_print("fail on initialize FT2232H device!\n");
         return FT_OTHER_ERROR;

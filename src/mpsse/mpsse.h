@@ -29,6 +29,11 @@ inline constexpr std::uint64_t MPSSE_SYNC_TIMEOUT_MS = 3000;
 inline constexpr std::uint64_t MPSSE_DRAIN_QUIET_MS = 20;
 inline constexpr std::uint64_t MPSSE_DRAIN_LIMIT_MS = 3000;
 
+// Resets the channel, empties its receive queue, and sets the USB transfer
+// size, no event characters, 3 s time-outs, the 1 ms latency timer and MPSSE
+// mode. Every call is made; returns the OR of their results. Prints nothing.
+FT_STATUS mpsse_open_channel(FT_HANDLE handle, std::uint32_t transfer_size);
+
 // Resets, drains and configures the channel, enters MPSSE mode, synchronises
 // and sets clock and pins. 0 when ready; FT_OTHER_ERROR when a set-up call
 // failed or a set-up write was short, or the result of mpsse_sync; prints its
