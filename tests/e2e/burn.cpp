@@ -66,6 +66,24 @@ std::uint8_t mirror(std::uint8_t byte) {
     return out;
 }
 
+void srecord_image(const ScratchDir& scratch, const std::string& hex_path, const Bytes& data,
+                   std::uint32_t offset, int record_size) {
+    write_bytes(scratch.path("in.bin"), data);
+    shell("srec_cat '" + scratch.path("in.bin") + "' -binary -offset " + std::to_string(offset) +
+          " -o '" + hex_path + "' -intel -obs=" + std::to_string(record_size));
+}
+
+std::uint64_t report_value(const std::string& path, const std::string& key) {
+    std::ifstream in(path);
+    for (std::string line; std::getline(in, line);) {
+        auto at = line.find("\"" + key + "\": ");
+        if (at != std::string::npos) {
+            return std::stoull(line.substr(at + key.size() + 4));
+        }
+    }
+    return 0;
+}
+
 Bytes expected_flash(const ScratchDir& scratch, const std::string& hex_path) {
     std::string bin = scratch.path("expected.bin");
     shell("srec_cat '" + hex_path + "' -intel -crop 0 0x200000 -fill 0xFF 0 0x200000 -o '" + bin +

@@ -66,6 +66,14 @@ std::uint8_t mirror(std::uint8_t byte);  // bit order reversed
 // What the flash must hold after a burn of the image at `hex_path`, worked out
 // by srecord (not by hexburn's parser): each byte bit-reversed at its address.
 Bytes expected_flash(const ScratchDir& scratch, const std::string& hex_path);
+// Writes `data` to in.bin in `scratch` and has srecord turn it into the Intel
+// HEX image `hex_path`: records of `record_size` bytes from `offset` on.
+void srecord_image(const ScratchDir& scratch, const std::string& hex_path, const Bytes& data,
+                   std::uint32_t offset, int record_size);
+
+// The whole-number part of `key` in the simulated board's report at `path`;
+// 0 when the report or the key is missing.
+std::uint64_t report_value(const std::string& path, const std::string& key);
 
 // What a run printed after its banner, whose form is checked.
 std::string after_banner(const std::string& out);

@@ -344,17 +344,6 @@ Bytes read_flash(const std::string& path) {
     return bytes;
 }
 
-std::uint64_t report_value(const std::string& path, const std::string& key) {
-    std::ifstream in(path);
-    for (std::string line; std::getline(in, line);) {
-        auto at = line.find("\"" + key + "\": ");
-        if (at != std::string::npos) {
-            return std::stoull(line.substr(at + key.size() + 4));
-        }
-    }
-    return 0;
-}
-
 class Rig {
   public:
     Rig() : image_(make_image()), before_(pattern(kFlashSize, 77)) {

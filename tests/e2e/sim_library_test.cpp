@@ -65,9 +65,7 @@ TEST_P(LibraryPathTest, SameOutputFlashTraceAndReportAsTheSimDriver) {
     ScratchDir scratch;
     std::string hex = scratch.path("image.hex");
     if (c.image.empty()) {
-        write_bytes(scratch.path("in.bin"), pattern(9000, 2));
-        shell("srec_cat '" + scratch.path("in.bin") + "' -binary -offset 0xFF00 -o '" + hex +
-              "' -intel -obs=32");
+        srecord_image(scratch, hex, pattern(9000, 2), 0xFF00, 32);
     } else {
         write_file(hex, c.image);
     }

@@ -21,17 +21,6 @@ std::uint64_t count_lines(const std::string& path, const std::string& start) {
     return count;
 }
 
-std::uint64_t report_value(const std::string& path, const std::string& key) {
-    std::ifstream in(path);
-    for (std::string line; std::getline(in, line);) {
-        auto at = line.find("\"" + key + "\": ");
-        if (at != std::string::npos) {
-            return std::stoull(line.substr(at + key.size() + 4));
-        }
-    }
-    return 0;
-}
-
 // n evenly spread call numbers from 1 to last.
 std::vector<std::uint64_t> spread(std::uint64_t last, int n) {
     std::vector<std::uint64_t> at;

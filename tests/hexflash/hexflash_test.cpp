@@ -176,9 +176,7 @@ TEST(Verify, OneWrongBitExits3WithItsAddress) {
 TEST(Read, RoundTrips) {
     ScratchDir scratch;
     std::string image = scratch.path("image.hex");
-    write_bytes(scratch.path("in.bin"), pattern(90000, 5));
-    shell("srec_cat '" + scratch.path("in.bin") + "' -binary -offset 0xF000 -o '" + image +
-          "' -intel -obs=16");
+    srecord_image(scratch, image, pattern(90000, 5), 0xF000, 16);
     // An erased run inside the image, to be skipped in the HEX written back.
     Bytes chip = expected_flash(scratch, image);
     std::fill(chip.begin() + 0x12000, chip.begin() + 0x13000, 0xFF);

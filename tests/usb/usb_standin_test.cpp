@@ -41,9 +41,7 @@ TEST_P(UsbStandIn, RunThroughLibftdi) {
     const UsbCase& c = GetParam();
     ScratchDir scratch;
     std::string hex = scratch.path("image.hex");
-    write_bytes(scratch.path("in.bin"), pattern(9000, 2));
-    shell("srec_cat '" + scratch.path("in.bin") + "' -binary -offset 0xFF00 -o '" + hex +
-          "' -intel -obs=32");
+    srecord_image(scratch, hex, pattern(9000, 2), 0xFF00, 32);
     Bytes before = pattern(kFlashSize, 12);
     std::string usb_flash = scratch.path("usb.bin");
     std::string state = scratch.path("state.txt");

@@ -81,9 +81,7 @@ TEST_P(WineHexflash, AsOnLinux) {
     ScratchDir scratch;
     std::string hex = scratch.path("image.hex");
     if (c.image.empty()) {
-        write_bytes(scratch.path("in.bin"), pattern(20000, 3));
-        shell("srec_cat '" + scratch.path("in.bin") + "' -binary -offset 0xF800 -o '" + hex +
-              "' -intel -obs=16");
+        srecord_image(scratch, hex, pattern(20000, 3), 0xF800, 16);
     } else {
         write_file(hex, c.image);
     }

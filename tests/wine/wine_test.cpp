@@ -126,9 +126,7 @@ std::string record(int type, int offset, const Bytes& data) {
 TEST(Wine, SrecordImageBurnsAsOnLinux) {
     ScratchDir scratch;
     std::string hex = scratch.path("image.hex");
-    write_bytes(scratch.path("in.bin"), pattern(20000, 3));
-    shell("srec_cat '" + scratch.path("in.bin") + "' -binary -offset 0xF800 -o '" + hex +
-          "' -intel -obs=16");
+    srecord_image(scratch, hex, pattern(20000, 3), 0xF800, 16);
     Bytes before = pattern(kFlashSize, 11);
     Outcome on_linux = run_side(Side::kLinux, scratch, {hex}, before, "", true);
     Outcome on_windows = run_side(Side::kWindows, scratch, {hex}, before, "", true);
