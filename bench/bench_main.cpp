@@ -14,12 +14,12 @@
 #include <string>
 #include <vector>
 
-#include "app/console.h"
-#include "app/hexburn.h"
-#include "app/image.h"
-#include "drivers/sim_driver.h"
-#include "hexfile/hex_record.h"
+#include "hexburn/hexburn.h"
+#include "host/console.h"
+#include "image/hex_record.h"
+#include "image/image.h"
 #include "instant_driver.h"
+#include "simboard/sim_driver.h"
 
 namespace {
 

@@ -11,11 +11,11 @@
 # moment of the machine falls on all of them; the medians and their ratios
 # are printed.
 #
-#   bench/compare.sh [HEXBURN]    default build/bench/src/app/hexburn
+#   bench/compare.sh [HEXBURN]    default build/bench/src/hexburn/hexburn
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-hexburn=$(realpath "${1:-build/bench/src/app/hexburn}")
+hexburn=$(realpath "${1:-build/bench/src/hexburn/hexburn}")
 runs=${RUNS:-11}
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT

@@ -9,11 +9,11 @@
 # cycle) and, for the rest, waiting for the latency timer to send the
 # answers; what the typ and max runs take beyond it is the chip's.
 #
-#   bench/cost.sh [HEXBURN]    default build/bench/src/app/hexburn
+#   bench/cost.sh [HEXBURN]    default build/bench/src/hexburn/hexburn
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-hexburn=$(realpath "${1:-build/bench/src/app/hexburn}")
+hexburn=$(realpath "${1:-build/bench/src/hexburn/hexburn}")
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 

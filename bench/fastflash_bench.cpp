@@ -12,10 +12,10 @@
 #include <memory>
 #include <string>
 
-#include "drivers/sim_driver.h"
 #include "fastflash/fastflash.h"
 #include "mpsse/d2xx.h"
 #include "mpsse/d2xx_driver.h"
+#include "simboard/sim_driver.h"
 
 namespace {
 

@@ -3,8 +3,8 @@
 // program itself spends (bench/callgrind.sh). Prints the calls it answered.
 #include <cstdio>
 
-#include "app/console.h"
-#include "app/hexburn.h"
+#include "hexburn/hexburn.h"
+#include "host/console.h"
 #include "instant_driver.h"
 
 int main(int argc, char** argv) {

@@ -19,7 +19,7 @@ bash scripts/setup.sh
 build=${HEXBURN_BENCH_BUILD:-build/bench}
 cmake --preset bench -B "$build" >/dev/null
 cmake --build "$build"
-hexburn=$build/src/app/hexburn
+hexburn=$build/src/hexburn/hexburn
 
 image=$build/bench-image.hex
 bench/make_image.sh "$image"

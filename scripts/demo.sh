@@ -8,7 +8,7 @@ bash scripts/setup.sh
 cmake --preset release >/dev/null
 cmake --build --preset release
 HEXBURN_DRIVER=sim:flash=build/demo-flash.bin,report=build/demo-report.json \
-    ./build/release/src/app/hexburn examples/demo.hex
+    ./build/release/src/hexburn/hexburn examples/demo.hex
 echo
 echo "The simulated chip is now the file build/demo-flash.bin (2 MiB; every image byte"
 echo "bit-reversed at its address, the rest 0xFF). Its first bytes:"

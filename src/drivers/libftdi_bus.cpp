@@ -8,8 +8,8 @@
 #include <cstdio>
 #include <thread>
 
-#include "drivers/in_use.h"
 #include "drivers/libftdi_driver.h"
+#include "mpsse/in_use.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 #include <string_view>
 
 #include "drivers/ftd2xx_driver.h"
-#include "drivers/sim_driver.h"
+#include "simboard/sim_driver.h"
 #if defined(HEXBURN_HAVE_LIBFTDI)
 #include "drivers/libftdi_driver.h"
 #endif

@@ -12,7 +12,7 @@
 
 #include <cstdint>
 
-#include "app/image.h"
+#include "image/image.h"
 #include "mpsse/d2xx_types.h"
 
 // Results; the values are the programs' exit statuses for the same outcome.
@@ -21,10 +21,11 @@ inline constexpr int FAST_ERR_TRANSFER = 2;     // USB failed or short, chip bus
 inline constexpr int FAST_ERR_MISMATCH = 3;     // the chip holds other bytes than it should
 inline constexpr int FAST_ERR_INTERRUPTED = 4;  // fast_progress.stop said so
 
-inline constexpr std::uint32_t FAST_CHIP_SIZE = 0x200000;
-inline constexpr std::uint32_t FAST_SECTORS = 32;
-inline constexpr std::uint32_t FAST_SECTOR_SIZE = 0x10000;
-inline constexpr std::uint32_t FAST_PAGE_SIZE = 256;
+// The chip's geometry, from the chip table.
+inline constexpr std::uint32_t FAST_CHIP_SIZE = CHIP_M25P16.size;
+inline constexpr std::uint32_t FAST_SECTOR_SIZE = CHIP_SECTOR_SIZE;
+inline constexpr std::uint32_t FAST_SECTORS = FAST_CHIP_SIZE / FAST_SECTOR_SIZE;
+inline constexpr std::uint32_t FAST_PAGE_SIZE = CHIP_M25P16.page_size;
 inline constexpr std::uint32_t FAST_PAGES = FAST_CHIP_SIZE / FAST_PAGE_SIZE;
 // SK 30 MHz, the FT2232H's fastest (60 MHz / 2, divisor 0). The M25P16
 // takes FAST_READ, PP and every other instruction used here up to 50 MHz
@@ -33,14 +34,9 @@ inline constexpr std::uint32_t FAST_PAGES = FAST_CHIP_SIZE / FAST_PAGE_SIZE;
 // output became valid (tCLQV <= 8 ns), so 30 MHz keeps a margin.
 inline constexpr std::uint32_t FAST_DEFAULT_CLOCK_HZ = 30000000;
 
-// Wait bounds on the driver clock.
-inline constexpr std::uint64_t FAST_STATUS_WAIT_MS = 30000;
-inline constexpr std::uint64_t FAST_ERASE_WAIT_MS = 120000;
-
-// Status register bits.
-inline constexpr std::uint8_t FAST_STATUS_WIP = 0x01;
-inline constexpr std::uint8_t FAST_STATUS_WEL = 0x02;
-inline constexpr std::uint8_t FAST_STATUS_BP = 0x1C;
+// Wait bounds on the driver clock, from the chip table.
+inline constexpr std::uint64_t FAST_STATUS_WAIT_MS = CHIP_WAIT_MS;
+inline constexpr std::uint64_t FAST_ERASE_WAIT_MS = chip_erase_bound_ms(CHIP_M25P16);
 
 // Progress and cancellation, called between transfers. Any member may be null.
 struct fast_progress {

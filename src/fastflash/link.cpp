@@ -166,14 +166,14 @@ void link_address(fast_link* link, std::uint8_t instruction, std::uint32_t addre
 }
 
 void link_status(fast_link* link) {
-    link_transaction(link, FAST_INS_RDSR, nullptr, 0, 1);
+    link_transaction(link, CHIP_INS_RDSR, nullptr, 0, 1);
 }
 
 void link_status_train(fast_link* link, std::uint32_t samples, std::uint64_t gap_ns) {
     put_select(link);
     put(link, BYTES_OUT_FALLING);
     put_length(link, 1);
-    put(link, FAST_INS_RDSR);
+    put(link, CHIP_INS_RDSR);
     ++link->spi_bytes;
     for (std::uint32_t i = 0; i < samples; ++i) {
         put_in(link, 1);
@@ -223,7 +223,7 @@ int link_wait_ready(fast_link* link, std::uint64_t bound_ms, std::uint32_t pause
         std::uint8_t value = 0xFF;
         if (link_flush(link, &value) == FAST_OK) {
             *status = value;
-            if ((value & FAST_STATUS_WIP) == 0) {
+            if ((value & CHIP_SR_WIP) == 0) {
                 return FAST_OK;
             }
         }
@@ -247,9 +247,9 @@ int link_erase(fast_link* link, std::uint8_t instruction, std::uint32_t address,
     // WREN, RDSR, the erase, RDSR: the first status shows whether the erase
     // can act (WEL, not busy), the second whether it started.
     std::uint8_t answer[2] = {};
-    link_transaction(link, FAST_INS_WREN, nullptr, 0, 0);
+    link_transaction(link, CHIP_INS_WREN, nullptr, 0, 0);
     link_status(link);
-    if (instruction == FAST_INS_BE) {
+    if (instruction == CHIP_INS_BE) {
         link_transaction(link, instruction, nullptr, 0, 0);
     } else {
         link_address(link, instruction, address, nullptr, 0, 0);
@@ -259,13 +259,13 @@ int link_erase(fast_link* link, std::uint8_t instruction, std::uint32_t address,
     if (result != FAST_OK) {
         return result;
     }
-    const bool enabled = (answer[0] & (FAST_STATUS_WEL | FAST_STATUS_WIP)) == FAST_STATUS_WEL;
-    const bool refused = (answer[1] & (FAST_STATUS_WEL | FAST_STATUS_WIP)) == FAST_STATUS_WEL;
+    const bool enabled = (answer[0] & (CHIP_SR_WEL | CHIP_SR_WIP)) == CHIP_SR_WEL;
+    const bool refused = (answer[1] & (CHIP_SR_WEL | CHIP_SR_WIP)) == CHIP_SR_WEL;
     if (!enabled || refused) {
         return FAST_ERR_TRANSFER;  // protected, or a chip that does not obey
     }
     const std::uint64_t typical_ms =
-        (instruction == FAST_INS_BE ? FAST_TYP_CHIP_NS : FAST_TYP_SECTOR_NS) / 1000000;
+        (instruction == CHIP_INS_BE ? FAST_TYP_CHIP_NS : FAST_TYP_SECTOR_NS) / 1000000;
     const std::uint64_t start = link_now_ms();
     std::uint64_t reported = start;
     for (;;) {
@@ -277,7 +277,7 @@ int link_erase(fast_link* link, std::uint8_t instruction, std::uint32_t address,
         }
         Sleep(1);
         link_status(link);
-        if (link_flush(link, &status) == FAST_OK && (status & FAST_STATUS_WIP) == 0) {
+        if (link_flush(link, &status) == FAST_OK && (status & CHIP_SR_WIP) == 0) {
             link_report(progress, "erase", done + share, total);
             return FAST_OK;
         }
@@ -300,13 +300,13 @@ int link_read(fast_link* link, std::uint32_t address, std::uint32_t length, std:
     while (done < length) {
         const std::uint32_t n = length - done < chunk ? length - done : chunk;
         link_status(link);
-        link_address(link, FAST_INS_FAST_READ, (address + done) & (FAST_CHIP_SIZE - 1), &dummy, 1,
+        link_address(link, CHIP_INS_FAST_READ, (address + done) & (FAST_CHIP_SIZE - 1), &dummy, 1,
                      n);
         int result = link_flush(link, link->in);
         if (result != FAST_OK) {
             return result;
         }
-        if ((link->in[0] & FAST_STATUS_WIP) != 0) {
+        if ((link->in[0] & CHIP_SR_WIP) != 0) {
             // Busy: the chip ignored the read. Wait and read again.
             std::uint8_t status = 0;
             result = link_wait_ready(link, FAST_STATUS_WAIT_MS, 0, &status);
@@ -394,7 +394,7 @@ int fast_read_id(fast_link* link, std::uint8_t id[3]) {
     if (result != FAST_OK) {
         return result;
     }
-    link_transaction(link, FAST_INS_RDID, nullptr, 0, 3);
+    link_transaction(link, CHIP_INS_RDID, nullptr, 0, 3);
     return link_flush(link, id);
 }
 
@@ -404,8 +404,8 @@ int fast_write_status(fast_link* link, std::uint8_t status) {
     if (result != FAST_OK) {
         return result;
     }
-    link_transaction(link, FAST_INS_WREN, nullptr, 0, 0);
-    link_transaction(link, FAST_INS_WRSR, &status, 1, 0);
+    link_transaction(link, CHIP_INS_WREN, nullptr, 0, 0);
+    link_transaction(link, CHIP_INS_WRSR, &status, 1, 0);
     result = link_flush(link, nullptr);
     if (result == FAST_OK) {
         result = link_wait_ready(link, FAST_STATUS_WAIT_MS, 0, &now);
@@ -413,7 +413,7 @@ int fast_write_status(fast_link* link, std::uint8_t status) {
     if (result != FAST_OK) {
         return result;
     }
-    const std::uint8_t stored = 0x80 | FAST_STATUS_BP;  // SRWD and BP2..BP0
+    const std::uint8_t stored = CHIP_M25P16.sr_srwd | CHIP_M25P16.sr_bp_mask;  // what WRSR keeps
     return (now & stored) == (status & stored) ? FAST_OK : FAST_ERR_MISMATCH;
 }
 
@@ -423,5 +423,5 @@ int fast_read(fast_link* link, std::uint32_t address, std::uint8_t* out, std::ui
 }
 
 int fast_chip_erase(fast_link* link, const fast_progress* progress) {
-    return link_erase(link, FAST_INS_BE, 0, progress, 0, FAST_CHIP_SIZE, FAST_CHIP_SIZE);
+    return link_erase(link, CHIP_INS_BE, 0, progress, 0, FAST_CHIP_SIZE, FAST_CHIP_SIZE);
 }

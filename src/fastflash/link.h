@@ -6,20 +6,10 @@
 
 #include "fastflash/fastflash.h"
 
-// M25P16 instructions used here.
-inline constexpr std::uint8_t FAST_INS_WREN = 0x06;
-inline constexpr std::uint8_t FAST_INS_RDSR = 0x05;
-inline constexpr std::uint8_t FAST_INS_WRSR = 0x01;
-inline constexpr std::uint8_t FAST_INS_RDID = 0x9F;
-inline constexpr std::uint8_t FAST_INS_FAST_READ = 0x0B;
-inline constexpr std::uint8_t FAST_INS_PP = 0x02;
-inline constexpr std::uint8_t FAST_INS_SE = 0xD8;
-inline constexpr std::uint8_t FAST_INS_BE = 0xC7;
-
-// Datasheet typicals, for estimates only: nothing waits on them.
-inline constexpr std::uint64_t FAST_TYP_PAGE_NS = 640000;
-inline constexpr std::uint64_t FAST_TYP_SECTOR_NS = 600000000;
-inline constexpr std::uint64_t FAST_TYP_CHIP_NS = 13000000000;
+// Typical times of the part, for estimates only: nothing waits on them.
+inline constexpr std::uint64_t FAST_TYP_PAGE_NS = CHIP_M25P16.page_program_typ_us * 1000ULL;
+inline constexpr std::uint64_t FAST_TYP_SECTOR_NS = CHIP_M25P16.sector_erase.typ_ms * 1000000ULL;
+inline constexpr std::uint64_t FAST_TYP_CHIP_NS = CHIP_M25P16.chip_erase.typ_ms * 1000000ULL;
 
 // Free command bytes in the queue.
 std::uint32_t link_room(const fast_link* link);

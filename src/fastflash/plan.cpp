@@ -127,7 +127,7 @@ int fast_plan_burn(fast_link* link, const image_map* image, const fast_options* 
     }
     // One bulk erase when it is faster for the sectors at hand; never on a
     // protected chip, which would ignore it.
-    if (options->erase == FAST_ERASE_AUTO && (plan->status & FAST_STATUS_BP) == 0 &&
+    if (options->erase == FAST_ERASE_AUTO && (plan->status & CHIP_M25P16.sr_bp_mask) == 0 &&
         fast_estimate_ns(plan, true, link->clock_hz) <
             fast_estimate_ns(plan, false, link->clock_hz)) {
         plan->chip_erase = true;
@@ -164,7 +164,7 @@ int fast_execute(fast_link* link, fast_plan* plan, fast_stats* stats,
                 result = FAST_ERR_INTERRUPTED;
                 break;
             }
-            result = link_erase(link, FAST_INS_SE, sector * FAST_SECTOR_SIZE, progress,
+            result = link_erase(link, CHIP_INS_SE, sector * FAST_SECTOR_SIZE, progress,
                                 std::uint64_t{stats->sectors_erased} * FAST_SECTOR_SIZE,
                                 FAST_SECTOR_SIZE, total);
             stats->sectors_erased += result == FAST_OK ? 1 : 0;

@@ -99,10 +99,10 @@ int link_program(fast_link* link, const std::uint8_t* target, std::uint8_t* todo
                 break;
             }
             const std::uint32_t address = pages[i] * FAST_PAGE_SIZE;
-            link_transaction(link, FAST_INS_WREN, nullptr, 0, 0);
+            link_transaction(link, CHIP_INS_WREN, nullptr, 0, 0);
             link_status(link);
             ++answers;
-            link_address(link, FAST_INS_PP, address, target + address, FAST_PAGE_SIZE, 0);
+            link_address(link, CHIP_INS_PP, address, target + address, FAST_PAGE_SIZE, 0);
             if (train) {
                 link_status_train(link, samples, TRAIN_GAP_NS);
                 train_at = answers;
@@ -123,8 +123,7 @@ int link_program(fast_link* link, const std::uint8_t* target, std::uint8_t* todo
         bool took = false;
         std::uint32_t index = 0;
         for (std::uint32_t i = 0; i < used; ++i) {
-            const bool acts =
-                (answer[index] & (FAST_STATUS_WEL | FAST_STATUS_WIP)) == FAST_STATUS_WEL;
+            const bool acts = (answer[index] & (CHIP_SR_WEL | CHIP_SR_WIP)) == CHIP_SR_WEL;
             if (acts) {
                 took = true;
                 clear(todo, pages[i]);
@@ -139,7 +138,7 @@ int link_program(fast_link* link, const std::uint8_t* target, std::uint8_t* todo
                     // The first sample with WIP clear bounds the program time.
                     std::uint64_t measured = TRAIN_SPAN_NS;
                     for (std::uint32_t k = 0; k < samples; ++k) {
-                        if ((answer[train_at + k] & FAST_STATUS_WIP) == 0) {
+                        if ((answer[train_at + k] & CHIP_SR_WIP) == 0) {
                             measured = sample_ns(link, k);
                             break;
                         }
@@ -159,7 +158,7 @@ int link_program(fast_link* link, const std::uint8_t* target, std::uint8_t* todo
         if (lost) {
             measure = true;  // measure again: this chip is slower than thought
         }
-        if ((answer[index] & FAST_STATUS_WIP) != 0) {
+        if ((answer[index] & CHIP_SR_WIP) != 0) {
             std::uint8_t status = 0;
             result = link_wait_ready(link, FAST_STATUS_WAIT_MS, 0, &status);
             if (result != FAST_OK) {

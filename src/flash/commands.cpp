@@ -1,7 +1,7 @@
-#include "app/console.h"
 #include "flash/flash.h"
 #include "flash/frame.h"
 #include "mpsse/d2xx.h"
+#include "mpsse/output.h"
 
 namespace {
 
@@ -38,7 +38,7 @@ std::int32_t wait_until(FT_HANDLE handle, std::uint64_t deadline, bool* dotted) 
             return 0;
         }
         if ((polls & DOT_MASK) == 0) {
-            console_print(".");
+            output_print(".");
             *dotted = true;
         }
     } while (polls > 0 && d2xx_clock_ms() < deadline);
@@ -60,17 +60,17 @@ std::int32_t erase_wait(FT_HANDLE handle, std::uint64_t start, bool lines) {
             now + FLASH_WAIT_MS < give_up ? now + FLASH_WAIT_MS : give_up;
         if (wait_until(handle, deadline, &line_open) == 0) {
             if (lines) {
-                console_print("\n");
+                output_print("\n");
             }
             return 0;
         }
         if (lines && (waits & LINE_MASK) == 0) {
-            console_print("\n");
+            output_print("\n");
             line_open = false;
         }
     } while (waits > 0 && d2xx_clock_ms() < give_up);
     if (lines && line_open) {
-        console_print("\n");
+        output_print("\n");
     }
     return 1;
 }

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 
+#include "chip/chip.h"
 #include "mpsse/d2xx_types.h"
 
 // --- status codes -------------------------------------------------------------
@@ -15,33 +16,34 @@ inline constexpr std::int32_t FLASH_ERR_TRANSFER = 1;     // USB failed or short
 inline constexpr std::int32_t FLASH_ERR_RANGE = 3;        // sector or address outside the chip
 inline constexpr std::int32_t FLASH_ERR_UNSUPPORTED = 5;  // unknown flash_control op code
 
-// --- instruction set ----------------------------------------------------------
-inline constexpr std::uint8_t FLASH_INS_WREN = 0x06;  // write enable
-inline constexpr std::uint8_t FLASH_INS_WRDI = 0x04;  // write disable
-inline constexpr std::uint8_t FLASH_INS_RDSR = 0x05;  // read status register, 1 byte
-inline constexpr std::uint8_t FLASH_INS_RDID = 0x9F;  // read identification, 3 bytes
-inline constexpr std::uint8_t FLASH_INS_SE = 0xD8;    // sector erase + address
-inline constexpr std::uint8_t FLASH_INS_BE = 0xC7;    // bulk (chip) erase
-inline constexpr std::uint8_t FLASH_INS_READ = 0x03;  // read data + address
-inline constexpr std::uint8_t FLASH_INS_PP = 0x02;    // page program + address + 1..256 bytes
+// --- instruction set (the chip table's) -------------------------------------------
+inline constexpr std::uint8_t FLASH_INS_WREN = CHIP_INS_WREN;
+inline constexpr std::uint8_t FLASH_INS_WRDI = CHIP_INS_WRDI;
+inline constexpr std::uint8_t FLASH_INS_RDSR = CHIP_INS_RDSR;
+inline constexpr std::uint8_t FLASH_INS_RDID = CHIP_INS_RDID;
+inline constexpr std::uint8_t FLASH_INS_SE = CHIP_INS_SE;
+inline constexpr std::uint8_t FLASH_INS_BE = CHIP_INS_BE;
+inline constexpr std::uint8_t FLASH_INS_READ = CHIP_INS_READ;
+inline constexpr std::uint8_t FLASH_INS_PP = CHIP_INS_PP;
 
 // Status register: only write-in-progress is interpreted.
-inline constexpr std::uint32_t FLASH_STATUS_WIP = 0x01;
+inline constexpr std::uint32_t FLASH_STATUS_WIP = CHIP_SR_WIP;
 
 // --- chip facts -----------------------------------------------------------------
-inline constexpr std::uint32_t FLASH_SECTOR_SIZE = 0x10000;
-inline constexpr std::uint32_t FLASH_PAGE_SIZE = 256;
+// The classic driver drives the M25P16 and parts that obey its instructions.
+inline constexpr std::uint32_t FLASH_SECTOR_SIZE = CHIP_M25P16.sector_erase.size;
+inline constexpr std::uint32_t FLASH_PAGE_SIZE = CHIP_M25P16.page_size;
 inline constexpr std::uint32_t FLASH_SECTOR_ADDRESS_MASK = 0x07FFFFFF;  // of the sector search
 inline constexpr std::uint32_t FLASH_ID_SIZE = 3;  // RDID bytes read: maker, type, capacity
 
 // Wait bounds: status polls per wait, waits per erase, and the same in time
 // on the driver's clock (d2xx_clock_ms), which ends a wait whose polls time
-// out: a wait from its start, an erase from its instruction (three times the
-// chip erase's 40 s maximum). Time is looked at after each poll.
+// out: a wait from its start, an erase from its instruction (the chip table's
+// bounds). Time is looked at after each poll.
 inline constexpr std::int32_t FLASH_WAIT_POLLS = 10000;
 inline constexpr std::int32_t FLASH_ERASE_WAITS = 1000;
-inline constexpr std::uint64_t FLASH_WAIT_MS = 30'000;
-inline constexpr std::uint64_t FLASH_ERASE_MS = 120'000;
+inline constexpr std::uint64_t FLASH_WAIT_MS = CHIP_WAIT_MS;
+inline constexpr std::uint64_t FLASH_ERASE_MS = chip_erase_bound_ms(CHIP_M25P16);
 
 // The chip descriptor; sector_count bounds every range test.
 struct flash_descriptor {

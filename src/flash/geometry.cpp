@@ -1,6 +1,8 @@
 #include "flash/flash.h"
 
-const flash_descriptor flash_info = {"STMicro. M25P16", "STMicroelectronics", 32};
+const flash_descriptor flash_info = {
+    "STMicro. M25P16", CHIP_M25P16.maker,
+    static_cast<std::int32_t>(CHIP_M25P16.size / FLASH_SECTOR_SIZE)};
 
 std::int32_t flash_sector_of_address(std::uint32_t address, std::int32_t* index_out) {
     const std::uint32_t sector = (address & FLASH_SECTOR_ADDRESS_MASK) / FLASH_SECTOR_SIZE;

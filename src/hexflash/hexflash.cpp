@@ -5,12 +5,12 @@
 #include <thread>
 #include <vector>
 
-#include "app/interrupt.h"
 #include "hexflash/boards.h"
-#include "hexflash/image_file.h"
 #include "hexflash/job.h"
 #include "hexflash/options.h"
 #include "hexflash/report.h"
+#include "host/interrupt.h"
+#include "image/image_file.h"
 
 #if defined(_WIN32)
 #include <io.h>

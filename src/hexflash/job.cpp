@@ -4,13 +4,13 @@
 #include <cstring>
 #include <memory>
 
-#include "app/interrupt.h"
+#include "host/interrupt.h"
 #include "mpsse/d2xx.h"
 
 namespace {
 
 constexpr std::uint8_t kM25p16[3] = {0x20, 0x20, 0x15};
-constexpr std::uint8_t kBlockProtect = 0x1C;
+constexpr std::uint8_t kBlockProtect = CHIP_M25P16.sr_bp_mask;
 
 struct Callback {
     Progress* progress;
@@ -170,7 +170,8 @@ class BoardRun {
             return;
         }
         std::uint8_t now = 0;
-        std::uint8_t wanted = record_.status & 0x9C;  // SRWD and BP: what WRSR keeps
+        std::uint8_t wanted =
+            record_.status & (CHIP_M25P16.sr_srwd | CHIP_M25P16.sr_bp_mask);  // what WRSR keeps
         int status = fast_write_status(&link_, wanted);
         if (status == FAST_OK) {
             status = fast_read_status(&link_, &now);
@@ -304,8 +305,7 @@ class BoardRun {
 }  // namespace
 
 std::uint32_t first_protected_sector(std::uint8_t status) {
-    static constexpr std::uint32_t kFirst[8] = {32, 31, 30, 28, 24, 16, 0, 0};
-    return kFirst[(status >> 2) & 7];
+    return chip_first_protected_sector(CHIP_M25P16, status);
 }
 
 BoardRecord run_board(const Job& job, const Board& board, int slot, Progress& progress) {

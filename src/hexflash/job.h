@@ -8,8 +8,8 @@
 
 #include "fastflash/fastflash.h"
 #include "hexflash/boards.h"
-#include "hexflash/image_file.h"
 #include "hexflash/options.h"
+#include "image/image_file.h"
 
 // What one board's run found and did: the per-board record of --json and the
 // summary line.

@@ -1,7 +1,7 @@
 #include "mpsse/mpsse.h"
 
-#include "app/console.h"
 #include "mpsse/d2xx.h"
+#include "mpsse/output.h"
 #include "mpsse/spi.h"
 
 namespace {
@@ -60,7 +60,7 @@ FT_STATUS mpsse_open_channel(FT_HANDLE handle, std::uint32_t transfer_size) {
 FT_STATUS mpsse_init(FT_HANDLE handle) {
     FT_STATUS status = mpsse_open_channel(handle, USB_TRANSFER_SIZE);
     if (status != FT_OK) {
-        console_print("fail on initialize FT2232H device!\n");
+        output_print("fail on initialize FT2232H device!\n");
         return FT_OTHER_ERROR;
     }
     Sleep(SETTLE_MODE_MS);
@@ -69,7 +69,7 @@ FT_STATUS mpsse_init(FT_HANDLE handle) {
     for (std::uint8_t opcode : sync_opcodes) {
         FT_STATUS result = mpsse_sync(handle, opcode);
         if (result != FT_OK) {
-            console_print("fail to synchronize MPSSE with command 0x%x \n", unsigned{opcode});
+            output_print("fail to synchronize MPSSE with command 0x%x \n", unsigned{opcode});
             return result;
         }
     }
@@ -88,7 +88,7 @@ FT_STATUS mpsse_init(FT_HANDLE handle) {
     const std::uint8_t loopback[] = {MPSSE_LOOPBACK_OFF};
     status |= setup_write(handle, loopback, sizeof loopback);
     if (status != FT_OK) {
-        console_print("fail on initialize FT2232H device!\n");
+        output_print("fail on initialize FT2232H device!\n");
         return FT_OTHER_ERROR;
     }
     Sleep(SETTLE_LOOPBACK_MS);

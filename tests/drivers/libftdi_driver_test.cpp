@@ -9,9 +9,9 @@
 #include <utility>
 #include <vector>
 
-#include "app/hexburn.h"
 #include "case_name.h"
 #include "drivers/libftdi_driver.h"
+#include "hexburn/hexburn.h"
 #include "mpsse/d2xx.h"
 #include "process.h"
 #include "scripted_driver.h"

@@ -11,9 +11,9 @@
 #include <vector>
 
 #include "case_name.h"
-#include "drivers/sim_driver.h"
 #include "mpsse/d2xx.h"
 #include "mpsse/d2xx_driver.h"
+#include "simboard/sim_driver.h"
 
 namespace {
 
@@ -254,7 +254,7 @@ TEST(FastBurn, StopEndsBetweenWritesWithTheChipIdle) {
     EXPECT_LT(board.stats.pages_programmed, 256u);
     std::uint8_t status = 0xFF;
     ASSERT_EQ(fast_read_status(board.link.get(), &status), FAST_OK);
-    EXPECT_EQ(status & FAST_STATUS_WIP, 0);
+    EXPECT_EQ(status & CHIP_SR_WIP, 0);
 }
 
 TEST(FastBurn, StuckChipFailsWithinItsBound) {

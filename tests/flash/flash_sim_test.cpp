@@ -7,11 +7,11 @@
 #include <string>
 #include <vector>
 
-#include "drivers/sim_driver.h"
 #include "flash/flash.h"
 #include "mpsse/d2xx.h"
 #include "mpsse/mpsse.h"
 #include "scripted_driver.h"
+#include "simboard/sim_driver.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "hexfile/hex_record.h"
+#include "image/hex_record.h"
 #include "reference.h"
 
 namespace {

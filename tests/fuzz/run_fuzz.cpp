@@ -19,10 +19,10 @@
 #include <string_view>
 #include <vector>
 
-#include "app/console.h"
-#include "app/hexburn.h"
-#include "drivers/sim_driver.h"
+#include "hexburn/hexburn.h"
+#include "host/console.h"
 #include "reference.h"
+#include "simboard/sim_driver.h"
 
 namespace {
 

@@ -15,13 +15,13 @@
 
 #include "burn.h"
 #include "case_name.h"
-#include "drivers/sim_driver.h"
 #include "fastflash/fastflash.h"
 #include "forwarding_driver.h"
 #include "hexflash/hexflash.h"
-#include "hexflash/sha256.h"
+#include "image/sha256.h"
 #include "mpsse/d2xx.h"
 #include "mpsse/d2xx_driver.h"
+#include "simboard/sim_driver.h"
 
 namespace {
 

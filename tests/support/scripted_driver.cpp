@@ -3,7 +3,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "app/console.h"
+#include "host/console.h"
+#include "mpsse/output.h"
 
 FT_STATUS ScriptedDriver::begin(const std::string& name, std::vector<std::uint32_t> args) {
     now_ms += tick_ms;
@@ -239,9 +240,11 @@ ConsoleCapture::ConsoleCapture(const std::string& input)
     std::fwrite(input.data(), 1, input.size(), in_);
     std::rewind(in_);
     console_redirect(out_, in_);
+    output_set_hook(console_text);
 }
 
 ConsoleCapture::~ConsoleCapture() {
+    output_set_hook(nullptr);
     console_redirect(nullptr, nullptr);
     std::fclose(out_);
     std::fclose(in_);

@@ -1,0 +1,345 @@
+// The libusb-1.0 calls that libftdi1 1.5 and hexburn's libftdi driver make,
+// served by the simulated bus. Loaded before the real libusb (LD_PRELOAD),
+// these definitions are the ones both find. Every libusb call libftdi1
+// imports is here, so none reaches the real library with these objects;
+// libftdi's asynchronous transfers, which hexburn does not use, report
+// LIBUSB_ERROR_NOT_SUPPORTED.
+#include <libusb.h>
+
+#include <cstring>
+
+#include "simboard/usb_bus.h"
+
+struct libusb_context {
+    int unused = 0;
+};
+
+struct libusb_device {
+    usbsim::Board* board;
+    int references;
+};
+
+struct libusb_device_handle {
+    libusb_device* device;
+    bool auto_detach = false;
+};
+
+namespace {
+
+constexpr std::uint8_t kStringManufacturer = 1;
+constexpr std::uint8_t kStringProduct = 2;
+constexpr std::uint8_t kStringSerial = 3;
+
+// One configuration, two interfaces, each with a bulk IN and a bulk OUT endpoint.
+struct Configuration {
+    libusb_config_descriptor config;
+    libusb_interface interfaces[2];
+    libusb_interface_descriptor settings[2];
+    libusb_endpoint_descriptor endpoints[2][2];
+};
+
+bool valid_interface(int interface) {
+    return interface == 0 || interface == 1;
+}
+
+}  // namespace
+
+#pragma GCC visibility push(default)
+extern "C" {
+
+int LIBUSB_CALL libusb_init(libusb_context** context) {
+    usbsim::Bus::get();
+    if (context != nullptr) {
+        *context = new libusb_context;
+    }
+    return LIBUSB_SUCCESS;
+}
+
+void LIBUSB_CALL libusb_exit(libusb_context* context) {
+    delete context;
+}
+
+const char* LIBUSB_CALL libusb_error_name(int code) {
+    switch (code) {
+        case LIBUSB_SUCCESS:
+            return "LIBUSB_SUCCESS";
+        case LIBUSB_ERROR_IO:
+            return "LIBUSB_ERROR_IO";
+        case LIBUSB_ERROR_ACCESS:
+            return "LIBUSB_ERROR_ACCESS";
+        case LIBUSB_ERROR_NO_DEVICE:
+            return "LIBUSB_ERROR_NO_DEVICE";
+        case LIBUSB_ERROR_NOT_FOUND:
+            return "LIBUSB_ERROR_NOT_FOUND";
+        case LIBUSB_ERROR_BUSY:
+            return "LIBUSB_ERROR_BUSY";
+        case LIBUSB_ERROR_TIMEOUT:
+            return "LIBUSB_ERROR_TIMEOUT";
+        case LIBUSB_ERROR_OVERFLOW:
+            return "LIBUSB_ERROR_OVERFLOW";
+        case LIBUSB_ERROR_PIPE:
+            return "LIBUSB_ERROR_PIPE";
+        default:
+            return "LIBUSB_ERROR_OTHER";
+    }
+}
+
+const char* LIBUSB_CALL libusb_strerror(int code) {
+    return libusb_error_name(code);
+}
+
+ssize_t LIBUSB_CALL libusb_get_device_list(libusb_context*, libusb_device*** list) {
+    std::vector<usbsim::Board*> boards = usbsim::Bus::get().attached();
+    auto* devices = new libusb_device*[boards.size() + 1];
+    for (std::size_t i = 0; i < boards.size(); ++i) {
+        devices[i] = new libusb_device{boards[i], 1};
+    }
+    devices[boards.size()] = nullptr;
+    *list = devices;
+    return static_cast<ssize_t>(boards.size());
+}
+
+void LIBUSB_CALL libusb_unref_device(libusb_device* device) {
+    if (device != nullptr && --device->references == 0) {
+        delete device;
+    }
+}
+
+libusb_device* LIBUSB_CALL libusb_ref_device(libusb_device* device) {
+    ++device->references;
+    return device;
+}
+
+void LIBUSB_CALL libusb_free_device_list(libusb_device** list, int unref_devices) {
+    if (list == nullptr) {
+        return;
+    }
+    for (libusb_device** device = list; unref_devices != 0 && *device != nullptr; ++device) {
+        libusb_unref_device(*device);
+    }
+    delete[] list;
+}
+
+int LIBUSB_CALL libusb_get_device_descriptor(libusb_device* device,
+                                             libusb_device_descriptor* descriptor) {
+    *descriptor = {};
+    descriptor->bLength = LIBUSB_DT_DEVICE_SIZE;
+    descriptor->bDescriptorType = LIBUSB_DT_DEVICE;
+    descriptor->bcdUSB = 0x0200;
+    descriptor->bMaxPacketSize0 = 64;
+    descriptor->idVendor = 0x0403;
+    descriptor->idProduct = 0x6010;
+    descriptor->bcdDevice = 0x0700;
+    descriptor->iManufacturer = kStringManufacturer;
+    descriptor->iProduct = kStringProduct;
+    // A blank EEPROM has no serial number string at all.
+    descriptor->iSerialNumber = device->board->serial.empty() ? 0 : kStringSerial;
+    descriptor->bNumConfigurations = 1;
+    return LIBUSB_SUCCESS;
+}
+
+int LIBUSB_CALL libusb_get_config_descriptor(libusb_device*, uint8_t index,
+                                             libusb_config_descriptor** config) {
+    if (index != 0) {
+        return LIBUSB_ERROR_NOT_FOUND;
+    }
+    const std::uint16_t packet = usbsim::Bus::get().packet_size();
+    auto* c = new Configuration{};
+    c->config.bLength = LIBUSB_DT_CONFIG_SIZE;
+    c->config.bDescriptorType = LIBUSB_DT_CONFIG;
+    c->config.bNumInterfaces = 2;
+    c->config.bConfigurationValue = 1;
+    c->config.bmAttributes = 0x80;
+    c->config.MaxPower = 50;
+    c->config.interface = c->interfaces;
+    for (std::uint8_t i = 0; i < 2; ++i) {
+        libusb_interface_descriptor& setting = c->settings[i];
+        setting.bLength = LIBUSB_DT_INTERFACE_SIZE;
+        setting.bDescriptorType = LIBUSB_DT_INTERFACE;
+        setting.bInterfaceNumber = i;
+        setting.bNumEndpoints = 2;
+        setting.bInterfaceClass = LIBUSB_CLASS_VENDOR_SPEC;
+        setting.iInterface = kStringProduct;
+        setting.endpoint = c->endpoints[i];
+        const std::uint8_t addresses[2] = {static_cast<std::uint8_t>(0x81 + 2 * i),
+                                           static_cast<std::uint8_t>(0x02 + 2 * i)};
+        for (int e = 0; e < 2; ++e) {
+            libusb_endpoint_descriptor& endpoint = c->endpoints[i][e];
+            endpoint.bLength = LIBUSB_DT_ENDPOINT_SIZE;
+            endpoint.bDescriptorType = LIBUSB_DT_ENDPOINT;
+            endpoint.bEndpointAddress = addresses[e];
+            endpoint.bmAttributes = LIBUSB_TRANSFER_TYPE_BULK;
+            endpoint.wMaxPacketSize = packet;
+        }
+        c->interfaces[i].altsetting = &setting;
+        c->interfaces[i].num_altsetting = 1;
+    }
+    *config = &c->config;
+    return LIBUSB_SUCCESS;
+}
+
+void LIBUSB_CALL libusb_free_config_descriptor(libusb_config_descriptor* config) {
+    // `config` is the first member of its Configuration.
+    delete reinterpret_cast<Configuration*>(config);
+}
+
+uint8_t LIBUSB_CALL libusb_get_bus_number(libusb_device*) {
+    return 1;
+}
+
+uint8_t LIBUSB_CALL libusb_get_device_address(libusb_device* device) {
+    return static_cast<uint8_t>(device->board->index + 2);
+}
+
+// Each board on its own port of the root hub.
+int LIBUSB_CALL libusb_get_port_numbers(libusb_device* device, uint8_t* ports, int length) {
+    if (length < 1) {
+        return LIBUSB_ERROR_OVERFLOW;
+    }
+    ports[0] = static_cast<uint8_t>(device->board->index + 1);
+    return 1;
+}
+
+int LIBUSB_CALL libusb_get_device_speed(libusb_device*) {
+    return usbsim::Bus::get().full_speed() ? LIBUSB_SPEED_FULL : LIBUSB_SPEED_HIGH;
+}
+
+int LIBUSB_CALL libusb_open(libusb_device* device, libusb_device_handle** handle) {
+    int result = usbsim::Bus::get().open(*device->board);
+    if (result == LIBUSB_SUCCESS) {
+        *handle = new libusb_device_handle{libusb_ref_device(device)};
+    }
+    return result;
+}
+
+void LIBUSB_CALL libusb_close(libusb_device_handle* handle) {
+    if (handle == nullptr) {
+        return;
+    }
+    usbsim::Bus::get().drop_claims(*handle->device->board, handle);
+    libusb_unref_device(handle->device);
+    delete handle;
+}
+
+int LIBUSB_CALL libusb_get_configuration(libusb_device_handle* handle, int* configuration) {
+    if (handle->device->board->gone) {
+        return LIBUSB_ERROR_NO_DEVICE;
+    }
+    *configuration = 1;
+    return LIBUSB_SUCCESS;
+}
+
+int LIBUSB_CALL libusb_set_configuration(libusb_device_handle* handle, int configuration) {
+    if (handle->device->board->gone) {
+        return LIBUSB_ERROR_NO_DEVICE;
+    }
+    return configuration == 1 ? LIBUSB_SUCCESS : LIBUSB_ERROR_NOT_FOUND;
+}
+
+int LIBUSB_CALL libusb_claim_interface(libusb_device_handle* handle, int interface) {
+    if (!valid_interface(interface)) {
+        return LIBUSB_ERROR_NOT_FOUND;
+    }
+    return usbsim::Bus::get().claim(*handle->device->board, interface, handle, handle->auto_detach);
+}
+
+int LIBUSB_CALL libusb_release_interface(libusb_device_handle* handle, int interface) {
+    if (!valid_interface(interface)) {
+        return LIBUSB_ERROR_NOT_FOUND;
+    }
+    return usbsim::Bus::get().release(*handle->device->board, interface, handle,
+                                      handle->auto_detach);
+}
+
+int LIBUSB_CALL libusb_kernel_driver_active(libusb_device_handle* handle, int interface) {
+    if (!valid_interface(interface)) {
+        return LIBUSB_ERROR_NOT_FOUND;
+    }
+    return usbsim::Bus::get().driver_active(*handle->device->board, interface);
+}
+
+int LIBUSB_CALL libusb_detach_kernel_driver(libusb_device_handle* handle, int interface) {
+    if (!valid_interface(interface)) {
+        return LIBUSB_ERROR_NOT_FOUND;
+    }
+    return usbsim::Bus::get().detach(*handle->device->board, interface);
+}
+
+int LIBUSB_CALL libusb_attach_kernel_driver(libusb_device_handle* handle, int interface) {
+    if (!valid_interface(interface)) {
+        return LIBUSB_ERROR_NOT_FOUND;
+    }
+    return usbsim::Bus::get().attach(*handle->device->board, interface);
+}
+
+int LIBUSB_CALL libusb_set_auto_detach_kernel_driver(libusb_device_handle* handle, int enable) {
+    handle->auto_detach = enable != 0;
+    return LIBUSB_SUCCESS;
+}
+
+int LIBUSB_CALL libusb_control_transfer(libusb_device_handle* handle, uint8_t request_type,
+                                        uint8_t request, uint16_t value, uint16_t index,
+                                        unsigned char* data, uint16_t length, unsigned int) {
+    return usbsim::Bus::get().control(*handle->device->board, request_type, request, value, index,
+                                      data, length);
+}
+
+int LIBUSB_CALL libusb_bulk_transfer(libusb_device_handle* handle, unsigned char endpoint,
+                                     unsigned char* data, int length, int* transferred,
+                                     unsigned int timeout_ms) {
+    int moved = 0;
+    int result = usbsim::Bus::get().bulk(*handle->device->board, handle, endpoint, data, length,
+                                         &moved, timeout_ms);
+    if (transferred != nullptr) {
+        *transferred = moved;
+    }
+    return result;
+}
+
+// As libusb: index 0 is no string; the text is cut to fit, NUL-terminated.
+int LIBUSB_CALL libusb_get_string_descriptor_ascii(libusb_device_handle* handle, uint8_t index,
+                                                   unsigned char* data, int length) {
+    const usbsim::Board& board = *handle->device->board;
+    if (index == 0 || length <= 0) {
+        return LIBUSB_ERROR_INVALID_PARAM;
+    }
+    if (board.gone) {
+        return LIBUSB_ERROR_NO_DEVICE;
+    }
+    std::string text = index == kStringManufacturer                      ? "FTDI"
+                       : index == kStringProduct                         ? "Dual RS232-HS"
+                       : index == kStringSerial && !board.serial.empty() ? board.serial
+                                                                         : std::string();
+    if (text.empty()) {
+        return LIBUSB_ERROR_PIPE;  // the chip stalls a string it does not have
+    }
+    std::size_t n = std::min(text.size(), static_cast<std::size_t>(length - 1));
+    std::memcpy(data, text.data(), n);
+    data[n] = '\0';
+    return static_cast<int>(n);
+}
+
+libusb_transfer* LIBUSB_CALL libusb_alloc_transfer(int) {
+    return nullptr;
+}
+
+void LIBUSB_CALL libusb_free_transfer(libusb_transfer*) {}
+
+int LIBUSB_CALL libusb_submit_transfer(libusb_transfer*) {
+    return LIBUSB_ERROR_NOT_SUPPORTED;
+}
+
+int LIBUSB_CALL libusb_cancel_transfer(libusb_transfer*) {
+    return LIBUSB_ERROR_NOT_SUPPORTED;
+}
+
+int LIBUSB_CALL libusb_handle_events_timeout(libusb_context*, timeval*) {
+    return LIBUSB_ERROR_NOT_SUPPORTED;
+}
+
+int LIBUSB_CALL libusb_handle_events_timeout_completed(libusb_context*, timeval*, int*) {
+    return LIBUSB_ERROR_NOT_SUPPORTED;
+}
+
+}  // extern "C"
+#pragma GCC visibility pop
