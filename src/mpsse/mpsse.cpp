@@ -138,29 +138,40 @@ FT_STATUS mpsse_sync(FT_HANDLE handle, std::uint32_t opcode) {
     return FT_OTHER_ERROR;
 }
 
-void mpsse_drain(FT_HANDLE handle) {
-    std::uint8_t sink[DRAIN_SIZE];
+bool mpsse_drain_until_quiet(FT_HANDLE handle, const mpsse_drain_plan* plan) {
     const std::uint64_t start = d2xx_clock_ms();
     std::uint64_t quiet_since = start;
     for (;;) {
         const std::uint64_t now = d2xx_clock_ms();
         std::uint32_t pending = 0;
-        if (FT_GetQueueStatus(handle, &pending) != FT_OK) {
-            return;
+        const bool asked = FT_GetQueueStatus(handle, &pending) == FT_OK;
+        if (!asked && !plan->patient) {
+            return false;
         }
-        if (pending > 0) {
+        if (asked && pending > 0) {
             std::uint32_t got = 0;
-            if (FT_Read(handle, sink, smaller(pending, DRAIN_SIZE), &got) != FT_OK) {
-                return;
+            if (FT_Read(handle, plan->sink, smaller(pending, plan->sink_size), &got) == FT_OK) {
+                quiet_since = d2xx_clock_ms();
+            } else if (!plan->patient) {
+                return false;
             }
-            quiet_since = d2xx_clock_ms();
-        } else if (now - quiet_since >= MPSSE_DRAIN_QUIET_MS) {
-            return;
+        } else if (asked && now - quiet_since >= plan->quiet_ms) {
+            return true;
         }
-        if (now - start >= MPSSE_DRAIN_LIMIT_MS) {
-            return;
+        if (now - start >= plan->limit_ms) {
+            return false;
+        }
+        if (plan->patient && (!asked || pending == 0)) {
+            Sleep(1);
         }
     }
+}
+
+void mpsse_drain(FT_HANDLE handle) {
+    std::uint8_t sink[DRAIN_SIZE];
+    const mpsse_drain_plan plan = {MPSSE_DRAIN_QUIET_MS, MPSSE_DRAIN_LIMIT_MS, false, sink,
+                                   DRAIN_SIZE};
+    mpsse_drain_until_quiet(handle, &plan);
 }
 
 FT_STATUS mpsse_release(FT_HANDLE handle) {

@@ -45,11 +45,25 @@ FT_STATUS mpsse_init(FT_HANDLE handle);
 // the answer holds no echo or none came within MPSSE_SYNC_TIMEOUT_MS. Prints nothing.
 FT_STATUS mpsse_sync(FT_HANDLE handle, std::uint32_t opcode);
 
+// How a drain goes: the queue empty for quiet_ms means nothing more is on
+// its way; it gives up after limit_ms on the driver's clock. A patient drain
+// rides out a failed driver call and sleeps 1 ms between empty looks; an
+// impatient one ends at the first failed call and polls without pause.
+struct mpsse_drain_plan {
+    std::uint64_t quiet_ms;
+    std::uint64_t limit_ms;
+    bool patient;
+    std::uint8_t* sink;  // what is read is thrown away here
+    std::uint32_t sink_size;
+};
+
 // Throws away answer bytes that a failed or short read (or write) left
 // behind, so that none is taken for a later transaction's: reads whatever is
-// queued, also bytes still on their way, until the queue has stayed empty for
-// MPSSE_DRAIN_QUIET_MS or MPSSE_DRAIN_LIMIT_MS have passed, on the driver's
-// clock. Prints nothing; a failed driver call ends it.
+// queued, also bytes still on their way, as `plan` says. True when the queue
+// was seen quiet; false when it gave up or a driver call failed. Prints nothing.
+bool mpsse_drain_until_quiet(FT_HANDLE handle, const mpsse_drain_plan* plan);
+
+// The classic drain: impatient, MPSSE_DRAIN_QUIET_MS and MPSSE_DRAIN_LIMIT_MS.
 void mpsse_drain(FT_HANDLE handle);
 
 // Leaves the pins in their final state (CS high, ADBUS7 low); the write's status.
