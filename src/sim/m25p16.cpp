@@ -143,6 +143,15 @@ std::uint8_t M25P16::status() const {
     return static_cast<std::uint8_t>(stored_ | (wel_ ? kStatusWel : 0) | (cycle_ ? kStatusWip : 0));
 }
 
+std::uint8_t M25P16::nonvolatile_status() const {
+    return static_cast<std::uint8_t>((cycle_ && !busy() ? status_after_ : stored_) &
+                                     kStatusStored);
+}
+
+void M25P16::set_nonvolatile_status(std::uint8_t bits) {
+    stored_ = static_cast<std::uint8_t>(bits & kStatusStored);
+}
+
 // A complete byte arrived; `out_` becomes the byte Q carries next.
 void M25P16::on_byte(std::uint8_t in) {
     switch (phase_) {

@@ -64,6 +64,15 @@ class M25P16 {
     void set_identity(std::uint32_t jedec_id);
 
     std::uint8_t status() const;  // the status register as RDSR would read it now
+
+    // The part's name, as a status file records it.
+    static constexpr const char* kModel = "m25p16";
+    // The status bits the part keeps without power (SRWD, BP2..BP0) as they
+    // are now: a finished WRSR counts at once. A holder that keeps them (a
+    // status file) compares this after each transfer to see them change.
+    std::uint8_t nonvolatile_status() const;
+    // At power-up: the bits kept without power; the others are ignored.
+    void set_nonvolatile_status(std::uint8_t bits);
     const ChipCounters& counters() const { return counters_; }
 
   private:

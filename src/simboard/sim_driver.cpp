@@ -1,27 +1,12 @@
 #include "simboard/sim_driver.h"
 
-#if defined(_WIN32)
-#define WIN32_LEAN_AND_MEAN
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
-#else
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/mman.h>
-#include <sys/stat.h>
-#include <unistd.h>
-#endif
+#include "simboard/chip_file.h"
 
 #include <algorithm>
 #include <atomic>
-#include <cerrno>
-#include <charconv>
 #include <csignal>
 #include <cstdarg>
 #include <cstring>
-#include <fstream>
 
 namespace {
 
@@ -31,185 +16,7 @@ constexpr std::uint64_t kClockReadNs = 1'000;  // what watching the clock costs
 constexpr std::uint32_t kFtdiId = 0x04036010;  // VID 0x0403, PID 0x6010
 constexpr std::uint32_t kFlagHighSpeed = 2;
 constexpr std::uint32_t kFlagOpened = 1;
-constexpr int kMaxBoards = 8;
-
 const char kErrorPrefix[] = "hexburn: HEXBURN_DRIVER: ";
-
-// Decimal, or hexadecimal after 0x.
-bool parse_number(std::string_view text, std::uint64_t& value) {
-    int base = 10;
-    if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
-        text.remove_prefix(2);
-        base = 16;
-    }
-    if (text.empty()) {
-        return false;
-    }
-    auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value, base);
-    return ec == std::errc() && end == text.data() + text.size();
-}
-
-std::string bad_option(std::string_view item, const char* why) {
-    return std::string(kErrorPrefix) + "sim option '" + std::string(item) + "': " + why;
-}
-
-// Faults that strike counted calls (or indexes): NAME strikes all, NAME@N the Nth.
-struct FaultName {
-    const char* name;
-    SimFault SimOptions::*fault;
-};
-
-constexpr FaultName kCountedFaults[] = {
-    {"census-fail", &SimOptions::census_fail}, {"detail-fail", &SimOptions::detail_fail},
-    {"open-fail", &SimOptions::open_fail},     {"setup-fail", &SimOptions::setup_fail},
-    {"write-fail", &SimOptions::write_fail},   {"write-short", &SimOptions::write_short},
-    {"read-fail", &SimOptions::read_fail},     {"read-short", &SimOptions::read_short},
-    {"sigint", &SimOptions::raise_sigint},     {"sigterm", &SimOptions::raise_sigterm},
-    {"sighup", &SimOptions::raise_sighup},
-};
-
-// Faults of the census, not of a board: they take no #k.
-constexpr std::string_view kCensusFaults[] = {"census-fail", "detail-fail", "busy", "replug"};
-
-bool parse_fault(std::string_view item, std::string_view value, SimOptions& options,
-                 std::string& error) {
-    std::string_view name = value.substr(0, value.find('@'));
-    bool has_at = name.size() < value.size();
-    std::uint64_t at = 0;
-    if (has_at && !parse_number(value.substr(name.size() + 1), at)) {
-        error = bad_option(item, "the number after @ is not a number");
-        return false;
-    }
-    for (const FaultName& counted : kCountedFaults) {
-        if (name != counted.name) {
-            continue;
-        }
-        SimFault& fault = options.*counted.fault;
-        if (!has_at) {
-            fault.every = true;
-        } else if (at == 0 && name != "detail-fail") {
-            error = bad_option(item, "calls are counted from 1");
-            return false;
-        } else {
-            fault.at.push_back(at);
-        }
-        return true;
-    }
-    if (name == "stuck-busy" && has_at) {
-        // No cycle starts after a stuck one, so of several the earliest strikes.
-        std::uint64_t& cycle = options.chip_faults.stuck_busy_cycle;
-        if (at == 0) {
-            error = bad_option(item, "write cycles are counted from 1");
-            return false;
-        }
-        cycle = cycle == 0 ? at : std::min(cycle, at);
-        return true;
-    }
-    if (name == "no-echo" || name == "stuck-busy") {
-        if (has_at) {
-            error = bad_option(item, "this fault takes no @");
-            return false;
-        }
-        (name == "no-echo" ? options.no_echo : options.chip_faults.stuck_busy) = true;
-        return true;
-    }
-    if (name == "busy") {
-        // Census indexes, from 0, like detail-fail.
-        if (has_at) {
-            options.busy.at.push_back(at);
-        } else {
-            options.busy.every = true;
-        }
-        return true;
-    }
-    if (name == "replug") {
-        if (has_at) {
-            error = bad_option(item, "this fault takes no @");
-            return false;
-        }
-        options.replug = true;
-        return true;
-    }
-    if (name == "stuck-zero" || name == "stuck-one") {
-        if (!has_at || at >= sim::M25P16::kSize) {
-            error = bad_option(item, "a stuck bit needs @ADDR below 0x200000");
-            return false;
-        }
-        sim::ChipFaults& chip = options.chip_faults;
-        (name == "stuck-zero" ? chip.stuck_zero : chip.stuck_one) = true;
-        (name == "stuck-zero" ? chip.stuck_zero_address : chip.stuck_one_address) =
-            static_cast<std::uint32_t>(at);
-        return true;
-    }
-    error = bad_option(item, "unknown fault");
-    return false;
-}
-
-// fault=VALUE#k: the fault of board k only, kept to be applied to that
-// board's copy of the options (parsed here once, to check it).
-bool parse_board_fault(std::string_view item, std::string_view value, SimOptions& options,
-                       std::string& error) {
-    std::size_t hash = value.find('#');
-    if (hash == std::string_view::npos) {
-        return parse_fault(item, value, options, error);
-    }
-    std::uint64_t board = 0;
-    std::string_view fault = value.substr(0, hash);
-    if (!parse_number(value.substr(hash + 1), board) || board >= kMaxBoards + 1) {
-        error = bad_option(item, "the board after # is not a board number");
-        return false;
-    }
-    std::string_view name = fault.substr(0, fault.find('@'));
-    if (std::find(std::begin(kCensusFaults), std::end(kCensusFaults), name) !=
-        std::end(kCensusFaults)) {
-        error = bad_option(item, "this fault names no board");
-        return false;
-    }
-    SimOptions check;
-    if (!parse_fault(item, fault, check, error)) {
-        return false;
-    }
-    options.board_faults.emplace_back(static_cast<std::uint32_t>(board), std::string(fault));
-    return true;
-}
-
-// TYPE<TAB>SERIAL<TAB>DESCRIPTION lines; '#' lines and blank lines skipped.
-bool read_census(std::string_view item, const std::string& path, std::vector<SimDevice>& devices,
-                 std::string& error) {
-    std::ifstream file(path);
-    if (!file) {
-        error = bad_option(item, "cannot read the census file");
-        return false;
-    }
-    std::string line;
-    int number = 0;
-    while (std::getline(file, line)) {
-        ++number;
-        if (!line.empty() && line.back() == '\r') {
-            line.pop_back();
-        }
-        if (line.empty() || line[0] == '#') {
-            continue;
-        }
-        std::size_t tab1 = line.find('\t');
-        std::size_t tab2 = tab1 == std::string::npos ? tab1 : line.find('\t', tab1 + 1);
-        std::uint64_t type = 0;
-        if (tab2 == std::string::npos || !parse_number(line.substr(0, tab1), type) ||
-            type > UINT32_MAX) {
-            std::string why =
-                "census line " + std::to_string(number) + " is not TYPE<TAB>SERIAL<TAB>DESCRIPTION";
-            error = bad_option(item, why.c_str());
-            return false;
-        }
-        devices.push_back({static_cast<std::uint32_t>(type), line.substr(tab1 + 1, tab2 - tab1 - 1),
-                           line.substr(tab2 + 1)});
-    }
-    if (!file.eof()) {  // a directory, say: it opens but cannot be read
-        error = bad_option(item, "cannot read the census file");
-        return false;
-    }
-    return true;
-}
 
 void copy_text(char* into, std::size_t size, const std::string& text) {
     if (into == nullptr) {
@@ -218,180 +25,6 @@ void copy_text(char* into, std::size_t size, const std::string& text) {
     std::size_t n = std::min(text.size(), size - 1);
     std::memcpy(into, text.data(), n);
     std::memset(into + n, 0, size - n);
-}
-
-std::string wrong_size(long long size) {
-    return "it holds " + std::to_string(size) + " bytes, not 2097152";
-}
-
-// A chip file, mapped; the file stays open so that it can be locked.
-struct ChipFile {
-    void* mapping = nullptr;
-#if defined(_WIN32)
-    HANDLE file = INVALID_HANDLE_VALUE;
-#else
-    int fd = -1;
-#endif
-};
-
-// Maps the file at `path` as the chip's array, shared and writable, so the
-// file holds what the chip holds however the program ends. A missing file is
-// created at the chip's size with its space reserved (`created` set; its
-// bytes are then zero), so a full disk fails here and not as a fault on a
-// later write through the mapping. False with `why` set when the file cannot
-// be used.
-#if defined(_WIN32)
-bool map_chip_file(const char* path, ChipFile& chip, bool& created, std::string& why) {
-    const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-    HANDLE file = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, share, nullptr, CREATE_NEW,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-    created = file != INVALID_HANDLE_VALUE;
-    if (!created && GetLastError() == ERROR_FILE_EXISTS) {
-        file = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, share, nullptr, OPEN_EXISTING,
-                           FILE_ATTRIBUTE_NORMAL, nullptr);
-    }
-    if (file == INVALID_HANDLE_VALUE) {
-        why = "Windows error " + std::to_string(GetLastError());
-        return false;
-    }
-    void* mapping = nullptr;
-    LARGE_INTEGER size{};
-    if (!created && !GetFileSizeEx(file, &size)) {
-        why = "Windows error " + std::to_string(GetLastError());
-    } else if (!created && size.QuadPart != sim::M25P16::kSize) {
-        why = wrong_size(size.QuadPart);
-    } else {
-        // The section grows a new file to the chip's size, allocated (NTFS
-        // files are not sparse); the view keeps the section alive once its
-        // handle is closed.
-        HANDLE section =
-            CreateFileMappingA(file, nullptr, PAGE_READWRITE, 0, sim::M25P16::kSize, nullptr);
-        if (section != nullptr) {
-            mapping = MapViewOfFile(section, FILE_MAP_WRITE, 0, 0, sim::M25P16::kSize);
-        }
-        if (mapping == nullptr) {
-            why = "Windows error " + std::to_string(GetLastError());
-        }
-        if (section != nullptr) {
-            CloseHandle(section);
-        }
-    }
-    if (mapping == nullptr) {
-        CloseHandle(file);
-        if (created) {
-            DeleteFileA(path);
-        }
-        return false;
-    }
-    chip.mapping = mapping;
-    chip.file = file;
-    return true;
-}
-
-// One byte past the chip's end is the lock: it never covers mapped data.
-bool lock_chip_file(ChipFile& chip) {
-    OVERLAPPED where{};
-    where.Offset = sim::M25P16::kSize;
-    return LockFileEx(chip.file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0,
-                      &where) != 0;
-}
-
-void unlock_chip_file(ChipFile& chip) {
-    OVERLAPPED where{};
-    where.Offset = sim::M25P16::kSize;
-    UnlockFileEx(chip.file, 0, 1, 0, &where);
-}
-
-void unmap_chip_file(ChipFile& chip) {
-    UnmapViewOfFile(chip.mapping);
-    CloseHandle(chip.file);
-    chip = ChipFile{};
-}
-#else
-// Gives the file the chip's size with its blocks allocated; 0 or an errno
-// value. An existing file's holes are filled, its bytes kept.
-int reserve_chip_space(int fd) {
-#if defined(__APPLE__)
-    // No posix_fallocate: the size alone, the blocks left to the first write.
-    return ::ftruncate(fd, sim::M25P16::kSize) == 0 ? 0 : errno;
-#else
-    return ::posix_fallocate(fd, 0, sim::M25P16::kSize);
-#endif
-}
-
-bool map_chip_file(const char* path, ChipFile& chip, bool& created, std::string& why) {
-    int fd = ::open(path, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    created = fd >= 0;
-    if (!created && errno == EEXIST) {
-        fd = ::open(path, O_RDWR | O_CLOEXEC);
-    }
-    if (fd < 0) {
-        why = std::strerror(errno);
-        return false;
-    }
-    void* mapping = nullptr;
-    struct stat info {};
-    int error = 0;
-    if (!created && ::fstat(fd, &info) != 0) {
-        why = std::strerror(errno);
-    } else if (!created && info.st_size != sim::M25P16::kSize) {
-        why = wrong_size(static_cast<long long>(info.st_size));
-    } else if ((error = reserve_chip_space(fd)) != 0) {
-        why = std::strerror(error);
-    } else {
-        mapping = ::mmap(nullptr, sim::M25P16::kSize, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-        if (mapping == MAP_FAILED) {
-            why = std::strerror(errno);
-            mapping = nullptr;
-        }
-    }
-    if (mapping == nullptr) {
-        ::close(fd);
-        if (created) {
-            ::unlink(path);
-        }
-        return false;
-    }
-    chip.mapping = mapping;
-    chip.fd = fd;
-    return true;
-}
-
-bool lock_chip_file(ChipFile& chip) {
-    return ::flock(chip.fd, LOCK_EX | LOCK_NB) == 0;
-}
-
-void unlock_chip_file(ChipFile& chip) {
-    ::flock(chip.fd, LOCK_UN);
-}
-
-void unmap_chip_file(ChipFile& chip) {
-    ::munmap(chip.mapping, sim::M25P16::kSize);
-    ::close(chip.fd);
-    chip = ChipFile{};
-}
-#endif
-
-// `path` with every %d replaced by the board's number.
-std::string for_board(const std::string& path, std::size_t k) {
-    std::string result = path;
-    std::string number = std::to_string(k);
-    for (std::size_t at = result.find("%d"); at != std::string::npos;
-         at = result.find("%d", at + number.size())) {
-        result.replace(at, 2, number);
-    }
-    return result;
-}
-
-std::string hex(const void* bytes, std::size_t count) {
-    static constexpr char kDigits[] = "0123456789abcdef";
-    const auto* data = static_cast<const std::uint8_t*>(bytes);
-    std::string text(count * 2, '0');
-    for (std::size_t i = 0; i < count; ++i) {
-        text[2 * i] = kDigits[data[i] >> 4];
-        text[2 * i + 1] = kDigits[data[i] & 0x0F];
-    }
-    return text;
 }
 
 // Each driver's number, and per thread the board it used last.
@@ -404,113 +37,7 @@ thread_local LastBoard last_board;
 
 }  // namespace
 
-bool SimFault::strikes(std::uint64_t n) const {
-    return every || std::find(at.begin(), at.end(), n) != at.end();
-}
-
-std::vector<SimDevice> sim_blank_boards(int boards) {
-    std::vector<SimDevice> devices;
-    for (int board = 0; board < boards; ++board) {
-        devices.push_back({FT_DEVICE_2232H, "A", "Dual RS232-HS A"});
-        devices.push_back({FT_DEVICE_2232H, "B", "Dual RS232-HS B"});
-    }
-    return devices;
-}
-
-bool parse_sim_options(std::string_view text, SimOptions& options, std::string& error) {
-    options.devices = sim_blank_boards(1);
-    bool have_boards = false;
-    bool have_census = false;
-    while (!text.empty()) {
-        std::size_t comma = text.find(',');
-        std::string_view item = text.substr(0, comma);
-        text = comma == std::string_view::npos ? std::string_view() : text.substr(comma + 1);
-        if (item.empty()) {
-            continue;
-        }
-        std::size_t equals = item.find('=');
-        if (equals == std::string_view::npos) {
-            error = bad_option(item, "expected KEY=VALUE");
-            return false;
-        }
-        std::string_view key = item.substr(0, equals);
-        std::string_view value = item.substr(equals + 1);
-        if (value.empty()) {
-            error = bad_option(item, "empty value");
-            return false;
-        }
-        if (key == "flash") {
-            options.flash_path = value;
-        } else if (key == "boards") {
-            std::uint64_t boards = 0;
-            if (have_census || !parse_number(value, boards) || boards < 1 || boards > kMaxBoards) {
-                error = bad_option(item, have_census ? "boards and census exclude each other"
-                                                     : "boards is 1 to 8");
-                return false;
-            }
-            options.devices = sim_blank_boards(static_cast<int>(boards));
-            have_boards = true;
-        } else if (key == "census") {
-            options.devices.clear();
-            if (have_boards) {
-                error = bad_option(item, "boards and census exclude each other");
-                return false;
-            }
-            if (!read_census(item, std::string(value), options.devices, error)) {
-                return false;
-            }
-            have_census = true;
-        } else if (key == "timing") {
-            if (value == "typ") {
-                options.timing = sim::ChipTiming::typical();
-            } else if (value == "max") {
-                options.timing = sim::ChipTiming::maximum();
-            } else if (value == "zero") {
-                options.timing = sim::ChipTiming::zero();
-            } else {
-                error = bad_option(item, "timing is typ, max or zero");
-                return false;
-            }
-        } else if (key == "fault") {
-            if (!parse_board_fault(item, value, options, error)) {
-                return false;
-            }
-        } else if (key == "id") {
-            std::uint64_t id = 0;
-            if (value.size() != 6 || !parse_number("0x" + std::string(value), id)) {
-                error = bad_option(item, "id is six hexadecimal digits, e.g. 202015");
-                return false;
-            }
-            options.jedec_id = static_cast<std::uint32_t>(id);
-        } else if (key == "trace") {
-            options.trace_path = value;
-        } else if (key == "report") {
-            options.report_path = value;
-        } else {
-            error = bad_option(item, "unknown option");
-            return false;
-        }
-    }
-    std::size_t boards = (options.devices.size() + 1) / 2 + (options.replug ? 1 : 0);
-    for (const auto& [board, fault] : options.board_faults) {
-        if (board >= boards) {
-            std::string item = "fault=" + fault + "#" + std::to_string(board);
-            error = bad_option(item, "there is no such board");
-            return false;
-        }
-    }
-    return true;
-}
-
 // --- the driver ------------------------------------------------------------------
-
-// A trace file, shared by the boards whose trace= path is the same.
-struct SimDriver::Trace {
-    std::string path;
-    std::FILE* file = nullptr;
-    std::mutex lock;
-    bool failed = false;  // said so on standard error
-};
 
 // One FT2232H: its hardware, its host-side state and its own faults.
 struct SimDriver::Hardware {
@@ -520,7 +47,7 @@ struct SimDriver::Hardware {
     SimOptions faults;  // the run's options with this board's own faults added
     std::string flash_path;
     std::string report_path;
-    Trace* trace = nullptr;
+    TraceSink* trace = nullptr;
     std::vector<std::uint8_t> memory;  // the chip when it is not a file
     ChipFile file;                     // the chip when it is a file
     std::unique_ptr<sim::ChipOnPins> pins;
@@ -561,15 +88,9 @@ SimDriver::SimDriver(SimOptions options)
     for (std::size_t k = 0; k < count; ++k) {
         auto hw = std::make_unique<Hardware>();
         hw->number = k;
-        hw->faults = options_;
-        for (const auto& [board, fault] : options_.board_faults) {
-            std::string unused;
-            if (board == k) {
-                parse_fault(fault, fault, hw->faults, unused);  // checked when parsed
-            }
-        }
-        hw->flash_path = for_board(options_.flash_path, k);
-        hw->report_path = for_board(options_.report_path, k);
+        hw->faults = sim_board_options(options_, k);
+        hw->flash_path = sim_board_path(options_.flash_path, k);
+        hw->report_path = sim_board_path(options_.report_path, k);
         hw->board.channel.set_answer_bad_commands(!hw->faults.no_echo);
         if (options_.flash_path.empty()) {
             hw->memory.assign(sim::M25P16::kSize, 0xFF);
@@ -590,17 +111,11 @@ SimDriver::~SimDriver() {
         if (hw->report_due) {
             write_report(*hw);  // the program ended without closing: report anyway
         }
+        if (hw->open) {
+            save_status(*hw);
+        }
         hw->board.channel.attach(nullptr);
         hw->board.chip.reset();
-        if (hw->file.mapping != nullptr) {
-            unmap_chip_file(hw->file);
-        }
-    }
-    for (auto& sink : traces_) {
-        flush_trace(*sink);
-        if (std::fclose(sink->file) != 0 && !sink->failed) {
-            std::fprintf(stderr, "hexburn: sim: cannot write the trace '%s'\n", sink->path.c_str());
-        }
     }
 }
 
@@ -609,26 +124,13 @@ bool SimDriver::start_trace(std::string& error) {
         return true;
     }
     for (auto& hw : boards_) {
-        std::string path = for_board(options_.trace_path, hw->number);
-        for (auto& sink : traces_) {
-            if (sink->path == path) {
-                hw->trace = sink.get();
-            }
-        }
-        if (hw->trace != nullptr) {
-            continue;
-        }
-        auto sink = std::make_unique<Trace>();
-        sink->path = path;
-        sink->file = std::fopen(path.c_str(), "a");
-        if (sink->file == nullptr) {
+        std::string path = sim_board_path(options_.trace_path, hw->number);
+        hw->trace = traces_.open(path);
+        if (hw->trace == nullptr) {
             error = std::string(kErrorPrefix) + "sim option 'trace=" + options_.trace_path +
                     "': cannot open the file" + (path != options_.trace_path ? " " + path : "");
             return false;
         }
-        std::setvbuf(sink->file, nullptr, _IOFBF, 1 << 16);
-        hw->trace = sink.get();
-        traces_.push_back(std::move(sink));
     }
     return true;
 }
@@ -676,21 +178,26 @@ bool SimDriver::power_up(Hardware& hw, std::string& why) {
     if (hw.flash_path.empty() || hw.memory.size() != 0) {
         return true;
     }
-    if (hw.file.mapping == nullptr) {
-        bool created = false;
-        if (!map_chip_file(hw.flash_path.c_str(), hw.file, created, why)) {
+    if (!hw.file.mapped()) {
+        if (!hw.file.map(hw.flash_path, sim::M25P16::kModel, why)) {
             return false;
         }
-        if (created) {
-            std::memset(hw.file.mapping, 0xFF, sim::M25P16::kSize);
-        }
-        hw.attach_chip(static_cast<std::uint8_t*>(hw.file.mapping));
+        hw.attach_chip(hw.file.array());
     }
-    if (!lock_chip_file(hw.file)) {
+    if (!hw.file.lock()) {
         why = "in use by another process";
         return false;
     }
+    // Another program may have changed the protection while it had the file.
+    hw.board.chip->set_nonvolatile_status(hw.file.load_status(sim::M25P16::kModel));
     return true;
+}
+
+// The chip's protection bits into its status file, when they changed.
+void SimDriver::save_status(Hardware& hw) {
+    if (hw.file.mapped() && hw.board.chip != nullptr) {
+        hw.file.save_status(sim::M25P16::kModel, hw.board.chip->nonvolatile_status());
+    }
 }
 
 // Another FT2232H appears in front of the list: the fault=replug board.
@@ -777,8 +284,8 @@ FT_STATUS SimDriver::get_device_info_detail(std::uint32_t index, std::uint32_t* 
     }
     if (hw.trace != nullptr) {
         trace(hw, "FT_GetDeviceInfoDetail %u -> 0 %u %u %u %u %s %s", index, flag_bits, device.type,
-              ident, where, hex(device.serial.data(), device.serial.size()).c_str(),
-              hex(device.description.data(), device.description.size()).c_str());
+              ident, where, sim_hex(device.serial.data(), device.serial.size()).c_str(),
+              sim_hex(device.description.data(), device.description.size()).c_str());
     }
     return FT_OK;
 }
@@ -830,7 +337,7 @@ FT_STATUS SimDriver::open_ex(const void* arg, std::uint32_t how, FT_HANDLE* hand
     const bool by_text = (how == kBySerial || how == kByDescription) && arg != nullptr;
     const char* wanted = by_text ? static_cast<const char*>(arg) : "";
     auto location = static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(arg));
-    std::string text = by_text ? hex(wanted, std::strlen(wanted)) : std::to_string(location);
+    std::string text = by_text ? sim_hex(wanted, std::strlen(wanted)) : std::to_string(location);
     FT_STATUS status = by_text || how == kByLocation ? FT_DEVICE_NOT_FOUND : FT_INVALID_PARAMETER;
     Hardware* hw = boards_[0].get();
     for (const Listed& entry : census_) {
@@ -865,8 +372,8 @@ FT_STATUS SimDriver::get_device_info(FT_HANDLE handle, std::uint32_t* type, std:
     copy_text(serial, FT_SERIAL_SIZE, device.serial);
     copy_text(description, FT_DESCRIPTION_SIZE, device.description);
     trace(*hw, "FT_GetDeviceInfo -> 0 %u %u %s %s", device.type, kFtdiId,
-          hex(device.serial.data(), device.serial.size()).c_str(),
-          hex(device.description.data(), device.description.size()).c_str());
+          sim_hex(device.serial.data(), device.serial.size()).c_str(),
+          sim_hex(device.description.data(), device.description.size()).c_str());
     return FT_OK;
 }
 
@@ -878,13 +385,14 @@ FT_STATUS SimDriver::close(FT_HANDLE handle) {
         return FT_INVALID_HANDLE;
     }
     hw->open = false;
-    if (hw->file.mapping != nullptr) {
-        unlock_chip_file(hw->file);
+    if (hw->file.mapped()) {
+        save_status(*hw);
+        hw->file.unlock();
     }
     hw->board.channel.drop_host_queue();
     trace(*hw, "FT_Close -> 0");
     if (hw->trace != nullptr) {
-        flush_trace(*hw->trace);
+        hw->trace->flush();
     }
     write_report(*hw);
     return FT_OK;
@@ -1025,10 +533,11 @@ FT_STATUS SimDriver::write(FT_HANDLE handle, const std::uint8_t* data, std::uint
         *written = delivered;
         ++board.traffic.usb_writes;
         board.traffic.bytes_out += delivered;
+        save_status(*hw);
     }
     Hardware& traced = hw != nullptr ? *hw : *boards_[0];
     if (traced.trace != nullptr) {
-        trace(traced, "FT_Write %s -> %u %u", hex(data, data == nullptr ? 0 : count).c_str(),
+        trace(traced, "FT_Write %s -> %u %u", sim_hex(data, data == nullptr ? 0 : count).c_str(),
               status, delivered);
     }
     if (hw != nullptr && hw->faults.raise_sigint.strikes(call)) {
@@ -1083,7 +592,7 @@ FT_STATUS SimDriver::read(FT_HANDLE handle, std::uint8_t* data, std::uint32_t co
     }
     Hardware& traced = hw != nullptr ? *hw : *boards_[0];
     if (traced.trace != nullptr) {
-        trace(traced, "FT_Read %u -> %u %s", count, status, hex(data, n).c_str());
+        trace(traced, "FT_Read %u -> %u %s", count, status, sim_hex(data, n).c_str());
     }
     return status;
 }
@@ -1105,78 +614,16 @@ std::uint64_t SimDriver::clock_ms() {
 
 std::string SimDriver::report_json(std::size_t k) const {
     const SimBoard& board = boards_.at(k)->board;
-    const sim::ChipCounters none{};
-    const sim::ChipCounters& chip = board.chip != nullptr ? board.chip->counters() : none;
-    const sim::ChannelCounters& channel = board.channel.counters();
-    const SimTraffic& traffic = board.traffic;
-    char text[1024];
-    std::snprintf(text, sizeof text,
-                  "{\n"
-                  "  \"virtual_seconds\": %.9f,\n"
-                  "  \"usb_writes\": %llu,\n"
-                  "  \"usb_reads\": %llu,\n"
-                  "  \"bytes_out\": %llu,\n"
-                  "  \"bytes_in\": %llu,\n"
-                  "  \"spi_transactions\": %llu,\n"
-                  "  \"page_programs\": %llu,\n"
-                  "  \"sector_erases\": %llu,\n"
-                  "  \"bulk_erases\": %llu,\n"
-                  "  \"sk_cycles\": %llu,\n"
-                  "  \"bad_commands\": %llu\n"
-                  "}\n",
-                  static_cast<double>(board.clock.now_ns) / 1e9,
-                  static_cast<unsigned long long>(traffic.usb_writes),
-                  static_cast<unsigned long long>(traffic.usb_reads),
-                  static_cast<unsigned long long>(traffic.bytes_out),
-                  static_cast<unsigned long long>(traffic.bytes_in),
-                  static_cast<unsigned long long>(chip.transactions),
-                  static_cast<unsigned long long>(chip.page_programs),
-                  static_cast<unsigned long long>(chip.sector_erases),
-                  static_cast<unsigned long long>(chip.bulk_erases),
-                  static_cast<unsigned long long>(channel.sk_cycles),
-                  static_cast<unsigned long long>(channel.bad_commands));
-    return text;
+    return sim_report_json(board.clock.now_ns, board.traffic,
+                           board.chip != nullptr ? &board.chip->counters() : nullptr,
+                           board.channel.counters());
 }
 
 void SimDriver::write_report(Hardware& hw) {
     hw.report_due = false;
-    if (hw.report_path.empty()) {
-        return;
+    if (!hw.report_path.empty()) {
+        sim_write_report(hw.report_path, report_json(hw.number));
     }
-    std::FILE* file = std::fopen(hw.report_path.c_str(), "w");
-    std::string json = report_json(hw.number);
-    if (file == nullptr || std::fputs(json.c_str(), file) < 0 || std::fclose(file) != 0) {
-        std::fprintf(stderr, "hexburn: sim: cannot write the report '%s'\n",
-                     hw.report_path.c_str());
-    }
-}
-
-void SimDriver::flush_trace(Trace& sink) {
-    std::lock_guard<std::mutex> hold(sink.lock);
-    if ((std::fflush(sink.file) != 0 || std::ferror(sink.file) != 0) && !sink.failed) {
-        sink.failed = true;
-        std::fprintf(stderr, "hexburn: sim: cannot write the trace '%s'\n", sink.path.c_str());
-    }
-}
-
-namespace {
-
-std::string format_line(const char* format, std::va_list args) {
-    std::va_list again;
-    va_copy(again, args);
-    int size = std::vsnprintf(nullptr, 0, format, again);
-    va_end(again);
-    std::string line(static_cast<std::size_t>(std::max(size, 0)) + 1, '\0');
-    std::vsnprintf(line.data(), line.size(), format, args);
-    line.back() = '\n';
-    return line;
-}
-
-}  // namespace
-
-void SimDriver::emit(Trace& sink, const std::string& line) {
-    std::lock_guard<std::mutex> hold(sink.lock);
-    std::fwrite(line.data(), 1, line.size(), sink.file);
 }
 
 void SimDriver::trace(Hardware& hw, const char* format, ...) {
@@ -1185,9 +632,9 @@ void SimDriver::trace(Hardware& hw, const char* format, ...) {
     }
     std::va_list args;
     va_start(args, format);
-    std::string line = format_line(format, args);
+    std::string line = sim_trace_line(format, args);
     va_end(args);
-    emit(*hw.trace, line);
+    hw.trace->emit(line);
 }
 
 void SimDriver::trace_all(const char* format, ...) {
@@ -1196,11 +643,9 @@ void SimDriver::trace_all(const char* format, ...) {
     }
     std::va_list args;
     va_start(args, format);
-    std::string line = format_line(format, args);
+    std::string line = sim_trace_line(format, args);
     va_end(args);
-    for (auto& sink : traces_) {
-        emit(*sink, line);
-    }
+    traces_.emit_all(line);
 }
 
 std::unique_ptr<SimDriver> make_sim_board(std::string_view text, std::string& error) {

@@ -18,66 +18,11 @@
 
 #include "mpsse/d2xx_driver.h"
 #include "mpsse/in_use.h"
+#include "simboard/board_log.h"
+#include "simboard/options.h"
 #include "sim/clock.h"
 #include "sim/ft2232h.h"
 #include "sim/m25p16.h"
-
-// One interface in the simulated census.
-struct SimDevice {
-    std::uint32_t type = FT_DEVICE_2232H;
-    std::string serial;
-    std::string description;
-};
-
-// A fault that strikes some calls of one kind: all of them, or the Nth ones
-// (counted from 1, per board; for detail-fail and busy, the census index).
-struct SimFault {
-    bool every = false;
-    std::vector<std::uint64_t> at;
-    bool strikes(std::uint64_t n) const;
-};
-
-struct SimOptions {
-    std::string flash_path;          // empty: the chip lives in memory only
-    std::vector<SimDevice> devices;  // the census
-    sim::ChipTiming timing = sim::ChipTiming::typical();
-    sim::ChipFaults chip_faults;
-    std::uint32_t jedec_id = 0x202015;  // the chip's RDID answer (id=HEX6)
-    bool no_echo = false;
-    SimFault census_fail;
-    SimFault detail_fail;
-    SimFault busy;  // census indexes open in another process
-    bool replug = false;
-    SimFault open_fail;
-    SimFault setup_fail;
-    SimFault write_fail;
-    SimFault write_short;
-    SimFault read_fail;
-    SimFault read_short;
-    // The signal raised in the Nth FT_Write, once its bytes went out.
-    SimFault raise_sigint;
-    SimFault raise_sigterm;
-    SimFault raise_sighup;
-    std::string trace_path;   // empty: no trace
-    std::string report_path;  // empty: no report
-    // fault=NAME#k items: board k, the fault's value without "#k".
-    std::vector<std::pair<std::uint32_t, std::string>> board_faults;
-};
-
-// Census of `boards` FT2232H chips with blank EEPROMs: two interfaces each.
-std::vector<SimDevice> sim_blank_boards(int boards);
-
-// Parses the OPTIONS of "sim:OPTIONS" (a census file is read here). On a bad
-// word returns false with `error` set to one line naming it.
-bool parse_sim_options(std::string_view text, SimOptions& options, std::string& error);
-
-// What went over the USB pipe (FT_OK calls only).
-struct SimTraffic {
-    std::uint64_t usb_writes = 0;
-    std::uint64_t usb_reads = 0;
-    std::uint64_t bytes_out = 0;  // bytes delivered to the chip
-    std::uint64_t bytes_in = 0;   // bytes delivered to the caller
-};
 
 // The simulated hardware of one board, reachable from tests.
 struct SimBoard {
@@ -150,7 +95,6 @@ class SimDriver final : public D2xxDriver {
     std::uint32_t usb_out_size() const;
 
   private:
-    struct Trace;
     struct Hardware;
     // One entry of the device list as it is now.
     struct Listed {
@@ -166,17 +110,16 @@ class SimDriver final : public D2xxDriver {
     void plug_in_if_due();
     bool power_up(Hardware& hw, std::string& why);
     void write_report(Hardware& hw);
-    void flush_trace(Trace& sink);
+    void save_status(Hardware& hw);
     void trace(Hardware& hw, const char* format, ...) __attribute__((format(printf, 3, 4)));
     // A census line: into every trace file.
     void trace_all(const char* format, ...) __attribute__((format(printf, 2, 3)));
-    static void emit(Trace& sink, const std::string& line);
     Hardware& current();
 
     SimOptions options_;
     std::uint64_t serial_;  // tells this driver's thread-local state apart
     std::vector<std::unique_ptr<Hardware>> boards_;
-    std::vector<std::unique_ptr<Trace>> traces_;
+    TraceFiles traces_;
     bool name_busy_ = false;
 
     // The device list and what counts census calls.
