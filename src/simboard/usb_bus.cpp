@@ -1,14 +1,9 @@
 #include "simboard/usb_bus.h"
 
-#include <fcntl.h>
-#include <sys/mman.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
-#include <charconv>
 #include <csignal>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -19,7 +14,6 @@ namespace {
 
 constexpr std::uint64_t kMicroframeNs = 125'000;  // one USB 2.0 microframe
 constexpr std::uint64_t kNsPerMs = 1'000'000;
-constexpr int kMaxBoards = 8;
 
 // The two status bytes that open every IN packet: modem status (CTS, DSR),
 // line status (transmitter empty). libftdi strips them.
@@ -45,140 +39,45 @@ enum : std::uint8_t {
     kReadEeprom = 0x90,
 };
 
-bool parse_number(std::string_view text, std::uint64_t& value) {
-    auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-    return !text.empty() && ec == std::errc() && end == text.data() + text.size();
-}
-
-bool parse_fault(std::string_view value, Options& options) {
-    std::string_view name = value.substr(0, value.find('@'));
-    std::uint64_t at = 0;
-    if (name.size() < value.size()) {
-        if (!parse_number(value.substr(name.size() + 1), at) || at == 0) {
-            return false;
-        }
-        if (name == "unplug") {
-            options.unplug_at = at;
-            return true;
-        }
-        if (name == "interrupt") {
-            options.interrupt_at = at;
-            return true;
-        }
-        return false;
-    }
-    bool* flag = name == "deny"           ? &options.deny_open
-                 : name == "stuck-driver" ? &options.stuck_driver
-                 : name == "busy"         ? &options.busy
-                 : name == "reset-stall"  ? &options.reset_stall
-                                          : nullptr;
-    if (flag != nullptr) {
-        *flag = true;
-    }
-    return flag != nullptr;
-}
-
-std::string board_path(const std::string& pattern, int index) {
-    std::string path = pattern;
-    std::size_t at = path.find("%d");
-    if (at != std::string::npos) {
-        path.replace(at, 2, std::to_string(index));
-    }
-    return path;
-}
-
-// The chip's array as a shared mapping of `path`, created erased when missing.
-void* map_flash(const std::string& path) {
-    int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL, 0666);
-    bool created = fd >= 0;
-    if (!created && errno == EEXIST) {
-        fd = ::open(path.c_str(), O_RDWR);
-    }
-    struct stat info {};
-    void* mapping = MAP_FAILED;
-    if (fd >= 0 && (created ? ::ftruncate(fd, sim::M25P16::kSize) == 0
-                            : ::fstat(fd, &info) == 0 && info.st_size == sim::M25P16::kSize)) {
-        mapping = ::mmap(nullptr, sim::M25P16::kSize, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-    }
-    if (fd >= 0) {
-        ::close(fd);
-    }
-    if (mapping == MAP_FAILED) {
-        std::fprintf(stderr, "hexburn usbsim: flash file '%s' cannot be used as a 2 MiB chip\n",
-                     path.c_str());
-        return nullptr;
-    }
-    if (created) {
-        std::memset(mapping, 0xFF, sim::M25P16::kSize);
-    }
-    return mapping;
-}
-
 }  // namespace
-
-bool parse_options(std::string_view text, Options& options, std::string& error) {
-    while (!text.empty()) {
-        std::string_view item = text.substr(0, text.find(','));
-        text.remove_prefix(std::min(text.size(), item.size() + 1));
-        std::size_t equals = item.find('=');
-        std::string_view key = item.substr(0, equals);
-        std::string_view value = equals == std::string_view::npos ? "" : item.substr(equals + 1);
-        std::uint64_t number = 0;
-        bool good = true;
-        if (value.empty()) {
-            good = false;
-        } else if (key == "boards") {
-            good = parse_number(value, number) && number >= 1 && number <= kMaxBoards;
-            options.boards = static_cast<int>(number);
-        } else if (key == "flash") {
-            options.flash_path = value;
-        } else if (key == "serial") {
-            options.serial = value;
-        } else if (key == "state") {
-            options.state_path = value;
-        } else if (key == "speed") {
-            good = value == "high" || value == "full";
-            options.full_speed = value == "full";
-        } else if (key == "timing") {
-            good = value == "typ" || value == "max" || value == "zero";
-            options.timing = value == "max"    ? sim::ChipTiming::maximum()
-                             : value == "zero" ? sim::ChipTiming::zero()
-                                               : sim::ChipTiming::typical();
-        } else if (key == "fault") {
-            good = parse_fault(value, options);
-        } else {
-            good = false;
-        }
-        if (!good) {
-            error = "HEXBURN_USB_SIM: cannot use '" + std::string(item) + "'";
-            return false;
-        }
-    }
-    return true;
-}
 
 Bus& Bus::get() {
     static Bus bus([] {
-        Options options;
+        SimOptions options;
         std::string error;
         const char* text = std::getenv("HEXBURN_USB_SIM");
-        if (text != nullptr && !parse_options(text, options, error)) {
+        if (!parse_sim_options(text != nullptr ? text : "", options, error, SimFace::kUsb)) {
             std::fprintf(stderr, "hexburn usbsim: %s: no boards attached\n", error.c_str());
-            options.boards = 0;
+            options.devices.clear();
         }
         return options;
     }());
     return bus;
 }
 
-Bus::Bus(Options options) : options_(std::move(options)) {
-    for (int index = 0; index < options_.boards; ++index) {
+Bus::Bus(SimOptions options) : options_(std::move(options)) {
+    for (std::size_t index = 0; index < options_.board_count(); ++index) {
         auto board = std::make_unique<Board>();
-        board->index = index;
+        board->index = static_cast<int>(index);
         board->serial = index == 0 ? options_.serial : "";
-        if (options_.busy) {
-            board->interfaces[1].driver_bound = false;
-            board->interfaces[1].claimed_elsewhere = true;
+        board->options = sim_board_options(options_, index, SimFace::kUsb);
+        board->report_path = sim_board_path(options_.report_path, index);
+        // Census indexes, as on the D2XX face; `busy` alone: interface B.
+        const SimFault& busy = board->options.busy;
+        for (std::size_t i = 0; i < 2; ++i) {
+            std::uint64_t listed = 2 * index + i;
+            if ((busy.every && i == 1) ||
+                std::find(busy.at.begin(), busy.at.end(), listed) != busy.at.end()) {
+                board->interfaces[i].driver_bound = false;
+                board->interfaces[i].claimed_elsewhere = true;
+            }
+        }
+        if (!options_.trace_path.empty()) {
+            std::string path = sim_board_path(options_.trace_path, index);
+            board->trace = traces_.open(path);
+            if (board->trace == nullptr) {
+                std::fprintf(stderr, "hexburn usbsim: cannot open the trace '%s'\n", path.c_str());
+            }
         }
         power_up(*board);
         boards_.push_back(std::move(board));
@@ -188,10 +87,16 @@ Bus::Bus(Options options) : options_(std::move(options)) {
 
 Bus::~Bus() {
     for (const std::unique_ptr<Board>& board : boards_) {
+        if (board->report_due) {
+            write_report(*board);  // the program ended without closing: report anyway
+        }
+        save_status(*board);
         board->interfaces[1].channel.attach(nullptr);
         board->chip.reset();
-        if (board->mapping != nullptr) {
-            ::munmap(board->mapping, sim::M25P16::kSize);
+    }
+    for (const std::unique_ptr<Board>& board : boards_) {
+        if (board->trace != nullptr) {
+            board->trace->flush();
         }
     }
 }
@@ -203,16 +108,76 @@ void Bus::power_up(Board& board) {
         board.memory.assign(sim::M25P16::kSize, 0xFF);
         memory = board.memory.data();
     } else {
-        board.mapping = map_flash(board_path(options_.flash_path, board.index));
-        memory = static_cast<std::uint8_t*>(board.mapping);
+        std::string path = sim_board_path(options_.flash_path, static_cast<std::size_t>(board.index));
+        std::string why;
+        if (!board.file.map(path, sim::M25P16::kModel, why)) {
+            std::fprintf(stderr,
+                         "hexburn usbsim: flash file '%s' cannot be used as a 2 MiB chip: %s\n",
+                         path.c_str(), why.c_str());
+            return;
+        }
+        memory = board.file.array();
     }
-    if (memory == nullptr) {
-        return;
-    }
+    const SimOptions& options = board.options;
     sim::Ft2232hChannel& channel = board.interfaces[1].channel;
-    board.chip = std::make_unique<sim::M25P16>(memory, channel.board_clock(), options_.timing);
+    channel.set_answer_bad_commands(!options.no_echo);
+    board.chip = std::make_unique<sim::M25P16>(memory, channel.board_clock(), options.timing,
+                                               options.chip_faults);
+    board.chip->set_identity(options.jedec_id);
     board.pins = std::make_unique<sim::ChipOnPins>(*board.chip);
     channel.attach(board.pins.get());
+}
+
+// A chip file is the program's while it holds interface B, as a D2XX handle
+// holds it: a second program cannot claim the board. The chip powers up with
+// the protection bits its status file holds.
+bool Bus::take_chip_file(Board& board) {
+    if (!board.file.mapped() || board.file_locked) {
+        return true;
+    }
+    if (!board.file.lock()) {
+        std::fprintf(stderr, "hexburn usbsim: flash file '%s': in use by another process\n",
+                     board.file.path().c_str());
+        return false;
+    }
+    board.file_locked = true;
+    board.chip->set_nonvolatile_status(board.file.load_status(sim::M25P16::kModel));
+    return true;
+}
+
+void Bus::give_back_chip_file(Board& board) {
+    if (board.file_locked) {
+        save_status(board);
+        board.file.unlock();
+        board.file_locked = false;
+    }
+}
+
+void Bus::save_status(Board& board) {
+    if (board.file_locked && board.chip != nullptr) {
+        board.file.save_status(sim::M25P16::kModel, board.chip->nonvolatile_status());
+    }
+}
+
+void Bus::write_report(Board& board) {
+    board.report_due = false;
+    if (!board.report_path.empty()) {
+        sim_write_report(board.report_path,
+                         sim_report_json(clock_.now_ns, board.traffic,
+                                         board.chip != nullptr ? &board.chip->counters() : nullptr,
+                                         board.interfaces[1].channel.counters()));
+    }
+}
+
+void Bus::trace(Board& board, const char* format, ...) {
+    if (board.trace == nullptr) {
+        return;
+    }
+    std::va_list args;
+    va_start(args, format);
+    std::string line = sim_trace_line(format, args);
+    va_end(args);
+    board.trace->emit(line);
 }
 
 std::vector<Board*> Bus::attached() {
@@ -250,16 +215,21 @@ void Bus::write_state() const {
     }
 }
 
-int Bus::open(const Board& board) const {
-    if (board.gone) {
-        return kNoDevice;
-    }
-    return options_.deny_open ? kAccess : kOk;
+int Bus::open(Board& board) {
+    int result = board.gone ? kNoDevice : board.options.deny_open ? kAccess : kOk;
+    trace(board, "open -> %d", result);
+    return result;
 }
 
 // With auto-detach libusb asks the kernel to disconnect the driver and claim
 // in one step (never taking an interface another program holds).
 int Bus::claim(Board& board, int interface, const void* who, bool auto_detach) {
+    int result = claim_interface(board, interface, who, auto_detach);
+    trace(board, "claim %c -> %d", interface == 0 ? 'A' : 'B', result);
+    return result;
+}
+
+int Bus::claim_interface(Board& board, int interface, const void* who, bool auto_detach) {
     if (board.gone) {
         return kNoDevice;
     }
@@ -270,12 +240,16 @@ int Bus::claim(Board& board, int interface, const void* who, bool auto_detach) {
     if (face.claimed_by != nullptr || face.claimed_elsewhere) {
         return kBusy;
     }
-    if (face.driver_bound) {
-        if (!auto_detach || (options_.stuck_driver && interface == 1)) {
+    if (face.driver_bound && (!auto_detach || (board.options.stuck_driver && interface == 1))) {
+        return kBusy;
+    }
+    if (interface == 1) {
+        if (!take_chip_file(board)) {
             return kBusy;
         }
-        face.driver_bound = false;
+        board.report_due = true;
     }
+    face.driver_bound = false;
     face.claimed_by = who;
     write_state();
     return kOk;
@@ -288,6 +262,10 @@ int Bus::release(Board& board, int interface, const void* who, bool auto_detach)
         return kNotFound;
     }
     face.claimed_by = nullptr;
+    trace(board, "release %c", interface == 0 ? 'A' : 'B');
+    if (interface == 1) {
+        give_back_chip_file(board);
+    }
     if (board.gone) {
         return kNoDevice;
     }
@@ -304,6 +282,16 @@ void Bus::drop_claims(Board& board, const void* who) {
         if (face.claimed_by == who) {
             face.claimed_by = nullptr;
         }
+    }
+    if (board.interfaces[1].claimed_by == nullptr) {
+        give_back_chip_file(board);
+    }
+    trace(board, "close");
+    if (board.trace != nullptr) {
+        board.trace->flush();
+    }
+    if (board.report_due) {
+        write_report(board);
     }
     write_state();
 }
@@ -323,7 +311,7 @@ int Bus::detach(Board& board, int interface) {
     if (!face.driver_bound) {
         return kNotFound;
     }
-    if (options_.stuck_driver && interface == 1) {
+    if (board.options.stuck_driver && interface == 1) {
         errno = EBUSY;
         return kBusy;
     }
@@ -347,6 +335,17 @@ int Bus::attach(Board& board, int interface) {
 
 int Bus::control(Board& board, std::uint8_t request_type, std::uint8_t request, std::uint16_t value,
                  std::uint16_t index, std::uint8_t* data, std::uint16_t length) {
+    int result = vendor_request(board, request_type, request, value, index, data, length);
+    trace(board, "control %02x %02x %04x %04x -> %d %s", request_type, request, value, index,
+          result, request_type == kRequestIn && result > 0
+                      ? sim_hex(data, static_cast<std::size_t>(result)).c_str()
+                      : "");
+    return result;
+}
+
+int Bus::vendor_request(Board& board, std::uint8_t request_type, std::uint8_t request,
+                        std::uint16_t value, std::uint16_t index, std::uint8_t* data,
+                        std::uint16_t length) {
     if (board.gone) {
         return kNoDevice;
     }
@@ -361,7 +360,7 @@ int Bus::control(Board& board, std::uint8_t request_type, std::uint8_t request, 
     if (request_type == kRequestOut) {
         switch (request) {
             case kReset:
-                if (value == 0 && options_.reset_stall && interface == 1) {
+                if (value == 0 && board.options.reset_stall && interface == 1) {
                     return kPipe;
                 }
                 channel.purge();  // purges of one direction drop both queues here
@@ -423,10 +422,9 @@ int Bus::bulk(Board& board, const void* who, std::uint8_t endpoint, std::uint8_t
     if (board.gone) {
         return kNoDevice;
     }
-    if (++bulk_transfers_ == options_.unplug_at) {
-        for (const std::unique_ptr<Board>& each : boards_) {
-            each->gone = true;
-        }
+    if (++board.bulk_transfers == board.options.unplug_at) {
+        board.gone = true;
+        trace(board, "unplugged");
         write_state();
         return kNoDevice;
     }
@@ -440,17 +438,44 @@ int Bus::bulk(Board& board, const void* who, std::uint8_t endpoint, std::uint8_t
     if (board.interfaces[interface].claimed_by != who) {
         return kIo;  // the kernel would claim it on the fly; a driver must not rely on that
     }
-    sim::Ft2232hChannel& channel = board.interfaces[interface].channel;
-    if ((endpoint & 0x80) != 0) {
-        return bulk_in(channel, data, length, moved, timeout_ms);
+    if (interface == 0) {
+        return (endpoint & 0x80) != 0
+                   ? bulk_in(board, board.interfaces[0].channel, data, length, moved, timeout_ms)
+                   : bulk_out(board, board.interfaces[0].channel, data, length, moved);
     }
-    // As the sim driver's write: packets in microframes, each taken when the
-    // chip's buffer has room; the engine runs behind them.
-    clock_.now_ns = channel.transfer_out(data, static_cast<std::size_t>(length), clock_.now_ns);
-    *moved = length;
-    if (++bulk_outs_ == options_.interrupt_at) {
+    sim::Ft2232hChannel& channel = board.interfaces[1].channel;
+    if ((endpoint & 0x80) != 0) {
+        int result = bulk_in(board, channel, data, length, moved, timeout_ms);
+        trace(board, "bulk in %d -> %d %s", length, result,
+              sim_hex(data, static_cast<std::size_t>(*moved)).c_str());
+        return result;
+    }
+    int result = bulk_out(board, channel, data, length, moved);
+    trace(board, "bulk out %s -> %d %d", sim_hex(data, static_cast<std::size_t>(length)).c_str(),
+          result, *moved);
+    save_status(board);
+    const std::uint64_t call = board.bulk_outs;
+    if (board.options.raise_sigint.strikes(call)) {
         std::raise(SIGINT);
     }
+    if (board.options.raise_sigterm.strikes(call)) {
+        std::raise(SIGTERM);
+    }
+    if (board.options.raise_sighup.strikes(call)) {
+        std::raise(SIGHUP);
+    }
+    return result;
+}
+
+// As the sim driver's write: packets in microframes, each taken when the
+// chip's buffer has room; the engine runs behind them.
+int Bus::bulk_out(Board& board, sim::Ft2232hChannel& channel, std::uint8_t* data, int length,
+                  int* moved) {
+    clock_.now_ns = channel.transfer_out(data, static_cast<std::size_t>(length), clock_.now_ns);
+    *moved = length;
+    ++board.bulk_outs;
+    ++board.traffic.usb_writes;
+    board.traffic.bytes_out += static_cast<std::uint64_t>(length);
     return kOk;
 }
 
@@ -458,8 +483,8 @@ int Bus::bulk(Board& board, const void* who, std::uint8_t endpoint, std::uint8_t
 // bytes, until a short packet or a full request. With nothing to send the
 // chip sends the status bytes alone when its latency timer runs out. A packet
 // larger than the room left in the request overflows it, as on the bus.
-int Bus::bulk_in(sim::Ft2232hChannel& channel, std::uint8_t* data, int length, int* moved,
-                 unsigned timeout_ms) {
+int Bus::bulk_in(Board& board, sim::Ft2232hChannel& channel, std::uint8_t* data, int length,
+                 int* moved, unsigned timeout_ms) {
     const std::size_t packet = packet_size();
     const auto room = static_cast<std::size_t>(length);
     const std::uint64_t latency_ns = std::uint64_t{channel.latency_ms()} * kNsPerMs;
@@ -485,11 +510,13 @@ int Bus::bulk_in(sim::Ft2232hChannel& channel, std::uint8_t* data, int length, i
         data[filled + 1] = kLineStatus;
         channel.take(data + filled + 2, payload);
         filled += payload + 2;
+        board.traffic.bytes_in += payload;
         if (payload + 2 < packet || filled == room) {
             break;
         }
     }
     *moved = static_cast<int>(filled);
+    ++board.traffic.usb_reads;
     return kOk;
 }
 

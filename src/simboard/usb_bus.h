@@ -3,7 +3,8 @@
 // vendor requests, bulk endpoints), with the simulated MPSSE engine and
 // M25P16 on interface B, on one virtual clock.
 //
-// Configured by HEXBURN_USB_SIM (doc/simulated-board.md); libusb_api.cpp
+// Configured by HEXBURN_USB_SIM, in the grammar both faces share
+// (simboard/options.h, doc/simulated-board.md); libusb_api.cpp
 // turns the libusb calls into calls of this model.
 #pragma once
 
@@ -17,6 +18,9 @@
 #include "sim/clock.h"
 #include "sim/ft2232h.h"
 #include "sim/m25p16.h"
+#include "simboard/board_log.h"
+#include "simboard/chip_file.h"
+#include "simboard/options.h"
 
 namespace usbsim {
 
@@ -34,25 +38,6 @@ enum Result : int {
     kPipe = -9,
 };
 
-struct Options {
-    int boards = 1;
-    std::string flash_path;  // empty: each chip in memory; "%d" is the board's index
-    std::string serial;      // board 0's EEPROM serial; empty: blank EEPROM
-    bool full_speed = false;
-    sim::ChipTiming timing = sim::ChipTiming::typical();
-    std::string state_path;  // where the interfaces' states are written
-    // Faults.
-    bool deny_open = false;          // libusb_open: permission denied
-    bool stuck_driver = false;       // interface B's kernel driver cannot be detached
-    bool busy = false;               // interface B is claimed by another program
-    bool reset_stall = false;        // interface B stalls the SIO reset request
-    std::uint64_t unplug_at = 0;     // the boards vanish at this bulk transfer (from 1)
-    std::uint64_t interrupt_at = 0;  // SIGINT raised at this bulk OUT (from 1)
-};
-
-// Parses HEXBURN_USB_SIM; false with `error` naming the bad item.
-bool parse_options(std::string_view text, Options& options, std::string& error);
-
 // One interface of a chip.
 struct Interface {
     bool driver_bound = true;          // ftdi_sio, as after plugging in
@@ -66,10 +51,18 @@ struct Board {
     std::string serial;
     bool gone = false;  // unplugged
     Interface interfaces[2];
+    SimOptions options;  // the run's, with this board's own faults
     std::vector<std::uint8_t> memory;  // the chip when it is not a file
-    void* mapping = nullptr;           // the chip when it is a file
+    ChipFile file;                     // the chip when it is a file
+    bool file_locked = false;          // while interface B is claimed
     std::unique_ptr<sim::M25P16> chip;
     std::unique_ptr<sim::ChipOnPins> pins;
+    TraceSink* trace = nullptr;
+    std::string report_path;
+    bool report_due = false;  // claimed since the last report
+    SimTraffic traffic;
+    std::uint64_t bulk_transfers = 0;
+    std::uint64_t bulk_outs = 0;
 };
 
 class Bus {
@@ -77,7 +70,7 @@ class Bus {
     // The bus of this process, made at the first call from HEXBURN_USB_SIM.
     static Bus& get();
 
-    explicit Bus(Options options);
+    explicit Bus(SimOptions options);
     ~Bus();
     Bus(const Bus&) = delete;
     Bus& operator=(const Bus&) = delete;
@@ -87,7 +80,7 @@ class Bus {
     bool full_speed() const { return options_.full_speed; }
 
     // The calls a device handle makes (`who` is the handle).
-    int open(const Board& board) const;
+    int open(Board& board);
     int claim(Board& board, int interface, const void* who, bool auto_detach);
     int release(Board& board, int interface, const void* who, bool auto_detach);
     void drop_claims(Board& board, const void* who);  // closing a handle
@@ -103,15 +96,25 @@ class Bus {
 
   private:
     void power_up(Board& board);
+    bool take_chip_file(Board& board);
+    void give_back_chip_file(Board& board);
+    void save_status(Board& board);
+    int claim_interface(Board& board, int interface, const void* who, bool auto_detach);
+    int vendor_request(Board& board, std::uint8_t request_type, std::uint8_t request,
+                       std::uint16_t value, std::uint16_t index, std::uint8_t* data,
+                       std::uint16_t length);
+    void write_report(Board& board);
     void write_state() const;
-    int bulk_in(sim::Ft2232hChannel& channel, std::uint8_t* data, int length, int* moved,
-                unsigned timeout_ms);
+    void trace(Board& board, const char* format, ...) __attribute__((format(printf, 3, 4)));
+    int bulk_out(Board& board, sim::Ft2232hChannel& channel, std::uint8_t* data, int length,
+                 int* moved);
+    int bulk_in(Board& board, sim::Ft2232hChannel& channel, std::uint8_t* data, int length,
+                int* moved, unsigned timeout_ms);
 
-    Options options_;
+    SimOptions options_;
     std::vector<std::unique_ptr<Board>> boards_;
+    TraceFiles traces_;
     sim::VirtualClock clock_;  // the host's time; every transfer moves it
-    std::uint64_t bulk_transfers_ = 0;
-    std::uint64_t bulk_outs_ = 0;
 };
 
 }  // namespace usbsim
