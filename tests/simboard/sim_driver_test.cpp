@@ -164,8 +164,93 @@ INSTANTIATE_TEST_SUITE_P(
                     BadOption{"CensusIsADirectory", "census=/", "census=/"},
                     BadOption{"NoSuchBoard", "boards=2,fault=write-fail@1#2",
                               "fault=write-fail@1#2"},
-                    BadOption{"CensusFaultOfABoard", "fault=census-fail#0", "fault=census-fail#0"}),
+                    BadOption{"CensusFaultOfABoard", "fault=census-fail#0", "fault=census-fail#0"},
+                    // Options and faults of the USB face only, refused by name.
+                    BadOption{"UsbSpeed", "speed=full", "speed=full"},
+                    BadOption{"UsbState", "boards=1,state=/tmp/s", "state=/tmp/s"},
+                    BadOption{"UsbSerial", "serial=FT7XQ2", "serial=FT7XQ2"},
+                    BadOption{"UsbFault", "fault=deny", "fault=deny"},
+                    BadOption{"UsbUnplug", "fault=unplug@3#0", "fault=unplug@3#0"}),
     case_name<BadOption>);
+
+TEST(SimOptions, EachFaceRefusesTheOtherFacesWordsByName) {
+    struct Case {
+        const char* options;
+        SimFace face;
+        const char* error;  // empty: accepted
+    };
+    const Case cases[] = {
+        {"census=/x", SimFace::kUsb,
+         "HEXBURN_USB_SIM: sim option 'census=/x': an option of the D2XX face, not of the USB face"},
+        {"fault=write-fail@2", SimFace::kUsb,
+         "HEXBURN_USB_SIM: sim option 'fault=write-fail@2': a fault of the D2XX face, not of the "
+         "USB face"},
+        {"speed=full", SimFace::kD2xx,
+         "hexburn: HEXBURN_DRIVER: sim option 'speed=full': an option of the USB face, not of the "
+         "D2XX face"},
+        {"boards=2,speed=full,serial=S,state=/x,fault=unplug@9#1,fault=busy,id=ef4015,"
+         "fault=interrupt@3,fault=stuck-busy",
+         SimFace::kUsb, ""},
+        {"timing=zero", SimFace::kUsb, ""},
+    };
+    for (const Case& c : cases) {
+        SimOptions options;
+        std::string error;
+        EXPECT_EQ(parse_sim_options(c.options, options, error, c.face), *c.error == '\0')
+            << c.options;
+        EXPECT_EQ(error, c.error);
+    }
+    SimOptions usb;
+    std::string error;
+    ASSERT_TRUE(parse_sim_options("boards=2,fault=unplug@9#1,id=ef4015,fault=interrupt@3", usb,
+                                  error, SimFace::kUsb));
+    EXPECT_EQ(usb.jedec_id, 0xEF4015u);
+    EXPECT_TRUE(usb.raise_sigint.strikes(3));
+    EXPECT_EQ(sim_board_options(usb, 0, SimFace::kUsb).unplug_at, 0u);
+    EXPECT_EQ(sim_board_options(usb, 1, SimFace::kUsb).unplug_at, 9u);
+}
+
+// The protection bits live in F.status beside the chip file: a board opened
+// afresh (another driver, as another program would) starts with them.
+TEST(SimStatusFile, ProtectionOutlivesTheDriverThatSetIt) {
+    constexpr std::uint8_t kWriteStatus = 0x01;
+    std::string flash = temp_path("status.bin");
+    std::string status_file = flash + ".status";
+    std::remove(flash.c_str());
+    std::remove(status_file.c_str());
+    {
+        Board board("flash=" + flash + ",timing=zero");
+        ASSERT_EQ(board.open(), FT_OK);
+        board.set_up();
+        EXPECT_EQ(file_text(status_file), "m25p16 00\n");  // made with the chip file
+        board.spi({kWriteEnable});
+        board.spi({kWriteStatus, 0x9C});
+        board.wait_ready();
+        EXPECT_EQ(file_text(status_file), "m25p16 9c\n");
+        board.driver->close(board.handle);
+    }
+    for (const char* written : {"m25p16 9c\n", "w25q16jv 9c\n"}) {
+        std::ofstream(status_file) << written;
+        Board again("flash=" + flash);
+        ASSERT_EQ(again.open(), FT_OK);
+        again.set_up();
+        bool ours = std::string(written).starts_with("m25p16");
+        // Another model's status file is ignored and rewritten.
+        EXPECT_EQ(again.status(), ours ? 0x9C : 0x00) << written;
+        again.driver->close(again.handle);
+        EXPECT_EQ(file_text(status_file), ours ? "m25p16 9c\n" : "m25p16 00\n");
+    }
+    // A chip file made anew starts unprotected whatever was beside it.
+    std::remove(flash.c_str());
+    std::ofstream(status_file) << "m25p16 9c\n";
+    Board fresh("flash=" + flash);
+    ASSERT_EQ(fresh.open(), FT_OK);
+    fresh.set_up();
+    EXPECT_EQ(fresh.status(), 0x00);
+    fresh.driver->close(fresh.handle);
+    std::remove(flash.c_str());
+    std::remove(status_file.c_str());
+}
 
 TEST(SimOptions, CountsRepeatAndEmptyItemsAreSkipped) {
     SimOptions options;
