@@ -144,8 +144,7 @@ std::uint8_t M25P16::status() const {
 }
 
 std::uint8_t M25P16::nonvolatile_status() const {
-    return static_cast<std::uint8_t>((cycle_ && !busy() ? status_after_ : stored_) &
-                                     kStatusStored);
+    return static_cast<std::uint8_t>((cycle_ && !busy() ? status_after_ : stored_) & kStatusStored);
 }
 
 void M25P16::set_nonvolatile_status(std::uint8_t bits) {

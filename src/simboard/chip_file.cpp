@@ -175,7 +175,6 @@ void unmap_chip_file(MappedFile& chip) {
 }
 #endif
 
-
 MappedFile held(void* mapping,
 #if defined(_WIN32)
                 void* file

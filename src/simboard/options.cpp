@@ -46,9 +46,9 @@ constexpr FaultName kCountedFaults[] = {
 constexpr std::string_view kCensusFaults[] = {"census-fail", "detail-fail", "busy", "replug"};
 
 // Faults of one face only: what they strike the other face does not have.
-constexpr std::string_view kD2xxOnlyFaults[] = {
-    "census-fail", "detail-fail", "open-fail", "setup-fail", "write-fail",
-    "write-short", "read-fail",   "read-short", "replug"};
+constexpr std::string_view kD2xxOnlyFaults[] = {"census-fail", "detail-fail", "open-fail",
+                                                "setup-fail",  "write-fail",  "write-short",
+                                                "read-fail",   "read-short",  "replug"};
 constexpr std::string_view kUsbOnlyFaults[] = {"deny", "stuck-driver", "reset-stall", "unplug"};
 
 template <std::size_t N>
@@ -70,8 +70,9 @@ bool parse_usb_fault(std::string_view item, std::string_view name, bool has_at, 
         error = bad_option(item, "this fault takes no @");
         return false;
     }
-    (name == "deny" ? options.deny_open
-                    : name == "stuck-driver" ? options.stuck_driver : options.reset_stall) = true;
+    (name == "deny"           ? options.deny_open
+     : name == "stuck-driver" ? options.stuck_driver
+                              : options.reset_stall) = true;
     return true;
 }
 

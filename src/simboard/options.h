@@ -60,13 +60,13 @@ struct SimOptions {
     std::vector<std::pair<std::uint32_t, std::string>> board_faults;
 
     // The USB face only.
-    std::string serial;            // board 0's EEPROM serial; empty: blank EEPROM
-    bool full_speed = false;       // speed=full
-    std::string state_path;        // where the interfaces' states are written
-    bool deny_open = false;        // libusb_open: permission denied
-    bool stuck_driver = false;     // interface B's kernel driver cannot be detached
-    bool reset_stall = false;      // interface B stalls the SIO reset request
-    std::uint64_t unplug_at = 0;   // the board vanishes at this bulk transfer (from 1)
+    std::string serial;           // board 0's EEPROM serial; empty: blank EEPROM
+    bool full_speed = false;      // speed=full
+    std::string state_path;       // where the interfaces' states are written
+    bool deny_open = false;       // libusb_open: permission denied
+    bool stuck_driver = false;    // interface B's kernel driver cannot be detached
+    bool reset_stall = false;     // interface B stalls the SIO reset request
+    std::uint64_t unplug_at = 0;  // the board vanishes at this bulk transfer (from 1)
 
     std::size_t board_count() const { return (devices.size() + 1) / 2; }
 };

@@ -18,11 +18,11 @@
 
 #include "mpsse/d2xx_driver.h"
 #include "mpsse/in_use.h"
-#include "simboard/board_log.h"
-#include "simboard/options.h"
 #include "sim/clock.h"
 #include "sim/ft2232h.h"
 #include "sim/m25p16.h"
+#include "simboard/board_log.h"
+#include "simboard/options.h"
 
 // The simulated hardware of one board, reachable from tests.
 struct SimBoard {

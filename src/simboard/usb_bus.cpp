@@ -108,7 +108,8 @@ void Bus::power_up(Board& board) {
         board.memory.assign(sim::M25P16::kSize, 0xFF);
         memory = board.memory.data();
     } else {
-        std::string path = sim_board_path(options_.flash_path, static_cast<std::size_t>(board.index));
+        std::string path =
+            sim_board_path(options_.flash_path, static_cast<std::size_t>(board.index));
         std::string why;
         if (!board.file.map(path, sim::M25P16::kModel, why)) {
             std::fprintf(stderr,
@@ -337,9 +338,10 @@ int Bus::control(Board& board, std::uint8_t request_type, std::uint8_t request, 
                  std::uint16_t index, std::uint8_t* data, std::uint16_t length) {
     int result = vendor_request(board, request_type, request, value, index, data, length);
     trace(board, "control %02x %02x %04x %04x -> %d %s", request_type, request, value, index,
-          result, request_type == kRequestIn && result > 0
-                      ? sim_hex(data, static_cast<std::size_t>(result)).c_str()
-                      : "");
+          result,
+          request_type == kRequestIn && result > 0
+              ? sim_hex(data, static_cast<std::size_t>(result)).c_str()
+              : "");
     return result;
 }
 

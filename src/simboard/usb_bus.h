@@ -51,7 +51,7 @@ struct Board {
     std::string serial;
     bool gone = false;  // unplugged
     Interface interfaces[2];
-    SimOptions options;  // the run's, with this board's own faults
+    SimOptions options;                // the run's, with this board's own faults
     std::vector<std::uint8_t> memory;  // the chip when it is not a file
     ChipFile file;                     // the chip when it is a file
     bool file_locked = false;          // while interface B is claimed

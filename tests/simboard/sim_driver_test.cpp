@@ -181,7 +181,8 @@ TEST(SimOptions, EachFaceRefusesTheOtherFacesWordsByName) {
     };
     const Case cases[] = {
         {"census=/x", SimFace::kUsb,
-         "HEXBURN_USB_SIM: sim option 'census=/x': an option of the D2XX face, not of the USB face"},
+         "HEXBURN_USB_SIM: sim option 'census=/x': an option of the D2XX face, not of the USB "
+         "face"},
         {"fault=write-fail@2", SimFace::kUsb,
          "HEXBURN_USB_SIM: sim option 'fault=write-fail@2': a fault of the D2XX face, not of the "
          "USB face"},

@@ -4,9 +4,14 @@
 // run left the interfaces' kernel driver in.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
 #include <cstdlib>
 #include <fstream>
 #include <string>
+#include <vector>
 
 #include "burn.h"
 #include "case_name.h"
@@ -35,6 +40,15 @@ std::string read_text(const std::string& path) {
 bool ends_with(const std::string& text, const std::string& end) {
     return text.size() >= end.size() &&
            text.compare(text.size() - end.size(), end.size(), end) == 0;
+}
+
+// The environment of hexburn on the USB face with `usb_options`.
+std::vector<std::string> usb_environment(const std::string& usb_options) {
+    const char* asan = std::getenv("ASAN_OPTIONS");
+    return {
+        "HEXBURN_DRIVER=libftdi", std::string("LD_PRELOAD=") + USBSIM_LIBRARY,
+        std::string("ASAN_OPTIONS=") + (asan != nullptr ? asan : "") + ":verify_asan_link_order=0",
+        "HEXBURN_USB_SIM=" + usb_options};
 }
 
 TEST_P(UsbStandIn, RunThroughLibftdi) {
@@ -114,5 +128,69 @@ INSTANTIATE_TEST_SUITE_P(
                 "Interrupted!\nProcess completed.\n", "", "ftdi_sio"}),
     case_name<UsbCase>);
 // clang-format on
+
+// What one program leaves beside a chip file, the next one finds, on either
+// face: protection bits in F.status keep hexburn from writing; the chip file
+// held by another program keeps the board from opening.
+TEST(UsbChipFile, StatusFileAndLockAsOnTheD2xxFace) {
+    ScratchDir scratch;
+    std::string hex = scratch.path("image.hex");
+    srecord_image(scratch, hex, pattern(600, 3), 0, 32);
+    std::string flash = scratch.path("chip.bin");
+    Bytes blank(kFlashSize, 0xFF);
+    struct Face {
+        const char* name;
+        std::vector<std::string> env;
+    };
+    const Face faces[] = {
+        {"usb", usb_environment("flash=" + flash + ",timing=zero")},
+        {"d2xx", {"HEXBURN_DRIVER=sim:flash=" + flash + ",timing=zero"}},
+    };
+    for (const Face& face : faces) {
+        write_bytes(flash, blank);
+        write_file(flash + ".status", "m25p16 1c\n");  // BP2..BP0: every sector
+        ProcessResult run = run_process({HEXBURN_EXE, hex}, face.env);
+        EXPECT_EQ(run.exit_status, 3) << face.name << run.out << run.err;
+        EXPECT_NE(run.out.find("Writing check error!"), std::string::npos) << face.name << run.out;
+        EXPECT_TRUE(read_bytes(flash) == blank) << face.name;
+
+        write_file(flash + ".status", "m25p16 00\n");
+        int held = ::open(flash.c_str(), O_RDWR);
+        ASSERT_GE(held, 0);
+        ASSERT_EQ(::flock(held, LOCK_EX | LOCK_NB), 0);
+        run = run_process({HEXBURN_EXE, hex}, face.env);
+        EXPECT_EQ(run.exit_status, 1) << face.name << run.out << run.err;
+        EXPECT_NE(run.err.find("in use by another process"), std::string::npos)
+            << face.name << run.err;
+        ::close(held);
+        run = run_process({HEXBURN_EXE, hex}, face.env);
+        EXPECT_EQ(run.exit_status, 0) << face.name << run.out << run.err;
+    }
+}
+
+// The USB face reads the D2XX face's grammar: id=, trace= and report= mean
+// the same there; census= is refused by name.
+TEST(UsbOptions, SharedWithTheD2xxFace) {
+    ScratchDir scratch;
+    std::string hex = scratch.path("image.hex");
+    srecord_image(scratch, hex, pattern(600, 3), 0, 32);
+    std::string report = scratch.path("report.json");
+    std::string trace = scratch.path("trace.txt");
+    ProcessResult run =
+        run_process({HEXBURN_EXE, hex},
+                    usb_environment("timing=zero,id=ef4015,trace=" + trace + ",report=" + report));
+    EXPECT_EQ(run.exit_status, 0) << run.out << run.err;
+    std::string json = read_text(report);
+    EXPECT_NE(json.find("\"spi_transactions\": "), std::string::npos) << json;
+    EXPECT_NE(json.find("\"usb_writes\": "), std::string::npos) << json;
+    EXPECT_NE(read_text(trace).find("claim B -> 0\n"), std::string::npos);
+
+    run = run_process({HEXBURN_EXE, hex}, usb_environment("census=" + hex));
+    EXPECT_EQ(run.exit_status, 1);
+    EXPECT_NE(run.err.find("HEXBURN_USB_SIM: sim option 'census=" + hex +
+                           "': an option of the D2XX face, not of the USB face"),
+              std::string::npos)
+        << run.err;
+}
 
 }  // namespace
