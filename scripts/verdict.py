@@ -7,6 +7,8 @@ suites that ran no ctest (NAME=ok or NAME=failed), and prints
   verdict: 5 suites, 812 passed, 0 failed, 2 skipped (asan NoHeap.Case: the
   sanitizers replace malloc), in 14 min 3 s
 
+A suite that runs no ctest (fuzz) counts as one test.
+
 Each skip's reason is the line GoogleTest printed after "Skipped" (what the
 test gave GTEST_SKIP()). Exits 1 when a test or a suite failed or did not run.
 

@@ -196,7 +196,7 @@ class BoardRun {
         auto plan = std::make_unique<fast_plan>();
         fast_options choice{options_.erase, options_.keep_rest};
         record_.have_stats = true;
-        estimate_worst(*plan);
+        estimate_first(*plan);
         int status = fast_plan_burn(&link_, image_->map.get(), &choice, plan.get(), &record_.stats,
                                     &progress_);
         if (status != FAST_OK) {
@@ -236,24 +236,19 @@ class BoardRun {
         restore_protection();
     }
 
-    // Before the chip is read, the rest of the run at its longest: every
-    // sector the burn may change erased, as the plan would choose to.
-    void estimate_worst(fast_plan& plan) {
-        const image_map& image = *image_->map;
-        std::memcpy(plan.target, image.bytes, sizeof plan.target);
+    // Before the chip is read, the rest of the run as it most often goes:
+    // the sectors the image touches erased (an older firmware there), the
+    // rest already blank. Refined once the chip has been read.
+    void estimate_first(fast_plan& plan) {
+        std::memcpy(plan.target, image_->map->bytes, sizeof plan.target);
         std::memset(plan.chip, 0x00, sizeof plan.chip);
         plan.chip_known = true;
         for (std::uint32_t s = 0; s < FAST_SECTORS; ++s) {
-            plan.action[s] =
-                !options_.keep_rest || touches(s) ? FAST_SECTOR_ERASE : FAST_SECTOR_SKIP;
+            plan.action[s] = touches(s) ? FAST_SECTOR_ERASE : FAST_SECTOR_SKIP;
         }
-        std::uint64_t sectors = fast_estimate_ns(&plan, false, link_.clock_hz);
-        std::uint64_t bulk = fast_estimate_ns(&plan, true, link_.clock_hz);
-        bool bulk_allowed = options_.erase != FAST_ERASE_NONE && !options_.keep_rest;
-        std::uint64_t worst = options_.erase == FAST_ERASE_CHIP ? bulk
-                              : bulk_allowed && bulk < sectors  ? bulk
-                                                                : sectors;
-        display_.estimate(slot_, static_cast<double>(worst) / 1e9, true);
+        bool bulk = options_.erase == FAST_ERASE_CHIP;
+        display_.estimate(
+            slot_, static_cast<double>(fast_estimate_ns(&plan, bulk, link_.clock_hz)) / 1e9, true);
     }
 
     // Whether the image gives any byte of sector `s`.

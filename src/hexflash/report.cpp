@@ -215,10 +215,10 @@ std::string summary_line(const Options& options, const std::string& label,
         // Every sector in one class, so that the figures add up to 32.
         std::snprintf(text, sizeof text,
                       " and verified: of %u sectors, %u erased%s, %u programmed without erase, "
-                      "%u already right, %u untouched; %u pages programmed",
+                      "%u already right, %u untouched; %u page%s programmed",
                       FAST_SECTORS, s.sectors_erased, record.bulk_erase ? " (bulk)" : "",
                       record.sectors_programmed, record.sectors_right, record.sectors_untouched,
-                      s.pages_programmed);
+                      s.pages_programmed, s.pages_programmed == 1 ? "" : "s");
         out += text;
     } else if (options.command == Command::kId) {
         std::uint32_t first = first_protected_sector(record.status);
