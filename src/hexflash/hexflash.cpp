@@ -218,10 +218,12 @@ int run(const Options& options) {
         }
     }
     if (!partly.empty()) {
-        complain("interrupted while writing: " + partly +
-                 (partly.find(", ") == std::string::npos ? " is" : " are") +
-                 " left partly written; running the same " + command_name(options.command) +
-                 " again finishes " + (partly.find(", ") == std::string::npos ? "it" : "them"));
+        bool erase = options.command == Command::kErase;
+        complain(std::string("interrupted while ") + (erase ? "erasing: " : "writing: ") + partly +
+                 (partly.find(", ") == std::string::npos ? " is" : " are") + " left partly " +
+                 (erase ? "erased" : "written") + "; running the same " +
+                 command_name(options.command) + " again finishes " +
+                 (partly.find(", ") == std::string::npos ? "it" : "them"));
     }
     if (options.json) {
         if (records.size() == 1 && !options.all && options.devices.size() <= 1) {

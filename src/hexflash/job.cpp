@@ -327,12 +327,14 @@ class BoardRun {
         }
         record_.stats.first_difference = first;
         auto at = static_cast<std::uint32_t>(first);
+        bool erasing = options_.command == Command::kErase;
         std::snprintf(text, sizeof text,
-                      "the chip differs from the image in %llu byte%s, first at 0x%06x (chip "
-                      "0x%02x, image 0x%02x)",
+                      "the chip differs from %s in %llu byte%s, first at 0x%06x (chip "
+                      "0x%02x, %s 0x%02x)",
+                      erasing ? "the erased state" : "the image",
                       static_cast<unsigned long long>(record_.differing_bytes),
                       record_.differing_bytes == 1 ? "" : "s", at, image_form(chip[at]),
-                      image_form(wanted[at]));
+                      erasing ? "erased" : "image", image_form(wanted[at]));
         std::string out = text;
         bool more = record_.differing.size() > kRangesShown;
         if (more) {

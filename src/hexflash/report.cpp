@@ -159,7 +159,8 @@ std::string Display::line_text(const std::string& label, const Line& line, std::
     if (left >= 0) {
         eta = " ETA " + minutes(left);
     }
-    // What does not fit goes: first the bar, then the rate, then the sizes.
+    // What does not fit goes, the sizes first, then the rate; the bar takes
+    // what room is left.
     std::size_t used = head.size() + percent.size() + eta.size();
     if (used + sizes.size() > width) {
         sizes.clear();
