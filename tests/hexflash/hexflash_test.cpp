@@ -302,19 +302,34 @@ TEST(Write, SectorsAddUp) {
     }
 }
 
-// --all read: one file per board, never two boards into one; the JSON names each.
+// --all read: one file per board, never two boards into one, tagged with the
+// serial as USB tools show it, or the number where serials are shared; the
+// JSON names each.
 TEST(Read, OneFilePerBoard) {
-    ScratchDir scratch;
-    ProcessResult run =
-        run_process({HEXFLASH_EXE, "--json", "--all", "read", scratch.path("fw.bin")},
-                    {"HEXBURN_DRIVER=sim:boards=2,timing=zero,flash=" + scratch.path("b%d.bin")});
-    EXPECT_EQ(run.exit_status, 0) << run.err;
-    for (const char* name : {"fw-0.bin", "fw-1.bin"}) {
-        EXPECT_NE(run.out.find("\"output\": \"" + scratch.path(name) + "\""), std::string::npos)
-            << run.out;
-        EXPECT_EQ(read_bytes(scratch.path(name)).size(), kFlashSize);
+    struct Case {
+        std::string sim;
+        std::vector<std::string> files;
+    };
+    for (const Case& c : {
+             Case{"boards=2", {"fw-0.bin", "fw-1.bin"}},
+             Case{"census=CENSUS", {"fw-FT7XQ2.bin", "fw-FT9ZZ1.bin"}},
+         }) {
+        SCOPED_TRACE(c.sim);
+        ScratchDir scratch;
+        write_file(scratch.path("census.txt"),
+                   "6\tFT7XQ2A\tA\n6\tFT7XQ2B\tB\n6\tFT9ZZ1A\tA\n6\tFT9ZZ1B\tB\n");
+        std::string sim = c.sim == "census=CENSUS" ? "census=" + scratch.path("census.txt") : c.sim;
+        ProcessResult run = run_process(
+            {HEXFLASH_EXE, "--json", "--all", "read", scratch.path("fw.bin")},
+            {"HEXBURN_DRIVER=sim:" + sim + ",timing=zero,flash=" + scratch.path("b%d.bin")});
+        EXPECT_EQ(run.exit_status, 0) << run.err;
+        for (const std::string& name : c.files) {
+            EXPECT_NE(run.out.find("\"output\": \"" + scratch.path(name) + "\""), std::string::npos)
+                << run.out;
+            EXPECT_EQ(read_bytes(scratch.path(name)).size(), kFlashSize);
+        }
+        EXPECT_FALSE(std::ifstream(scratch.path("fw.bin")).good());
     }
-    EXPECT_FALSE(std::ifstream(scratch.path("fw.bin")).good());
 }
 
 // Ctrl-C while writing names the boards left partly written, and the same
