@@ -8,6 +8,7 @@ packages=(
     libftdi1-dev
     googletest libgtest-dev libgmock-dev
     srecord binutils
+    python3                         # scripts/verdict.py
     libbenchmark-dev valgrind time  # bench/run.sh
     libclang-rt-14-dev              # libFuzzer and the sanitizers for clang (scripts/fuzz.sh)
 )

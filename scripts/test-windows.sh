@@ -25,6 +25,8 @@ cmake -S . -B "$wine_dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DHEXBURN_W
     -DHEXBURN_WINE_TESTS=ON -DHEXBURN_WINDOWS_BUILD="$windows_dir" >/dev/null
 cmake --build "$wine_dir" --target test_wine
 # The first test, wine_prefix, makes the Wine prefix when there is none yet.
-ctest --test-dir "$wine_dir" -L wine -j "$(nproc)" --output-on-failure
+# HEXBURN_JUNIT: where to keep the results for scripts/test.sh's verdict.
+ctest --test-dir "$wine_dir" -L wine -j "$(nproc)" --output-on-failure \
+    ${HEXBURN_JUNIT:+--output-junit "$HEXBURN_JUNIT"}
 
 echo "== windows tests done in $((SECONDS - start)) s"

@@ -229,7 +229,7 @@ class Ftd2xxDriver final : public D2xxDriver {
             // Open in another process: the vendor lists only its flags.
             if ((*flags & kFlagOpened) != 0 && opened == nullptr && !said_in_use_) {
                 said_in_use_ = true;
-                std::fputs(kInUseLine, stderr);
+                say_in_use();
             }
         }
         return status;

@@ -170,11 +170,11 @@ class LibftdiBus final : public FtdiBus {
             if (!chip.readable) {
                 std::fprintf(
                     stderr,
-                    "hexburn: libftdi: can't read the FTDI chip on USB bus %u device %u (%s)\n",
-                    place.bus, place.address,
-                    may_open(item->dev)
-                        ? ftdi_get_error_string(ftdi)
-                        : "no permission to open it: see the udev rule in hexburn(1)");
+                    "%s: libftdi: can't read the FTDI chip on USB bus %u device %u (%s%s%s)\n",
+                    program_name, place.bus, place.address,
+                    may_open(item->dev) ? ftdi_get_error_string(ftdi)
+                                        : "no permission to open it: see the udev rule in ",
+                    may_open(item->dev) ? "" : program_name, may_open(item->dev) ? "" : "(1)");
             }
             chips.push_back(chip);
             places_.push_back(place);
@@ -220,12 +220,13 @@ class LibftdiBus final : public FtdiBus {
             elsewhere = result == kClaimFailed && bound == 0 && now == 0;
         }
         if (elsewhere) {
-            std::fputs(kInUseLine, stderr);
+            say_in_use();
         } else if (result < 0) {
             std::fprintf(stderr,
-                         "hexburn: libftdi: can't open interface %c of the FTDI chip on USB bus %u "
+                         "%s: libftdi: can't open interface %c of the FTDI chip on USB bus %u "
                          "device %u (%s)\n",
-                         interface == 0 ? 'A' : 'B', places_[chip].bus, places_[chip].address,
+                         program_name, interface == 0 ? 'A' : 'B', places_[chip].bus,
+                         places_[chip].address,
                          device != nullptr ? ftdi_get_error_string(ftdi) : "gone");
         }
         ftdi_list_free(&found);

@@ -1,5 +1,6 @@
 #include "hexflash/hexflash.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <thread>
@@ -30,8 +31,46 @@
 
 namespace {
 
+// Every line of it starts with the program's name, a table's lines too.
 void complain(const std::string& message) {
-    std::fprintf(stderr, "hexflash: %s\n", message.c_str());
+    std::string out;
+    std::size_t at = 0;
+    do {
+        std::size_t end = message.find('\n', at);
+        out += "hexflash: " + message.substr(at, end == std::string::npos ? end : end - at) + "\n";
+        at = end == std::string::npos ? end : end + 1;
+    } while (at != std::string::npos && at < message.size());
+    std::fputs(out.c_str(), stderr);
+}
+
+// read's file for each board: OUT itself for one board; with several, OUT
+// tagged before its extension with the board's serial as USB tools show it,
+// or its number where that serial is blank or shared (fw-FT7XQ2.hex, fw-1.hex).
+std::vector<std::string> outputs(const std::string& path, const std::vector<Board>& boards) {
+    std::vector<std::string> out;
+    std::size_t slash = path.find_last_of("/\\");
+    std::size_t dot = path.rfind('.');
+    if (dot == std::string::npos || (slash != std::string::npos && dot < slash) ||
+        dot == (slash == std::string::npos ? 0 : slash + 1)) {
+        dot = path.size();
+    }
+    for (const Board& board : boards) {
+        if (boards.size() == 1) {
+            out.push_back(path);
+            continue;
+        }
+        std::string serial = board.serial;
+        if (!serial.empty() && serial.back() == 'B') {
+            serial.pop_back();
+        }
+        std::size_t same = 0;
+        for (const Board& other : boards) {
+            same += other.serial == board.serial ? 1 : 0;
+        }
+        std::string tag = serial.empty() || same > 1 ? std::to_string(board.number) : serial;
+        out.push_back(path.substr(0, dot) + "-" + tag + path.substr(dot));
+    }
+    return out;
 }
 
 // 3 over 2 over 1 over 0; an interrupt over all.
@@ -55,23 +94,26 @@ int refuse(const Options& options, const LoadedImage* image, const std::string& 
 
 int list(const Options& options) {
     std::vector<Board> boards;
-    bool census = find_boards(boards);
+    std::uint32_t others = 0;
+    bool census = find_boards(boards, &others);
     if (options.json) {
         std::string out = "{\"devices\": [";
         for (std::size_t i = 0; i < boards.size(); ++i) {
             const Board& b = boards[i];
             out += std::string(i == 0 ? "\n" : ",\n") + "  {\"index\": " + std::to_string(b.index) +
+                   ", \"number\": " + std::to_string(b.number) +
                    ", \"serial\": " + json_string(b.serial) +
                    ", \"description\": " + json_string(b.description) +
                    ", \"location\": " + std::to_string(b.location) +
                    ", \"busy\": " + (b.busy ? "true" : "false") + "}";
         }
         std::printf("%s%s]}\n", out.c_str(), boards.empty() ? "" : "\n");
-    } else {
-        std::fputs(board_table(boards).c_str(), stdout);
+    } else if (!boards.empty()) {
+        std::printf("%s\n", board_table(boards).c_str());
     }
     if (!census || boards.empty()) {
-        complain(census ? "no FT2232H interface B found" : "the device census failed");
+        complain(census ? "no FT2232H interface B found\n" + no_board_hint(boards, others)
+                        : "the device census failed");
         return 1;
     }
     return 0;
@@ -98,46 +140,59 @@ int run(const Options& options) {
     bool with_image = options.command == Command::kWrite || options.command == Command::kVerify;
     std::string error;
     // The image is read and checked whole before any board is touched.
-    if (with_image && !load_image(options.path, image, error)) {
+    ImageForm form{options.format, options.base, options.base_given, options.raw};
+    if (with_image && !load_image(options.path, image, error, form)) {
         return refuse(options, nullptr, error);
     }
     const LoadedImage* shown = with_image ? &image : nullptr;
     std::vector<Board> found;
-    if (!find_boards(found)) {
+    std::uint32_t others = 0;
+    if (!find_boards(found, &others)) {
         return refuse(options, shown, "the device census failed");
+    }
+    bool none_free =
+        std::none_of(found.begin(), found.end(), [](const Board& b) { return !b.busy; });
+    if (none_free && (options.all || options.devices.empty())) {
+        return refuse(options, shown,
+                      "no FT2232H interface B found\n" + no_board_hint(found, others));
     }
     std::vector<Board> boards;
     if (options.all) {
         boards = found;
-        if (boards.empty()) {
-            return refuse(options, shown, "no FT2232H interface B found");
-        }
     } else if (!select_boards(found, options.devices, boards, error)) {
         return refuse(options, shown, error);
+    }
+    std::vector<std::string> files;
+    if (options.command == Command::kRead) {
+        // Each file checked before 2 MiB are read into it.
+        files = outputs(options.path, boards);
+        for (const std::string& file : files) {
+            if (!check_writable(file, error)) {
+                return refuse(options, nullptr, error);
+            }
+        }
     }
 
     std::vector<std::string> labels;
     for (const Board& board : boards) {
-        // Blank EEPROMs all say "B": with several boards the index tells them apart.
-        std::string index = "#" + std::to_string(board.index);
-        labels.push_back(board.serial.empty() ? index
-                         : boards.size() > 1  ? board.serial + " " + index
-                                              : board.serial);
+        // Named as among every board found, so that "board 1" is list's 1.
+        labels.push_back(board_label(board, found));
     }
     Display display(labels, progress_terminal(), options.quiet);
     Job job{&options, &image};
     std::vector<BoardRecord> records(boards.size());
     interrupt_arm();
     if (boards.size() == 1) {
-        records[0] = run_board(job, boards[0], 0, display);
-        display.finish(0);
+        records[0] = run_board(job, boards[0], 0, display, files.empty() ? "" : files[0]);
+        display.finish(0, records[0].result);
     } else {
         // One thread per board, each with its own handle and link.
         std::vector<std::thread> threads;
         for (std::size_t i = 0; i < boards.size(); ++i) {
             threads.emplace_back([&, i] {
-                records[i] = run_board(job, boards[i], static_cast<int>(i), display);
-                display.finish(static_cast<int>(i));
+                records[i] = run_board(job, boards[i], static_cast<int>(i), display,
+                                       files.empty() ? "" : files[i]);
+                display.finish(static_cast<int>(i), records[i].result);
             });
         }
         for (std::thread& thread : threads) {
@@ -147,16 +202,28 @@ int run(const Options& options) {
     interrupt_disarm();
 
     int status = 0;
+    std::string partly;  // the boards an interrupt left part written
     for (std::size_t i = 0; i < records.size(); ++i) {
         BoardRecord& record = records[i];
         record.board = boards[i];
         status = worse(status, record.exit_status);
+        if (record.result == "interrupted" && record.changed) {
+            partly += (partly.empty() ? "" : ", ") + labels[i];
+        }
         if (options.command == Command::kId && record.exit_status == 0 && !options.json) {
             // What id found is its result, as list's table is.
             std::printf("%s\n", summary_line(options, labels[i], record).c_str());
         } else if (!record.message.empty() || !options.quiet) {
             complain(summary_line(options, labels[i], record));
         }
+    }
+    if (!partly.empty()) {
+        bool erase = options.command == Command::kErase;
+        complain(std::string("interrupted while ") + (erase ? "erasing: " : "writing: ") + partly +
+                 (partly.find(", ") == std::string::npos ? " is" : " are") + " left partly " +
+                 (erase ? "erased" : "written") + "; running the same " +
+                 command_name(options.command) + " again finishes " +
+                 (partly.find(", ") == std::string::npos ? "it" : "them"));
     }
     if (options.json) {
         if (records.size() == 1 && !options.all && options.devices.size() <= 1) {
@@ -179,13 +246,14 @@ int hexflash_main(int argc, char** argv) {
     Options options;
     std::string error;
     if (!parse_options(argc, argv, options, error)) {
-        complain(error);
-        std::fputs("Try 'hexflash --help'.\n", stderr);
+        complain(error + "\nTry 'hexflash --help'.");
         return 1;
     }
     switch (options.command) {
         case Command::kHelp:
-            std::fputs(usage_text(), stdout);
+            std::fputs(options.help_on == Command::kNone ? usage_text()
+                                                         : command_help(options.help_on).c_str(),
+                       stdout);
             return 0;
         case Command::kVersion:
             std::printf("hexflash %s\n", HEXFLASH_VERSION);

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <vector>
 
 #include "host/interrupt.h"
 #include "mpsse/d2xx.h"
@@ -16,6 +17,9 @@ struct Callback {
     Progress* progress;
     int slot;
 };
+
+// How many differing ranges a mismatch names.
+constexpr std::size_t kRangesShown = 4;
 
 void on_report(void* context, const char* phase, std::uint64_t done, std::uint64_t total) {
     auto* callback = static_cast<Callback*>(context);
@@ -35,8 +39,11 @@ std::string hex_id(const std::uint8_t id[3]) {
 // A board's run between fast_open and fast_close.
 class BoardRun {
   public:
-    BoardRun(const Job& job, BoardRecord& record, fast_link& link, const fast_progress& progress)
-        : options_(*job.options),
+    BoardRun(const Job& job, BoardRecord& record, fast_link& link, const fast_progress& progress,
+             Progress& display, int slot)
+        : display_(display),
+          slot_(slot),
+          options_(*job.options),
           image_(job.image),
           record_(record),
           link_(link),
@@ -189,13 +196,20 @@ class BoardRun {
         auto plan = std::make_unique<fast_plan>();
         fast_options choice{options_.erase, options_.keep_rest};
         record_.have_stats = true;
+        estimate_first(*plan);
         int status = fast_plan_burn(&link_, image_->map.get(), &choice, plan.get(), &record_.stats,
                                     &progress_);
         if (status != FAST_OK) {
             fail(status, "cannot read the chip");
             return;
         }
+        display_.estimate(
+            slot_,
+            static_cast<double>(fast_estimate_ns(plan.get(), plan->chip_erase, link_.clock_hz)) /
+                1e9,
+            false);
         record_.bulk_erase = plan->chip_erase;
+        classify(*plan);
         std::uint32_t first = 32, last = 0;
         for (std::uint32_t s = 0; s < FAST_SECTORS; ++s) {
             if (plan->chip_erase || plan->action[s] != FAST_SECTOR_SKIP) {
@@ -211,16 +225,54 @@ class BoardRun {
         if (!may_change(first, last)) {
             return;
         }
+        record_.changed = first <= last;
         status = fast_execute(&link_, plan.get(), &record_.stats, &progress_);
         if (status == FAST_OK) {
             done("written");
         } else {
-            std::int64_t at = record_.stats.first_difference;
-            fail(status, status == FAST_ERR_MISMATCH
-                             ? mismatch_text(at, at < 0 ? 0xFF : plan->target[at])
-                             : "USB or chip failure while writing");
+            fail(status, status == FAST_ERR_MISMATCH ? mismatch_text(plan->target)
+                                                     : "USB or chip failure while writing");
         }
         restore_protection();
+    }
+
+    // Before the chip is read, the rest of the run as it most often goes:
+    // the sectors the image touches erased (an older firmware there), the
+    // rest already blank. Refined once the chip has been read.
+    void estimate_first(fast_plan& plan) {
+        std::memcpy(plan.target, image_->map->bytes, sizeof plan.target);
+        std::memset(plan.chip, 0x00, sizeof plan.chip);
+        plan.chip_known = true;
+        for (std::uint32_t s = 0; s < FAST_SECTORS; ++s) {
+            plan.action[s] = touches(s) ? FAST_SECTOR_ERASE : FAST_SECTOR_SKIP;
+        }
+        bool bulk = options_.erase == FAST_ERASE_CHIP;
+        display_.estimate(
+            slot_, static_cast<double>(fast_estimate_ns(&plan, bulk, link_.clock_hz)) / 1e9, true);
+    }
+
+    // Whether the image gives any byte of sector `s`.
+    bool touches(std::uint32_t s) const {
+        const std::uint8_t* defined = image_->map->defined;
+        for (std::uint32_t i = s * FAST_SECTOR_SIZE / 8; i < (s + 1) * FAST_SECTOR_SIZE / 8; ++i) {
+            if (defined[i] != 0) {
+                return true;
+            }
+        }
+        return false;
+    }
+
+    // Every sector in one class: erased, programmed without an erase, already
+    // right, or outside the image and kept.
+    void classify(const fast_plan& plan) {
+        for (std::uint32_t s = 0; s < FAST_SECTORS && !plan.chip_erase; ++s) {
+            if (plan.action[s] == FAST_SECTOR_PROGRAM) {
+                ++record_.sectors_programmed;
+            } else if (plan.action[s] == FAST_SECTOR_SKIP) {
+                ++(options_.keep_rest && !touches(s) ? record_.sectors_untouched
+                                                     : record_.sectors_right);
+            }
+        }
     }
 
     void verify(const image_map& expected) {
@@ -229,28 +281,76 @@ class BoardRun {
         if (status == FAST_OK) {
             done(options_.command == Command::kErase ? "erased" : "verified");
         } else {
-            std::int64_t at = record_.stats.first_difference;
-            bool defined = at >= 0 && ((expected.defined[at >> 3] >> (at & 7)) & 1) != 0;
-            fail(status, status == FAST_ERR_MISMATCH
-                             ? mismatch_text(at, defined ? expected.bytes[at] : 0xFF)
-                             : "USB or chip failure while reading");
+            // The image map holds 0xFF wherever the image gives no byte.
+            fail(status, status == FAST_ERR_MISMATCH ? mismatch_text(expected.bytes)
+                                                     : "USB or chip failure while reading");
         }
     }
 
-    // The first difference, with the chip's byte there and the one it should
-    // hold (the chip's own bit order).
-    std::string mismatch_text(std::int64_t address, std::uint8_t wanted) {
-        char text[120];
-        std::snprintf(text, sizeof text, "the chip differs at 0x%06llx",
-                      static_cast<unsigned long long>(address < 0 ? 0 : address));
-        std::string out = text;
-        std::uint8_t byte = 0;
-        if (address >= 0 &&
-            fast_read(&link_, static_cast<std::uint32_t>(address), &byte, 1, nullptr) == FAST_OK) {
-            std::snprintf(text, sizeof text, " (chip 0x%02x, should be 0x%02x)", byte, wanted);
-            out += text;
+    // A byte as the image file holds it: bit-reversed back, unless the image
+    // is the chip's own bytes.
+    std::uint8_t image_form(std::uint8_t chip_byte) const {
+        return options_.raw ? chip_byte : static_cast<std::uint8_t>(reverse_bits(chip_byte));
+    }
+
+    // The mismatch in the image's terms: how many bytes differ from `wanted`
+    // (what the chip should hold, chip form), the first with both values as
+    // the image holds them, and the first few differing ranges.
+    std::string mismatch_text(const std::uint8_t* wanted) {
+        auto chip = std::make_unique<std::uint8_t[]>(FAST_CHIP_SIZE);
+        std::int64_t first = record_.stats.first_difference;
+        char text[160];
+        if (fast_read(&link_, 0, chip.get(), FAST_CHIP_SIZE, nullptr) != FAST_OK) {
+            std::snprintf(text, sizeof text, "the chip differs at 0x%06llx",
+                          static_cast<unsigned long long>(first < 0 ? 0 : first));
+            return text;
         }
-        return out;
+        for (std::uint32_t a = 0; a < FAST_CHIP_SIZE; ++a) {
+            if (chip[a] == wanted[a]) {
+                continue;
+            }
+            if (record_.differing_bytes++ == 0) {
+                first = a;
+            }
+            std::vector<ByteRange>& ranges = record_.differing;
+            if (!ranges.empty() && ranges.back().end == a) {
+                ++ranges.back().end;
+            } else if (ranges.size() < kRangesShown + 1) {
+                ranges.push_back({a, a + 1});  // one more than shown: "and more"
+            }
+        }
+        if (record_.differing_bytes == 0) {
+            // Read right the second time: what the first read saw is all there is.
+            std::snprintf(text, sizeof text, "the chip read differently at 0x%06llx once",
+                          static_cast<unsigned long long>(first < 0 ? 0 : first));
+            return text;
+        }
+        record_.stats.first_difference = first;
+        auto at = static_cast<std::uint32_t>(first);
+        bool erasing = options_.command == Command::kErase;
+        std::snprintf(text, sizeof text,
+                      "the chip differs from %s in %llu byte%s, first at 0x%06x (chip "
+                      "0x%02x, %s 0x%02x)",
+                      erasing ? "the erased state" : "the image",
+                      static_cast<unsigned long long>(record_.differing_bytes),
+                      record_.differing_bytes == 1 ? "" : "s", at, image_form(chip[at]),
+                      erasing ? "erased" : "image", image_form(wanted[at]));
+        std::string out = text;
+        bool more = record_.differing.size() > kRangesShown;
+        if (more) {
+            record_.differing.pop_back();
+        }
+        out += "; at";
+        for (std::size_t i = 0; i < record_.differing.size(); ++i) {
+            const ByteRange& range = record_.differing[i];
+            std::snprintf(text, sizeof text, "%s 0x%06x", i == 0 ? "" : ",", range.start);
+            out += text;
+            if (range.end - range.start > 1) {
+                std::snprintf(text, sizeof text, "-0x%06x", range.end - 1);
+                out += text;
+            }
+        }
+        return out + (more ? " and more" : "");
     }
 
     void read() {
@@ -266,7 +366,7 @@ class BoardRun {
         }
         record_.stats.bytes_moved = FAST_CHIP_SIZE;
         std::string error;
-        if (!save_chip(options_.path, chip.get(), options_.raw, error)) {
+        if (!save_chip(record_.output, chip.get(), options_.raw, error)) {
             refuse(error);
             record_.result = "failed";
             return;
@@ -279,6 +379,7 @@ class BoardRun {
             return;
         }
         std::uint64_t start = d2xx_clock_ms();
+        record_.changed = true;
         int status = fast_chip_erase(&link_, &progress_);
         double seconds = static_cast<double>(d2xx_clock_ms() - start) / 1000.0;
         if (status != FAST_OK) {
@@ -294,6 +395,8 @@ class BoardRun {
         restore_protection();
     }
 
+    Progress& display_;
+    int slot_;
     const Options& options_;
     const LoadedImage* image_;
     BoardRecord& record_;
@@ -308,9 +411,11 @@ std::uint32_t first_protected_sector(std::uint8_t status) {
     return chip_first_protected_sector(CHIP_M25P16, status);
 }
 
-BoardRecord run_board(const Job& job, const Board& board, int slot, Progress& progress) {
+BoardRecord run_board(const Job& job, const Board& board, int slot, Progress& progress,
+                      const std::string& output) {
     BoardRecord record;
     record.board = board;
+    record.output = output.empty() ? job.options->path : output;
     FT_HANDLE handle = nullptr;
     if (FT_Open(static_cast<int>(board.index), &handle) != FT_OK) {
         record.result = "failed";
@@ -328,7 +433,7 @@ BoardRecord run_board(const Job& job, const Board& board, int slot, Progress& pr
         record.message = "cannot set the FT2232H up for SPI";
     } else {
         record.clock_hz = link->clock_hz;
-        BoardRun(job, record, *link, hooks).run();
+        BoardRun(job, record, *link, hooks, progress, slot).run();
         fast_close(link.get());
     }
     record.seconds = static_cast<double>(d2xx_clock_ms() - start) / 1000.0;

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "fastflash/fastflash.h"
 #include "hexflash/boards.h"
@@ -27,7 +28,17 @@ struct BoardRecord {
     std::string result;  // "written", "verified", "read", "erased", "identified",
                          // "refused", "failed", "mismatch", "interrupted"
     int exit_status = 0;
-    std::string message;  // why it failed or was refused; empty otherwise
+    std::string message;   // why it failed or was refused; empty otherwise
+    std::string output;    // read: the file this board's chip went to
+    bool changed = false;  // write, erase: the chip began to change
+    // write: every sector in one class (stats.sectors_erased are the erased)
+    std::uint32_t sectors_programmed = 0;  // programmed without an erase
+    std::uint32_t sectors_right = 0;       // already held what they must
+    std::uint32_t sectors_untouched = 0;   // outside the image, kept (--keep-rest)
+    // A mismatch: the bytes that differ from what the chip should hold, and
+    // the first few ranges of them.
+    std::uint64_t differing_bytes = 0;
+    std::vector<ByteRange> differing;
 };
 
 // Receives progress from every board's thread (must be thread-safe).
@@ -35,6 +46,9 @@ class Progress {
   public:
     virtual ~Progress() = default;
     virtual void phase(int slot, const char* phase, std::uint64_t done, std::uint64_t total) = 0;
+    // How long the rest of the run should take: from the end of the read
+    // phase under way (`after_read`), or from now.
+    virtual void estimate(int /*slot*/, double /*seconds*/, bool /*after_read*/) {}
 };
 
 struct Job {
@@ -43,7 +57,9 @@ struct Job {
 };
 
 // Runs the command on `board`; `slot` tells the board apart in progress calls.
-BoardRecord run_board(const Job& job, const Board& board, int slot, Progress& progress);
+// `output`: read's file for this board (the command's OUT when empty).
+BoardRecord run_board(const Job& job, const Board& board, int slot, Progress& progress,
+                      const std::string& output = "");
 
 // The first sector BP2..BP0 of `status` protect (32: none).
 std::uint32_t first_protected_sector(std::uint8_t status);

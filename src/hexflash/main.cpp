@@ -3,10 +3,12 @@
 #include <cstdlib>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "drivers/select.h"
 #include "hexflash/hexflash.h"
 #include "mpsse/d2xx_driver.h"
+#include "mpsse/in_use.h"
 
 #if !defined(_WIN32)
 #include <fcntl.h>
@@ -25,9 +27,15 @@ int main(int argc, char** argv) {
     // A closed pipe on the output must not stop a burn half way.
     std::signal(SIGPIPE, SIG_IGN);
 #endif
+    program_name = "hexflash";
     std::string error;
     std::unique_ptr<D2xxDriver> driver = make_driver(std::getenv("HEXBURN_DRIVER"), error);
     if (!error.empty()) {
+        // The drivers' own refusals name the classic program; this one runs.
+        constexpr std::string_view kClassic = "hexburn: ";
+        if (error.starts_with(kClassic)) {
+            error.replace(0, kClassic.size(), "hexflash: ");
+        }
         std::fprintf(stderr, "%s\n", error.c_str());
     }
     d2xx_bind(driver.get());

@@ -14,16 +14,20 @@ constexpr const char* kUsage =
     "  list                  every FT2232H interface B found: index, serial, description, "
     "location\n"
     "  id                    the chip's JEDEC ID, status register and protection\n"
-    "  write IMAGE           burn an Intel HEX image and verify the whole chip\n"
+    "  write IMAGE           burn an image and verify the whole chip\n"
     "        [--erase auto|chip|none] [--keep-rest] [--force] [--unprotect]\n"
+    "        [--format hex|bin] [--base ADDR] [--raw]\n"
     "  verify IMAGE          compare the whole chip with the image; write nothing\n"
-    "  read OUT [--raw]      save the chip: OUT.hex (Intel HEX) or anything else (binary)\n"
+    "  read OUT [--raw]      save the chip: OUT.hex (Intel HEX) or anything else (binary);\n"
+    "                        with several boards one file each, OUT-SERIAL.hex\n"
     "  erase [--force] [--unprotect]\n"
     "                        erase the whole chip\n"
-    "  help, --help, -h      this text; --version: the version\n"
+    "  help [COMMAND], --help, -h\n"
+    "                        this text, or one command's; --version: the version\n"
     "\n"
     "Options:\n"
-    "  --device SEL          the interface B with serial SEL, or #N for list index N;\n"
+    "  --device SEL          the board numbered SEL by list, or with serial SEL\n"
+    "                        (FT7XQ2 or FT7XQ2B), or at location @0x12 or @1-2;\n"
     "                        repeat it to name several boards\n"
     "  --all                 every board found, each in its own thread\n"
     "  --json                one JSON object on standard output at the end\n"
@@ -34,11 +38,16 @@ constexpr const char* kUsage =
     "  --keep-rest           leave the sectors the image does not touch as they are\n"
     "  --force               write or erase a chip whose JEDEC ID is not 20 20 15\n"
     "  --unprotect           clear the block protection for the run, then set it back\n"
-    "  --raw                 read: the chip's own bytes, not bit-reversed to image form\n"
+    "  --raw                 the file holds the chip's own bytes, not bit-reversed\n"
+    "                        to image form (read; write and verify of binaries)\n"
+    "  --format hex|bin      IMAGE is Intel HEX or binary (default: binary for *.bin,\n"
+    "                        HEX for a file starting with ':', anything else refused)\n"
+    "  --base ADDR           where a binary IMAGE starts on the chip (default 0)\n"
     "\n"
     "Exit status: 0 done, 1 usage, device or image, 2 USB or chip failure,\n"
     "3 the chip holds other bytes than it should; 130, 143, 129 interrupted.\n"
-    "The driver comes from HEXBURN_DRIVER (see hexflash(1)).\n";
+    "The driver comes from HEXBURN_DRIVER (see hexflash(1)).\n"
+    "'hexflash help COMMAND' tells one command's options.\n";
 
 struct CommandWord {
     const char* word;
@@ -48,6 +57,49 @@ constexpr CommandWord kCommands[] = {
     {"list", Command::kList},     {"id", Command::kId},     {"write", Command::kWrite},
     {"verify", Command::kVerify}, {"read", Command::kRead}, {"erase", Command::kErase},
     {"help", Command::kHelp},
+};
+
+// Each command's own page of help: what it does, then the options it takes.
+struct CommandHelp {
+    Command command;
+    const char* text;
+};
+constexpr CommandHelp kHelp[] = {
+    {Command::kList,
+     "Usage: hexflash [--json] list\n"
+     "Every FT2232H interface B found, numbered from 0: the number, serial,\n"
+     "description and location that --device takes.\n"},
+    {Command::kId,
+     "Usage: hexflash [--device SEL]... [--all] [--json] id\n"
+     "The chip's JEDEC ID, status register and which sectors are protected.\n"},
+    {Command::kWrite,
+     "Usage: hexflash [--device SEL]... [--all] [--json] [--quiet] write IMAGE [OPTIONS]\n"
+     "Burn IMAGE and verify the whole chip. IMAGE is Intel HEX, or binary when it\n"
+     "ends in .bin or with --format bin; it is checked whole before anything is erased.\n"
+     "  --erase auto|chip|none  per sector as needed (default), bulk erase, or never\n"
+     "  --keep-rest             leave the sectors the image does not touch as they are\n"
+     "  --force                 go on with a chip that is not an M25P16\n"
+     "  --unprotect             clear the block protection for the run, then set it back\n"
+     "  --format hex|bin        the image's form, when its name does not tell\n"
+     "  --base ADDR             where a binary image starts (default 0)\n"
+     "  --raw                   a binary image holds the chip's own bytes\n"
+     "After an interrupt, the same write again finishes the boards it left.\n"},
+    {Command::kVerify,
+     "Usage: hexflash [--device SEL]... [--all] [--json] verify IMAGE [OPTIONS]\n"
+     "Compare the whole chip with IMAGE (0xFF where it gives no byte); write nothing.\n"
+     "A difference exits with 3 and shows the image's values, how many bytes differ\n"
+     "and where.\n"
+     "  --format hex|bin        the image's form, when its name does not tell\n"
+     "  --base ADDR             where a binary image starts (default 0)\n"
+     "  --raw                   a binary image holds the chip's own bytes\n"},
+    {Command::kRead,
+     "Usage: hexflash [--device SEL]... [--all] [--json] read OUT [--raw]\n"
+     "Save the whole chip: OUT.hex as Intel HEX, any other name as 2 MiB binary in\n"
+     "image form (--raw: the chip's own bytes). With several boards each gets its own\n"
+     "file, tagged before the extension with its serial or number (OUT-FT7XQ2.hex).\n"},
+    {Command::kErase,
+     "Usage: hexflash [--device SEL]... [--all] [--json] erase [--force] [--unprotect]\n"
+     "Bulk-erase the whole chip and check it reads 0xFF throughout.\n"},
 };
 
 // "30000000", "30M", "500k"; 0 when not a frequency.
@@ -72,6 +124,15 @@ std::uint32_t parse_hz(std::string_view text) {
 }  // namespace
 
 const char* usage_text() {
+    return kUsage;
+}
+
+std::string command_help(Command command) {
+    for (const CommandHelp& help : kHelp) {
+        if (help.command == command) {
+            return help.text;
+        }
+    }
     return kUsage;
 }
 
@@ -119,6 +180,12 @@ bool parse_options(int argc, char** argv, Options& options, std::string& error) 
         };
         std::string text;
         if (arg == "-h" || arg == "--help") {
+            // "write --help": that command's help.
+            for (const CommandWord& c : kCommands) {
+                if (!operands.empty() && operands[0] == c.word) {
+                    options.help_on = c.command;
+                }
+            }
             options.command = Command::kHelp;
             return true;
         } else if (arg == "--version") {
@@ -155,6 +222,27 @@ bool parse_options(int argc, char** argv, Options& options, std::string& error) 
                 return false;
             }
             erase_given = true;
+        } else if (name == "--format") {
+            if (!value(text)) {
+                return false;
+            }
+            if (text != "hex" && text != "bin") {
+                error = "--format " + text + ": hex or bin";
+                return false;
+            }
+            options.format = text;
+        } else if (name == "--base") {
+            if (!value(text)) {
+                return false;
+            }
+            char* end = nullptr;
+            unsigned long long base = std::strtoull(text.c_str(), &end, 0);
+            if (text.empty() || text[0] == '-' || *end != '\0' || base >= FAST_CHIP_SIZE) {
+                error = "--base " + text + ": an address on the chip, 0 to 0x1fffff";
+                return false;
+            }
+            options.base = static_cast<std::uint32_t>(base);
+            options.base_given = true;
         } else if (has_value) {
             error = "unknown option " + std::string(name);
             return false;
@@ -194,6 +282,16 @@ bool parse_options(int argc, char** argv, Options& options, std::string& error) 
         return false;
     }
     if (command == Command::kHelp) {
+        // "help write": that command's help.
+        for (const CommandWord& c : kCommands) {
+            if (operands.size() == 2 && operands[1] == c.word) {
+                options.help_on = c.command;
+            }
+        }
+        if (operands.size() > 2 || (operands.size() == 2 && options.help_on == Command::kNone)) {
+            error = "help: no command " + operands.back();
+            return false;
+        }
         return true;
     }
     bool takes_path =
@@ -214,10 +312,13 @@ bool parse_options(int argc, char** argv, Options& options, std::string& error) 
     } else if ((options.force || options.unprotect) && command != Command::kWrite &&
                command != Command::kErase) {
         misplaced = options.force ? "--force" : "--unprotect";
-    } else if (options.raw && command != Command::kRead) {
+    } else if (options.raw && command != Command::kRead && command != Command::kWrite &&
+               command != Command::kVerify) {
         misplaced = "--raw";
-    } else if ((options.all || options.devices.size() > 1) &&
-               (command == Command::kList || command == Command::kRead)) {
+    } else if ((!options.format.empty() || options.base_given) && command != Command::kWrite &&
+               command != Command::kVerify) {
+        misplaced = options.format.empty() ? "--base" : "--format";
+    } else if ((options.all || options.devices.size() > 1) && command == Command::kList) {
         misplaced = options.all ? "--all" : "a second --device";
     } else if (options.all && !options.devices.empty()) {
         misplaced = "--device with --all";

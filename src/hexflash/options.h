@@ -21,13 +21,18 @@ struct Options {
     bool keep_rest = false;
     bool force = false;
     bool unprotect = false;
-    bool raw = false;
+    bool raw = false;        // read, write, verify: the chip's own bytes
+    std::string format;      // write, verify: "hex", "bin", or "" (from the file)
+    std::uint32_t base = 0;  // where a binary image starts on the chip
+    bool base_given = false;
+    Command help_on = Command::kNone;  // help: the command asked about
 };
 
 // Parses argv[1..]; false with `error` set to one line on a usage error.
 bool parse_options(int argc, char** argv, Options& options, std::string& error);
 
-// The usage text (help).
+// The usage text (help), or one command's with `command`.
 const char* usage_text();
+std::string command_help(Command command);
 // The command's name as typed ("write").
 const char* command_name(Command command);

@@ -1,6 +1,17 @@
 #include "hexflash/report.h"
 
+#include <algorithm>
 #include <cstdio>
+
+#if defined(_WIN32)
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+#else
+#include <sys/ioctl.h>
+#include <unistd.h>
+#endif
 
 #include "mpsse/d2xx.h"
 
@@ -56,13 +67,21 @@ void Display::phase(int slot, const char* phase, std::uint64_t done, std::uint64
     }
 }
 
-void Display::finish(int slot) {
+void Display::estimate(int slot, double seconds, bool after_read) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    Line& line = lines_[static_cast<std::size_t>(slot)];
+    line.estimate_s = seconds;
+    line.after_read = after_read;
+    line.estimate_ms = d2xx_clock_ms();
+}
+
+void Display::finish(int slot, const std::string& result) {
     if (quiet_) {
         return;
     }
     std::lock_guard<std::mutex> lock(mutex_);
     end_phase(slot);
-    lines_[static_cast<std::size_t>(slot)].finished = true;
+    lines_[static_cast<std::size_t>(slot)].result = result.empty() ? "finished" : result;
     if (terminal_) {
         draw();
     }
@@ -76,49 +95,105 @@ void Display::end_phase(int slot) {
     double seconds = seconds_between(line.phase_start_ms, line.now_ms);
     std::string rate =
         seconds > 0 ? ", " + size(static_cast<double>(line.done) / seconds) + "/s" : "";
-    std::fprintf(stderr, "%s: %s %s of %s in %.2f s%s\n",
+    std::fprintf(stderr, "hexflash: %s: %s %s of %s in %.2f s%s\n",
                  labels_[static_cast<std::size_t>(slot)].c_str(), line.phase.c_str(),
                  size(line.done).c_str(), size(line.total).c_str(), seconds, rate.c_str());
     line.phase.clear();
 }
 
-std::string Display::bar(const Line& line) const {
-    constexpr int kWidth = 24;
+namespace {
+
+// The terminal's columns now (80 when it does not say); read at every redraw,
+// so a resized window is followed.
+std::size_t terminal_columns() {
+#if defined(_WIN32)
+    CONSOLE_SCREEN_BUFFER_INFO info;
+    if (GetConsoleScreenBufferInfo(GetStdHandle(STD_ERROR_HANDLE), &info) != 0) {
+        return static_cast<std::size_t>(info.srWindow.Right - info.srWindow.Left + 1);
+    }
+#else
+    winsize size{};
+    if (ioctl(fileno(stderr), TIOCGWINSZ, &size) == 0 && size.ws_col > 0) {
+        return size.ws_col;
+    }
+#endif
+    return 80;
+}
+
+std::string minutes(double seconds) {
+    auto whole = static_cast<long long>(seconds + 0.5);
+    char text[32];
+    std::snprintf(text, sizeof text, "%lld:%02lld", whole / 60, whole % 60);
+    return text;
+}
+
+}  // namespace
+
+std::string Display::line_text(const std::string& label, const Line& line, std::size_t width) {
+    std::string head = label + ": ";
+    if (!line.result.empty() || line.phase.empty()) {
+        head += line.result.empty() ? "waiting" : line.result;
+        return head.substr(0, width);
+    }
+    head += line.phase;
     double fraction =
         line.total == 0 ? 0 : static_cast<double>(line.done) / static_cast<double>(line.total);
-    int filled = static_cast<int>(fraction * kWidth);
-    std::string out(1, '[');
-    out.append(static_cast<std::size_t>(filled), '#');
-    out.append(static_cast<std::size_t>(kWidth - filled), '.');
-    out += format("] %3.0f%% ", fraction * 100);
-    out += size(line.done);
-    out += " of ";
-    out += size(line.total);
+    std::string percent = format(" %3.0f%%", fraction * 100);
+    std::string sizes = " " + size(line.done) + " of " + size(line.total);
+    std::string rate, eta;
     double seconds = seconds_between(line.phase_start_ms, line.now_ms);
+    double phase_left = -1;
     if (seconds > 0 && line.done > 0) {
-        double rate = static_cast<double>(line.done) / seconds;
-        double eta = static_cast<double>(line.total - line.done) / rate;
-        out += ' ';
-        out += size(rate);
-        out += "/s";
-        out += format(" ETA %.0f:%02.0f", static_cast<double>(static_cast<int>(eta) / 60),
-                      static_cast<double>(static_cast<int>(eta) % 60));
+        double per_second = static_cast<double>(line.done) / seconds;
+        phase_left = static_cast<double>(line.total - line.done) / per_second;
+        rate = " " + size(per_second) + "/s";
     }
-    return out;
+    // The whole run's: this phase at its rate, and what the estimate says follows.
+    double left = phase_left;
+    if (line.estimate_s >= 0 && line.after_read && line.phase == "read") {
+        left = phase_left < 0 ? -1 : phase_left + line.estimate_s;
+    } else if (line.estimate_s >= 0 && !line.after_read) {
+        double rest = line.estimate_s - seconds_between(line.estimate_ms, line.now_ms);
+        left = rest > left ? rest : left;
+    }
+    if (left >= 0) {
+        eta = " ETA " + minutes(left);
+    }
+    // What does not fit goes, the sizes first, then the rate; the bar takes
+    // what room is left.
+    std::size_t used = head.size() + percent.size() + eta.size();
+    if (used + sizes.size() > width) {
+        sizes.clear();
+    }
+    used += sizes.size();
+    if (used + rate.size() > width) {
+        rate.clear();
+    }
+    used += rate.size();
+    std::string bar;
+    if (width > used + 3 + 6) {
+        std::size_t room = std::min<std::size_t>(width - used - 3, 24);
+        auto filled = static_cast<std::size_t>(fraction * static_cast<double>(room));
+        bar = " [" + std::string(filled, '#') + std::string(room - filled, '.') + "]";
+    }
+    return (head + bar + percent + sizes + rate + eta).substr(0, width);
 }
 
 void Display::draw() {
+    std::size_t columns = terminal_columns();
     std::string out;
-    if (drawn_ && lines_.size() > 1) {
+    if (drawn_ && columns != columns_) {
+        // The terminal rewrapped what was drawn: start afresh below it.
+        out += lines_.size() > 1 ? "" : "\n";
+    } else if (drawn_ && lines_.size() > 1) {
         out += "\x1b[" + std::to_string(lines_.size()) + "A";  // back to the first board's line
     }
+    columns_ = columns;
+    // One column spare: a line filling the last one would wrap on some terminals.
+    std::size_t width = columns > 1 ? columns - 1 : 1;
     for (std::size_t i = 0; i < lines_.size(); ++i) {
-        const Line& line = lines_[i];
-        out += "\r\x1b[K" + labels_[i] + ": ";
-        out += line.finished        ? std::string("done")
-               : line.phase.empty() ? std::string("waiting")
-                                    : line.phase + " " + bar(line);
-        if (lines_.size() > 1 || line.finished) {
+        out += "\r\x1b[K" + line_text(labels_[i], lines_[i], width);
+        if (lines_.size() > 1 || !lines_[i].result.empty()) {
             out += "\n";
         }
     }
@@ -138,11 +213,13 @@ std::string summary_line(const Options& options, const std::string& label,
     const fast_stats& s = record.stats;
     char text[200];
     if (options.command == Command::kWrite) {
+        // Every sector in one class, so that the figures add up to 32.
         std::snprintf(text, sizeof text,
-                      " and verified: %u sectors erased%s, %u skipped; %u pages programmed, %u "
-                      "skipped",
-                      s.sectors_erased, record.bulk_erase ? " (bulk)" : "", s.sectors_skipped,
-                      s.pages_programmed, s.pages_skipped);
+                      " and verified: of %u sectors, %u erased%s, %u programmed without erase, "
+                      "%u already right, %u untouched; %u page%s programmed",
+                      FAST_SECTORS, s.sectors_erased, record.bulk_erase ? " (bulk)" : "",
+                      record.sectors_programmed, record.sectors_right, record.sectors_untouched,
+                      s.pages_programmed, s.pages_programmed == 1 ? "" : "s");
         out += text;
     } else if (options.command == Command::kId) {
         std::uint32_t first = first_protected_sector(record.status);
@@ -155,7 +232,7 @@ std::string summary_line(const Options& options, const std::string& label,
         out += first == 32 ? "no sector protected"
                            : "sectors " + std::to_string(first) + "-31 protected";
     } else if (options.command == Command::kRead) {
-        out += " into " + options.path;
+        out += " into " + record.output;
     }
     std::snprintf(text, sizeof text, " in %.2f s", record.seconds);
     return out + text;
@@ -192,7 +269,8 @@ std::string json_record(const Options& options, const LoadedImage* image, const 
         "device", has_board ? "{\"serial\": " + json_string(record.board.serial) +
                                   ", \"description\": " + json_string(record.board.description) +
                                   ", \"location\": " + count(record.board.location) +
-                                  ", \"index\": " + count(record.board.index) + "}"
+                                  ", \"index\": " + count(record.board.index) +
+                                  ", \"number\": " + count(record.board.number) + "}"
                             : null);
     char id[8];
     std::snprintf(id, sizeof id, "%02x%02x%02x", record.id[0], record.id[1], record.id[2]);
@@ -216,7 +294,7 @@ std::string json_record(const Options& options, const LoadedImage* image, const 
         keys.emplace_back("image", null);
     }
     if (options.command == Command::kRead) {
-        keys.emplace_back("output", json_string(options.path));
+        keys.emplace_back("output", json_string(record.output));
         keys.emplace_back("raw", options.raw ? "true" : "false");
     }
     static const char* const kModes[] = {"auto", "chip", "none"};
@@ -231,6 +309,10 @@ std::string json_record(const Options& options, const LoadedImage* image, const 
         stats && (options.command == Command::kWrite || options.command == Command::kErase);
     keys.emplace_back("sectors_erased", writes ? count(s.sectors_erased) : null);
     keys.emplace_back("sectors_skipped", writes ? count(s.sectors_skipped) : null);
+    const bool classes = stats && options.command == Command::kWrite;
+    keys.emplace_back("sectors_programmed", classes ? count(record.sectors_programmed) : null);
+    keys.emplace_back("sectors_already_right", classes ? count(record.sectors_right) : null);
+    keys.emplace_back("sectors_untouched", classes ? count(record.sectors_untouched) : null);
     keys.emplace_back("pages_programmed", writes ? count(s.pages_programmed) : null);
     keys.emplace_back("pages_skipped", writes ? count(s.pages_skipped) : null);
     double phases = s.seconds_read + s.seconds_erase + s.seconds_program + s.seconds_verify;
@@ -250,6 +332,14 @@ std::string json_record(const Options& options, const LoadedImage* image, const 
                       stats && s.first_difference >= 0
                           ? count(static_cast<std::uint64_t>(s.first_difference))
                           : null);
+    std::string ranges;
+    for (const ByteRange& range : record.differing) {
+        ranges +=
+            (ranges.empty() ? "[" : ", [") + count(range.start) + ", " + count(range.end) + "]";
+    }
+    keys.emplace_back("differing_bytes",
+                      record.differing_bytes != 0 ? count(record.differing_bytes) : null);
+    keys.emplace_back("differing_ranges", record.differing_bytes != 0 ? "[" + ranges + "]" : null);
     keys.emplace_back("message", record.message.empty() ? null : json_string(record.message));
     std::string out = "{";
     for (std::size_t i = 0; i < keys.size(); ++i) {

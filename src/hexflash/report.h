@@ -10,33 +10,41 @@
 #include "hexflash/job.h"
 
 // Progress of one or more boards on standard error. On a terminal: a bar
-// with percent, bytes, rate and ETA (one line per board, redrawn in place);
+// with percent, bytes, rate and the whole run's ETA (one line per board,
+// redrawn in place, cut to the terminal's width as it is at each redraw);
 // otherwise one line per board and phase as each phase ends. Silent when quiet.
 class Display final : public Progress {
   public:
     Display(std::vector<std::string> labels, bool terminal, bool quiet);
     void phase(int slot, const char* phase, std::uint64_t done, std::uint64_t total) override;
-    // Ends the board's progress (its last phase line).
-    void finish(int slot);
+    void estimate(int slot, double seconds, bool after_read) override;
+    // Ends the board's progress with its result ("written", "failed"...).
+    void finish(int slot, const std::string& result);
 
-  private:
+    // What a board's progress line says at `now_ms`, in at most `width` columns.
     struct Line {
         std::string phase;
         std::uint64_t done = 0;
         std::uint64_t total = 0;
         std::uint64_t phase_start_ms = 0;
         std::uint64_t now_ms = 0;
-        bool finished = false;
+        std::string result;             // set when the board is finished
+        double estimate_s = -1;         // the rest of the run (-1: no estimate)
+        bool after_read = false;        // estimate_s starts when the read phase ends
+        std::uint64_t estimate_ms = 0;  // when the estimate was made
     };
+    static std::string line_text(const std::string& label, const Line& line, std::size_t width);
+
+  private:
     void end_phase(int slot);  // non-terminal: the line for the phase just over
     void draw();               // terminal: every board's line, in place
-    std::string bar(const Line& line) const;
 
     std::vector<std::string> labels_;
     std::vector<Line> lines_;
     bool terminal_;
     bool quiet_;
     bool drawn_ = false;
+    std::size_t columns_ = 0;  // the width the lines on screen were drawn for
     std::chrono::steady_clock::time_point last_draw_{};
     std::mutex mutex_;
 };

@@ -3,6 +3,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
+#include <system_error>
 #include <vector>
 
 #include "image/hex_record.h"
@@ -62,11 +64,109 @@ void put_record(std::string& out, int type, std::uint32_t offset, const std::uin
 
 }  // namespace
 
-bool load_image(const std::string& path, LoadedImage& image, std::string& error) {
+std::string open_failure(const std::string& path) {
+    std::error_code code;
+    std::filesystem::file_status status = std::filesystem::status(path, code);
+    if (status.type() == std::filesystem::file_type::not_found) {
+        return "no such file";
+    }
+    if (std::filesystem::is_directory(status)) {
+        return "a directory, not a file";
+    }
+    if (!code && !std::filesystem::is_regular_file(status)) {
+        return "not a regular file";
+    }
+    std::FILE* file = std::fopen(path.c_str(), "rb");
+    if (file != nullptr) {
+        std::fclose(file);
+        return "cannot be read";
+    }
+    return errno == EACCES ? "permission denied" : std::strerror(errno);
+}
+
+namespace {
+
+// Whether the name ends in ".bin", in any case.
+bool is_bin_path(const std::string& path) {
+    std::string tail = path.size() < 4 ? path : path.substr(path.size() - 4);
+    for (char& ch : tail) {
+        ch = static_cast<char>(ch >= 'A' && ch <= 'Z' ? ch - 'A' + 'a' : ch);
+    }
+    return tail == ".bin";
+}
+
+// A binary image: its bytes from form.base on, defined wherever the file gives one.
+bool load_binary(const std::string& path, std::FILE* file, const ImageForm& form,
+                 LoadedImage& image, std::string& error) {
+    std::vector<std::uint8_t> bytes;
+    std::uint8_t block[65536];
+    std::uint64_t room = IMAGE_CHIP_SIZE - form.base;
+    for (std::size_t n; (n = std::fread(block, 1, sizeof block, file)) > 0;) {
+        bytes.insert(bytes.end(), block, block + n);
+        if (bytes.size() > room) {
+            error = path + ": runs past the end of the 2 MiB flash (from 0x" + [&] {
+                char at[16];
+                std::snprintf(at, sizeof at, "%06x", form.base);
+                return std::string(at);
+            }() + ")";
+            return false;
+        }
+    }
+    if (std::ferror(file)) {
+        error = path + ": cannot be read";
+        return false;
+    }
+    if (bytes.empty()) {
+        error = path + ": empty";
+        return false;
+    }
+    Sha256 hash;
+    hash.update(bytes.data(), bytes.size());
+    image.sha256 = hash.hex_digest();
+    image.map = std::make_unique<image_map>();
+    std::memset(image.map->bytes, 0xFF, sizeof image.map->bytes);
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        std::uint32_t at = form.base + static_cast<std::uint32_t>(i);
+        image.map->bytes[at] =
+            form.raw ? bytes[i] : static_cast<std::uint8_t>(reverse_bits(bytes[i]));
+        image.map->defined[at >> 3] =
+            static_cast<std::uint8_t>(image.map->defined[at >> 3] | (1u << (at & 7)));
+    }
+    image.ranges = {{form.base, form.base + static_cast<std::uint32_t>(bytes.size())}};
+    return true;
+}
+
+}  // namespace
+
+bool load_image(const std::string& path, LoadedImage& image, std::string& error,
+                const ImageForm& form) {
     std::FILE* file = image_open(path.c_str());
     if (file == nullptr) {
-        error = path + ": cannot open (not a readable regular file)";
+        error = path + ": cannot open: " + open_failure(path);
         return false;
+    }
+    bool binary = form.format == "bin" || (form.format.empty() && is_bin_path(path));
+    if (!binary && form.format.empty()) {
+        int first = std::fgetc(file);
+        std::rewind(file);
+        if (first != ':') {
+            std::fclose(file);
+            error = path +
+                    ": not an Intel HEX file (no ':' at its start); a binary image "
+                    "needs a .bin name or --format bin";
+            return false;
+        }
+    }
+    if (!binary && (form.raw || form.base_given)) {
+        std::fclose(file);
+        error = path + ": " + (form.raw ? "--raw" : "--base") +
+                " is for binary images; this one is read as Intel HEX";
+        return false;
+    }
+    if (binary) {
+        bool fine = load_binary(path, file, form, image, error);
+        std::fclose(file);
+        return fine;
     }
     Sha256 hash;
     char block[65536];
@@ -103,6 +203,28 @@ bool load_image(const std::string& path, LoadedImage& image, std::string& error)
         }
     }
     return true;
+}
+
+bool check_writable(const std::string& path, std::string& error) {
+    std::error_code code;
+    std::filesystem::file_status status = std::filesystem::status(path, code);
+    bool existed = std::filesystem::exists(status);
+    std::string why;
+    if (std::filesystem::is_directory(status)) {
+        why = "a directory, not a file";
+    } else if (std::FILE* file = std::fopen(path.c_str(), "ab"); file == nullptr) {
+        why = errno == EACCES   ? "permission denied"
+              : errno == ENOENT ? "no such directory"
+                                : std::strerror(errno);
+    } else {
+        std::fclose(file);
+        if (!existed) {
+            std::remove(path.c_str());
+        }
+        return true;
+    }
+    error = path + ": cannot be written: " + why;
+    return false;
 }
 
 bool is_hex_path(const std::string& path) {

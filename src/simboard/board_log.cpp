@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "mpsse/in_use.h"
+
 void TraceSink::emit(const std::string& line) {
     std::lock_guard<std::mutex> hold(lock_);
     std::fwrite(line.data(), 1, line.size(), file_);
@@ -11,7 +13,7 @@ void TraceSink::flush() {
     std::lock_guard<std::mutex> hold(lock_);
     if ((std::fflush(file_) != 0 || std::ferror(file_) != 0) && !failed_) {
         failed_ = true;
-        std::fprintf(stderr, "hexburn: sim: cannot write the trace '%s'\n", path_.c_str());
+        std::fprintf(stderr, "%s: sim: cannot write the trace '%s'\n", program_name, path_.c_str());
     }
 }
 
@@ -19,7 +21,7 @@ TraceFiles::~TraceFiles() {
     for (auto& sink : sinks_) {
         sink->flush();
         if (std::fclose(sink->file_) != 0 && !sink->failed_) {
-            std::fprintf(stderr, "hexburn: sim: cannot write the trace '%s'\n",
+            std::fprintf(stderr, "%s: sim: cannot write the trace '%s'\n", program_name,
                          sink->path_.c_str());
         }
     }
@@ -118,6 +120,6 @@ void sim_write_report(const std::string& path, const std::string& json) {
     }
     std::FILE* file = std::fopen(path.c_str(), "w");
     if (file == nullptr || std::fputs(json.c_str(), file) < 0 || std::fclose(file) != 0) {
-        std::fprintf(stderr, "hexburn: sim: cannot write the report '%s'\n", path.c_str());
+        std::fprintf(stderr, "%s: sim: cannot write the report '%s'\n", program_name, path.c_str());
     }
 }

@@ -19,6 +19,7 @@
 #include <cstring>
 #include <fstream>
 
+#include "mpsse/in_use.h"
 #include "sim/m25p16.h"
 
 namespace {
@@ -269,6 +270,7 @@ void ChipFile::write_status(std::string_view model, std::uint8_t bits) {
     saved_known_ = true;
     if (!good && !save_failed_) {
         save_failed_ = true;
-        std::fprintf(stderr, "hexburn: sim: cannot write the status file '%s'\n", path.c_str());
+        std::fprintf(stderr, "%s: sim: cannot write the status file '%s'\n", program_name,
+                     path.c_str());
     }
 }

@@ -280,7 +280,7 @@ FT_STATUS SimDriver::get_device_info_detail(std::uint32_t index, std::uint32_t* 
     }
     if (entry.busy && name_busy_ && !said_busy_) {
         said_busy_ = true;
-        std::fputs(kInUseLine, stderr);
+        say_in_use();
     }
     if (hw.trace != nullptr) {
         trace(hw, "FT_GetDeviceInfoDetail %u -> 0 %u %u %u %u %s %s", index, flag_bits, device.type,
@@ -299,7 +299,7 @@ FT_STATUS SimDriver::open_listed(Hardware& hw, const Listed& entry, FT_HANDLE* h
         return FT_DEVICE_NOT_OPENED;
     }
     if (!power_up(hw, why)) {
-        std::fprintf(stderr, "hexburn: sim: flash file '%s': %s\n", hw.flash_path.c_str(),
+        std::fprintf(stderr, "%s: sim: flash file '%s': %s\n", program_name, hw.flash_path.c_str(),
                      why.c_str());
         return FT_DEVICE_NOT_OPENED;
     }

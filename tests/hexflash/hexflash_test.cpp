@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
+#include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -201,6 +203,154 @@ TEST(Read, RoundTrips) {
     EXPECT_TRUE(read_bytes(raw) == chip);
 }
 
+// Binary images and the file's form: what each leaves on a chip full of other
+// data (empty `chip`: refused, the chip untouched).
+TEST(ImageForms, EachAsItsNameOrFormatSays) {
+    ScratchDir scratch;
+    std::string hex = scratch.path("image.hex");
+    write_file(hex, records(40, 0x10000) + kEnd);
+    Bytes burned = expected_flash(scratch, hex);
+    Bytes image_form(burned.size());  // what `read x.bin` writes of that chip
+    for (std::size_t i = 0; i < burned.size(); ++i) {
+        image_form[i] = mirror(burned[i]);
+    }
+    write_bytes(scratch.path("chip.bin"), image_form);
+    write_bytes(scratch.path("chip.raw"), burned);
+    write_file(scratch.path("fw.ldr"), records(40, 0x10000) + kEnd);
+    write_bytes(scratch.path("data.img"), pattern(4096, 5));
+    write_bytes(scratch.path("small.bin"), Bytes{0x01, 0x02});
+    Bytes small = Bytes(kFlashSize, 0xFF);
+    small[0x1FFFFE] = 0x80;  // bit-reversed
+    small[0x1FFFFF] = 0x40;
+    Bytes ldr = read_bytes(scratch.path("fw.ldr"));
+    Bytes ldr_as_data = Bytes(kFlashSize, 0xFF);
+    std::copy(ldr.begin(), ldr.end(), ldr_as_data.begin());
+    struct Case {
+        std::string args;
+        Bytes chip;  // empty: refused
+        std::string said;
+    };
+    for (const Case& c : {
+             Case{"write chip.bin", burned, ""},
+             Case{"write chip.raw --format bin --raw", burned, ""},
+             Case{"write fw.ldr", burned, ""},
+             Case{"write fw.ldr --format bin --raw", ldr_as_data, ""},  // as asked: data
+             Case{"write small.bin --base 0x1ffffe", small, ""},
+             Case{"write small.bin --base 0x1fffff", {}, "runs past the end of the 2 MiB flash"},
+             Case{"write data.img", {}, "not an Intel HEX file (no ':' at its start)"},
+             Case{"verify data.img --raw", {}, "not an Intel HEX file"},
+         }) {
+        SCOPED_TRACE(c.args);
+        std::vector<std::string> args;
+        std::istringstream words(c.args);
+        for (std::string word; words >> word;) {
+            args.push_back(word.find('.') != std::string::npos ? scratch.path(word) : word);
+        }
+        Bytes before = pattern(kFlashSize, 8);
+        Flashed run = hexflash(scratch, args, before);
+        EXPECT_EQ(run.exit_status, c.chip.empty() ? 1 : 0) << run.err;
+        EXPECT_NE(run.err.find(c.said), std::string::npos) << run.err;
+        EXPECT_TRUE(run.flash == (c.chip.empty() ? before : c.chip));
+    }
+}
+
+// A mismatch in the image's terms: both values as the image holds them, how
+// many bytes differ and the first few ranges, on standard error and in JSON.
+TEST(Verify, MismatchInImageTerms) {
+    ScratchDir scratch;
+    std::string hex = scratch.path("image.hex");
+    write_file(
+        hex, record_text(4, 0, {0x00, 0x01}) + "\n" + record_text(0, 0x2345, {0x2b}) + "\n" + kEnd);
+    Bytes chip = expected_flash(scratch, hex);
+    chip[0x12345] = mirror(0x2a);
+    for (std::size_t at : {0x20000u, 0x20001u, 0x30000u, 0x40000u, 0x50000u, 0x60000u}) {
+        chip[at] = 0x00;
+    }
+    Flashed run = hexflash(scratch, {"--json", "verify", hex}, chip);
+    EXPECT_EQ(run.exit_status, 3);
+    EXPECT_EQ(json_value(run.out, "differing_bytes"), "7") << run.out;
+    EXPECT_NE(run.err.find("differs from the image in 7 bytes, first at 0x012345 (chip 0x2a, image "
+                           "0x2b); at 0x012345, "
+                           "0x020000-0x020001, 0x030000, 0x040000 and more"),
+              std::string::npos)
+        << run.err;
+    EXPECT_NE(run.out.find("\"differing_ranges\": [[74565, 74566], [131072, 131074], [196608, "
+                           "196609], [262144, 262145]]"),
+              std::string::npos)
+        << run.out;
+}
+
+// Every sector in one class, so the summary adds up to 32.
+TEST(Write, SectorsAddUp) {
+    ScratchDir scratch;
+    std::string hex = scratch.path("image.hex");
+    // Sectors 0 and 1 in the image; sector 2 holds data outside it.
+    write_file(hex, records(4) + record_text(4, 0, {0x00, 0x01}) + "\n" + records(4) + kEnd);
+    Bytes before = expected_flash(scratch, hex);                          // sector 0 right
+    std::fill(before.begin() + 0x10000, before.begin() + 0x20000, 0xFF);  // 1: program only
+    before[0x20000] = 0x00;                                               // 2: outside
+    for (const auto& [option, said] :
+         {std::pair<std::string, std::string>{"--keep-rest",
+                                              "of 32 sectors, 0 erased, 1 programmed without "
+                                              "erase, 1 already right, 30 untouched"},
+          {"--erase=auto",
+           "of 32 sectors, 1 erased, 1 programmed without erase, 30 already "
+           "right, 0 untouched"}}) {
+        Flashed run = hexflash(scratch, {"write", hex, option}, before);
+        EXPECT_EQ(run.exit_status, 0) << run.err;
+        EXPECT_NE(run.err.find(said), std::string::npos) << run.err;
+    }
+}
+
+// --all read: one file per board, never two boards into one, tagged with the
+// serial as USB tools show it, or the number where serials are shared; the
+// JSON names each.
+TEST(Read, OneFilePerBoard) {
+    struct Case {
+        std::string sim;
+        std::vector<std::string> files;
+    };
+    for (const Case& c : {
+             Case{"boards=2", {"fw-0.bin", "fw-1.bin"}},
+             Case{"census=CENSUS", {"fw-FT7XQ2.bin", "fw-FT9ZZ1.bin"}},
+         }) {
+        SCOPED_TRACE(c.sim);
+        ScratchDir scratch;
+        write_file(scratch.path("census.txt"),
+                   "6\tFT7XQ2A\tA\n6\tFT7XQ2B\tB\n6\tFT9ZZ1A\tA\n6\tFT9ZZ1B\tB\n");
+        std::string sim = c.sim == "census=CENSUS" ? "census=" + scratch.path("census.txt") : c.sim;
+        ProcessResult run = run_process(
+            {HEXFLASH_EXE, "--json", "--all", "read", scratch.path("fw.bin")},
+            {"HEXBURN_DRIVER=sim:" + sim + ",timing=zero,flash=" + scratch.path("b%d.bin")});
+        EXPECT_EQ(run.exit_status, 0) << run.err;
+        for (const std::string& name : c.files) {
+            EXPECT_NE(run.out.find("\"output\": \"" + scratch.path(name) + "\""), std::string::npos)
+                << run.out;
+            EXPECT_EQ(read_bytes(scratch.path(name)).size(), kFlashSize);
+        }
+        EXPECT_FALSE(std::ifstream(scratch.path("fw.bin")).good());
+    }
+}
+
+// Ctrl-C while writing names the boards left partly written, and the same
+// write again finishes them.
+TEST(Write, InterruptedNamesWhatIsLeftPartlyWritten) {
+    ScratchDir scratch;
+    std::string hex = scratch.path("image.hex");
+    write_file(hex, records(2000, 0) + kEnd);
+    Bytes before = pattern(kFlashSize, 31);
+    Flashed run = hexflash(scratch, {"write", hex}, before, "fault=sigint@60");
+    EXPECT_EQ(run.exit_status, 130);
+    EXPECT_NE(run.err.find("hexflash: interrupted while writing: B is left partly written; "
+                           "running the same write again finishes it"),
+              std::string::npos)
+        << run.err;
+    EXPECT_FALSE(run.flash == before);
+    Flashed again = hexflash(scratch, {"write", hex}, run.flash);
+    EXPECT_EQ(again.exit_status, 0) << again.err;
+    EXPECT_TRUE(again.flash == expected_flash(scratch, hex));
+}
+
 // ---------------------------------------------------------------------------
 // Boards, identification, erase, refusals.
 
@@ -227,7 +377,15 @@ TEST_P(CommandTest, ExitsAndSays) {
     std::vector<std::string> args;
     std::istringstream words(c.args);
     for (std::string word; words >> word;) {
-        args.push_back(word == "IMAGE" ? scratch.path("image.hex") : word);
+        for (const char* place : {"IMAGE", "NOWHERE", "DIR"}) {
+            if (word.starts_with(place)) {
+                word = scratch.path(place == std::string("IMAGE") ? "image.hex"
+                                    : place == std::string("DIR") ? ""
+                                                                  : "nowhere") +
+                       word.substr(std::strlen(place));
+            }
+        }
+        args.push_back(word);
     }
     write_file(scratch.path("image.hex"), records(4) + kEnd);
     Flashed run = hexflash(scratch, args, before, sim);
@@ -251,7 +409,7 @@ INSTANTIATE_TEST_SUITE_P(
         CommandCase{"KeepRestAfterABulkErase", "write IMAGE --keep-rest --erase=chip", "", 1,
                     "--keep-rest does not go with --erase chip", false},
         CommandCase{"ReadWithoutFile", "read", "", 1, "read needs a file", false},
-        CommandCase{"List", "list", "", 0, "#1   B ", false},
+        CommandCase{"List", "list", "", 0, "0   B ", false},
         CommandCase{"ListJson", "--json list", kProgrammed, 0, "\"serial\": \"FT7XQ2B\"", false},
         CommandCase{"Id", "id", "", 0, "JEDEC ID 20 20 15 (M25P16), status 0x00", false},
         CommandCase{"IdJson", "--json id", "", 0, "\"jedec_id\": \"202015\"", false},
@@ -260,14 +418,42 @@ INSTANTIATE_TEST_SUITE_P(
                     true},
         CommandCase{"ProgrammedSerial", "--device FT7XQ2B erase", kProgrammed, 0, "FT7XQ2B: erased",
                     true},
-        CommandCase{"ByIndex", "--device #1 erase", kProgrammed, 0, "FT7XQ2B: erased", true},
+        CommandCase{"ByNumber", "--device 0 erase", kProgrammed, 0, "FT7XQ2B: erased", true},
         CommandCase{"InterfaceAIsNoBoard", "--device FT7XQ2A erase", kProgrammed, 1,
                     "no such FT2232H interface B", false},
         CommandCase{"SeveralBoardsNoChoice", "write IMAGE", "boards=2", 1, "several boards found",
                     false},
-        CommandCase{"SameSerialTwice", "--device B id", "boards=2", 1,
-                    "several boards have that serial", false},
-        CommandCase{"NoBoard", "list", "census=6\tXA\tA\n", 1, "no FT2232H", false},
+        CommandCase{"SameSerialTwice", "--device B id", "boards=2", 1, "fits several boards",
+                    false},
+        CommandCase{"NoBoard", "list", "census=6\tXA\tA\n", 1,
+                    "hexflash: hint: 1 FTDI interface(s) found, none an FT2232H interface B",
+                    false},
+        CommandCase{"NoBoardAtAll", "write IMAGE", "census=", 1,
+                    "hexflash: hint: check the USB cable", false},
+        CommandCase{"UsbSerial", "--device FT7XQ2 erase", kProgrammed, 0, "FT7XQ2B: erased", true},
+        CommandCase{"ByLocation", "--device @0x22 id", "boards=2", 0, "board 1: identified", false},
+        CommandCase{"ByUsbPath", "--device @1-2 id", "boards=2", 0, "board 0: identified", false},
+        CommandCase{"OldNumberRefused", "--device #1 erase", kProgrammed, 1,
+                    "#N is no longer taken; that board is now --device 0", false},
+        CommandCase{"NumberPastTheList", "--device 2 id", "boards=2", 1,
+                    "no such FT2232H interface B", false},
+        CommandCase{"ListFromZero", "list", "boards=2", 0, "1   B ", false},
+        CommandCase{"HelpOnACommand", "help write", "", 0, "--base ADDR", false},
+        CommandCase{"CommandHelp", "read --help", "", 0, "OUT-FT7XQ2.hex", false},
+        CommandCase{"HelpOnNothing", "help flash", "", 1, "hexflash: help: no command flash",
+                    false},
+        CommandCase{"DriverLinesNameTheProgram", "id", "boards=9", 1,
+                    "hexflash: HEXBURN_DRIVER: sim option 'boards=9'", false},
+        CommandCase{"InUseLineNamesTheProgram", "--all id", "boards=2,fault=busy@3", 1,
+                    "hexflash: an FTDI interface is in use", false},
+        CommandCase{"MissingImage", "write NOWHERE", "", 1, "nowhere: cannot open: no such file",
+                    false},
+        CommandCase{"ImageIsADirectory", "verify DIR", "", 1,
+                    ": cannot open: a directory, not a file", false},
+        CommandCase{"BaseWithHex", "write IMAGE --base 0x100", "", 1, "--base is for binary images",
+                    false},
+        CommandCase{"ReadIntoNoDirectory", "read NOWHERE/chip.bin", "", 1,
+                    "chip.bin: cannot be written: no such directory", false},
         CommandCase{"UnknownIdRefused", "write IMAGE", "id=c22015", 1,
                     "JEDEC ID is c2 20 15, not the M25P16's", false},
         CommandCase{"UnknownIdForced", "erase --force", "id=c22015", 0, "B: erased", true},
@@ -323,8 +509,8 @@ TEST(Gang, BoardsFailAloneOnTheSimulatedBoard) {
     }
     EXPECT_EQ(statuses, "2021");  // the worst, then each board's
     EXPECT_TRUE(read_bytes(scratch.path("b0.bin")) == expected_flash(scratch, hex));
-    EXPECT_NE(run.err.find("B #3: failed"), std::string::npos) << run.err;
-    EXPECT_NE(run.err.find("#5: failed: cannot open"), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find("board 1: failed"), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find("board 2: failed: cannot open"), std::string::npos) << run.err;
 }
 
 }  // namespace

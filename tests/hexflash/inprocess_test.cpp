@@ -365,7 +365,7 @@ INSTANTIATE_TEST_SUITE_P(
                  "B??",
                  "3123"},
         GangCase{"SubsetByIndex",
-                 {"--device", "#1", "--device", "#5", "write", "IMAGE"},
+                 {"--device", "0", "--device", "2", "write", "IMAGE"},
                  {"", "", ""},
                  true,
                  0,
