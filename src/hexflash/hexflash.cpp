@@ -9,6 +9,7 @@
 #include "hexflash/job.h"
 #include "hexflash/options.h"
 #include "hexflash/report.h"
+#include "hexflash/watch.h"
 #include "host/interrupt.h"
 #include "image/image_file.h"
 
@@ -96,6 +97,11 @@ bool progress_terminal() {
 int run(const Options& options) {
     LoadedImage image;
     bool with_image = options.command == Command::kWrite || options.command == Command::kVerify;
+    if (options.lock && !options.quiet) {
+        std::fprintf(stderr,
+                     "hexflash: --lock sets SRWD: while W# is held low the protection can no "
+                     "longer be changed on this board\n");
+    }
     std::string error;
     // The image is read and checked whole before any board is touched.
     if (with_image && !load_image(options.path, image, error)) {
@@ -192,6 +198,8 @@ int hexflash_main(int argc, char** argv) {
             return 0;
         case Command::kList:
             return list(options);
+        case Command::kWatch:
+            return watch_boards(options, HEXFLASH_VERSION, progress_terminal());
         default:
             return run(options);
     }

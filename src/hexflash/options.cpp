@@ -20,6 +20,10 @@ constexpr const char* kUsage =
     "  read OUT [--raw]      save the chip: OUT.hex (Intel HEX) or anything else (binary)\n"
     "  erase [--force] [--unprotect]\n"
     "                        erase the whole chip\n"
+    "  protect [--lock]      set the block protection over the whole chip\n"
+    "  unprotect             clear the block protection (and SRWD)\n"
+    "  watch IMAGE [--new-only] [--count N] [--log FILE] and write's options\n"
+    "                        burn every board as it is plugged in\n"
     "  help, --help, -h      this text; --version: the version\n"
     "\n"
     "Options:\n"
@@ -34,6 +38,12 @@ constexpr const char* kUsage =
     "  --keep-rest           leave the sectors the image does not touch as they are\n"
     "  --force               write or erase a chip whose JEDEC ID is not 20 20 15\n"
     "  --unprotect           clear the block protection for the run, then set it back\n"
+    "  --protect             write, watch: protect the whole chip after the verify\n"
+    "  --lock                with the protection, set SRWD: W# low then makes it\n"
+    "                        permanent for the board\n"
+    "  --new-only            watch: leave the boards present at the start alone\n"
+    "  --count N             watch: stop after N boards\n"
+    "  --log FILE            watch: append one JSON line per board to FILE\n"
     "  --raw                 read: the chip's own bytes, not bit-reversed to image form\n"
     "\n"
     "Exit status: 0 done, 1 usage, device or image, 2 USB or chip failure,\n"
@@ -45,9 +55,11 @@ struct CommandWord {
     Command command;
 };
 constexpr CommandWord kCommands[] = {
-    {"list", Command::kList},     {"id", Command::kId},     {"write", Command::kWrite},
-    {"verify", Command::kVerify}, {"read", Command::kRead}, {"erase", Command::kErase},
-    {"help", Command::kHelp},
+    {"list", Command::kList},       {"id", Command::kId},
+    {"write", Command::kWrite},     {"verify", Command::kVerify},
+    {"read", Command::kRead},       {"erase", Command::kErase},
+    {"protect", Command::kProtect}, {"unprotect", Command::kUnprotect},
+    {"watch", Command::kWatch},     {"help", Command::kHelp},
 };
 
 // "30000000", "30M", "500k"; 0 when not a frequency.
@@ -155,6 +167,22 @@ bool parse_options(int argc, char** argv, Options& options, std::string& error) 
                 return false;
             }
             erase_given = true;
+        } else if (name == "--count") {
+            if (!value(text)) {
+                return false;
+            }
+            char* end = nullptr;
+            options.count = std::strtoull(text.c_str(), &end, 10);
+            if (text.empty() || *end != '\0' || text[0] == '-' || options.count == 0) {
+                error = "--count " + text + ": a number of boards from 1";
+                return false;
+            }
+        } else if (name == "--log") {
+            if (!value(text) || text.empty()) {
+                error = text.empty() && error.empty() ? "--log needs a file" : error;
+                return false;
+            }
+            options.log_path = text;
         } else if (has_value) {
             error = "unknown option " + std::string(name);
             return false;
@@ -172,6 +200,12 @@ bool parse_options(int argc, char** argv, Options& options, std::string& error) 
             options.unprotect = true;
         } else if (arg == "--raw") {
             options.raw = true;
+        } else if (arg == "--protect") {
+            options.protect = true;
+        } else if (arg == "--lock") {
+            options.lock = true;
+        } else if (arg == "--new-only") {
+            options.new_only = true;
         } else if (arg.size() > 1 && arg[0] == '-') {
             error = "unknown option " + std::string(arg);
             return false;
@@ -196,8 +230,10 @@ bool parse_options(int argc, char** argv, Options& options, std::string& error) 
     if (command == Command::kHelp) {
         return true;
     }
-    bool takes_path =
-        command == Command::kWrite || command == Command::kVerify || command == Command::kRead;
+    bool takes_path = command == Command::kWrite || command == Command::kVerify ||
+                      command == Command::kRead || command == Command::kWatch;
+    bool writes = command == Command::kWrite || command == Command::kWatch;
+    bool watching = options.new_only || options.count != 0 || !options.log_path.empty();
     if (operands.size() != (takes_path ? 2u : 1u)) {
         error = operands.size() < 2 && takes_path
                     ? std::string(command_name(command)) + " needs a file"
@@ -209,10 +245,17 @@ bool parse_options(int argc, char** argv, Options& options, std::string& error) 
     }
     // Each option only where it means something.
     const char* misplaced = nullptr;
-    if ((erase_given || options.keep_rest) && command != Command::kWrite) {
+    if ((erase_given || options.keep_rest) && !writes) {
         misplaced = erase_given ? "--erase" : "--keep-rest";
-    } else if ((options.force || options.unprotect) && command != Command::kWrite &&
-               command != Command::kErase) {
+    } else if (options.protect && !writes) {
+        misplaced = "--protect";
+    } else if (options.lock && !options.protect && command != Command::kProtect) {
+        misplaced = "--lock without --protect";
+    } else if (watching && command != Command::kWatch) {
+        misplaced = options.new_only ? "--new-only" : options.count != 0 ? "--count" : "--log";
+    } else if (options.all && command == Command::kWatch) {
+        misplaced = "--all";  // watch takes every board unless --device names some
+    } else if ((options.force || options.unprotect) && !writes && command != Command::kErase) {
         misplaced = options.force ? "--force" : "--unprotect";
     } else if (options.raw && command != Command::kRead) {
         misplaced = "--raw";
