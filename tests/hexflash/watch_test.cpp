@@ -1,0 +1,223 @@
+// The production line end to end: the built hexflash watches a simulated
+// board whose boards come and go by present=, burns each, logs each line.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <fstream>
+#include <functional>
+#include <set>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "burn.h"
+#include "process.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+std::string text_of(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    std::stringstream text;
+    text << file.rdbuf();
+    return text.str();
+}
+
+std::vector<std::string> lines_of(const std::string& path) {
+    std::vector<std::string> lines;
+    std::istringstream text(text_of(path));
+    for (std::string line; std::getline(text, line);) {
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+// One JSON object on one line, whole: braces and quotes balance, nothing after.
+bool whole_object(const std::string& line) {
+    int depth = 0;
+    bool quoted = false;
+    for (std::size_t i = 0; i < line.size(); ++i) {
+        char c = line[i];
+        if (quoted) {
+            i += c == '\\' ? 1 : 0;
+            quoted = c != '"';
+        } else if (c == '"') {
+            quoted = true;
+        } else if (c == '{') {
+            ++depth;
+        } else if (c == '}' && --depth == 0) {
+            return i + 1 == line.size();
+        }
+    }
+    return false;
+}
+
+// The value of `key` as written ("\"passed\"", "34", "null").
+std::string value_of(const std::string& line, const std::string& key) {
+    std::size_t at = line.find("\"" + key + "\": ");
+    if (at == std::string::npos) {
+        return "";
+    }
+    at += key.size() + 4;
+    return line.substr(at, line.find_first_of(",}", at) - at);
+}
+
+// Plugs in exactly `boards` by replacing the present= file in one rename.
+void plug(const std::string& present, const std::string& boards) {
+    write_file(present + ".new", boards);
+    ASSERT_EQ(std::rename((present + ".new").c_str(), present.c_str()), 0);
+}
+
+bool wait_for(const std::function<bool()>& done, std::chrono::seconds limit) {
+    auto end = std::chrono::steady_clock::now() + limit;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > end) {
+            return false;
+        }
+        std::this_thread::sleep_for(20ms);
+    }
+    return true;
+}
+
+std::string small_image(const ScratchDir& scratch, const std::string& name, std::uint32_t seed) {
+    std::string path = scratch.path(name);
+    srecord_image(scratch, path, pattern(3000, seed), 0x10000, 32);
+    return path;
+}
+
+TEST(Watch, EightBoardsPluggedTwoAtATimeAreEachBurnedAndLoggedOnce) {
+    ScratchDir scratch;
+    std::string image = small_image(scratch, "image.hex", 21);
+    std::string present = scratch.path("present");
+    std::string log = scratch.path("line.jsonl");
+    plug(present, "");
+    std::string sim =
+        "sim:boards=8,timing=zero,flash=" + scratch.path("b%d.bin") + ",present=" + present;
+    ProcessResult result;
+    std::thread watch([&] {
+        result = run_process({HEXFLASH_EXE, "watch", image, "--count", "8", "--log", log},
+                             {"HEXBURN_DRIVER=" + sim}, "", 120);
+    });
+    for (int pair = 0; pair < 4; ++pair) {
+        plug(present, std::to_string(2 * pair) + " " + std::to_string(2 * pair + 1));
+        bool logged = wait_for([&] { return lines_of(log).size() >= 2u * (pair + 1); }, 60s);
+        EXPECT_TRUE(logged) << "pair " << pair;
+        if (!logged) {
+            break;
+        }
+        plug(present, "");
+    }
+    watch.join();
+    EXPECT_EQ(result.exit_status, 0) << result.err;
+    std::vector<std::string> lines = lines_of(log);
+    ASSERT_EQ(lines.size(), 8u) << text_of(log);
+    std::set<std::string> locations;
+    for (const std::string& line : lines) {
+        EXPECT_TRUE(whole_object(line)) << line;
+        EXPECT_EQ(value_of(line, "result"), "\"passed\"") << line;
+        EXPECT_EQ(value_of(line, "jedec_id"), "\"202015\"");
+        // The M25P16's factory data bytes are zeros: no identity.
+        EXPECT_EQ(value_of(line, "unique_id"), "null");
+        EXPECT_EQ(value_of(line, "protected"), "false");
+        locations.insert(value_of(line, "location"));
+    }
+    EXPECT_EQ(locations.size(), 8u);
+    Bytes hexburn_leaves = burn(scratch, image).flash;
+    for (int k = 0; k < 8; ++k) {
+        EXPECT_TRUE(read_bytes(scratch.path("b" + std::to_string(k) + ".bin")) == hexburn_leaves)
+            << "board " << k;
+    }
+    EXPECT_NE(result.err.find("passed 8, failed 0"), std::string::npos) << result.err;
+}
+
+TEST(Watch, KilledDuringABurnLeavesOnlyWholeLinesAndNoPassForIt) {
+    ScratchDir scratch;
+    std::string image = scratch.path("full.hex");
+    srecord_image(scratch, image, pattern(kFlashSize, 7), 0, 32);
+    std::string present = scratch.path("present");
+    std::string log = scratch.path("line.jsonl");
+    std::string screen = scratch.path("screen.txt");
+    plug(present, "0");
+    std::string sim = "HEXBURN_DRIVER=sim:boards=2,timing=typ,flash=" + scratch.path("b%d.bin") +
+                      ",present=" + present;
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        std::freopen(screen.c_str(), "w", stderr);
+        putenv(sim.data());
+        execl(HEXFLASH_EXE, HEXFLASH_EXE, "watch", image.c_str(), "--log", log.c_str(),
+              static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    bool first = wait_for([&] { return lines_of(log).size() == 1; }, 120s);
+    plug(present, "0 1");
+    bool burning =
+        first && wait_for(
+                     [&] {
+                         std::string shown = text_of(screen);
+                         return shown.find("0x0022 B          burning") != std::string::npos;
+                     },
+                     30s);
+    kill(pid, SIGKILL);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    ASSERT_TRUE(first && burning) << text_of(screen);
+    for (const std::string& line : lines_of(log)) {
+        EXPECT_TRUE(whole_object(line)) << line;
+        EXPECT_FALSE(value_of(line, "location") == "34" && value_of(line, "result") == "\"passed\"")
+            << line;
+    }
+}
+
+// --protect, then what a protected chip lets through.
+struct ProtectStep {
+    std::vector<std::string> args;  // after hexflash; IMAGE and OTHER stand for the files
+    int exit_status;
+    std::string says;  // on standard error or output
+};
+
+TEST(Protect, CoversTheChipRefusesOtherImagesUntilUnprotected) {
+    ScratchDir scratch;
+    std::string image = small_image(scratch, "image.hex", 1);
+    std::string other = small_image(scratch, "other.hex", 2);
+    std::string sim = "HEXBURN_DRIVER=sim:timing=zero,flash=" + scratch.path("chip.bin");
+    const ProtectStep steps[] = {
+        {{"write", "IMAGE", "--protect"}, 0, "the chip is write-protected"},
+        {{"--json", "id"}, 0, "\"protected_sectors\": [0, 31]"},
+        {{"write", "IMAGE"}, 0, "the chip is write-protected"},  // already in place
+        {{"write", "OTHER"}, 1, "write-protected"},
+        {{"unprotect"}, 0, "unprotected"},
+        {{"write", "OTHER"}, 0, "written"},
+        {{"--json", "id"}, 0, "\"protected_sectors\": []"},
+        {{"protect"}, 0, "protected"},
+        {{"write", "IMAGE", "--unprotect"}, 0, "the chip is write-protected"},
+    };
+    for (const ProtectStep& step : steps) {
+        std::vector<std::string> argv = {HEXFLASH_EXE};
+        std::string shown;
+        for (const std::string& arg : step.args) {
+            argv.push_back(arg == "IMAGE" ? image : arg == "OTHER" ? other : arg);
+            shown += arg + " ";
+        }
+        ProcessResult result = run_process(argv, {sim});
+        EXPECT_EQ(result.exit_status, step.exit_status) << shown << result.err;
+        EXPECT_NE((result.out + result.err).find(step.says), std::string::npos)
+            << shown << result.out << result.err;
+        // No run sets SRWD without --lock, nor any other bit but BP.
+        ProcessResult id = run_process({HEXFLASH_EXE, "--json", "id"}, {sim});
+        std::size_t at = id.out.find("\"status_register\": ");
+        ASSERT_NE(at, std::string::npos) << id.out;
+        int status = std::stoi(id.out.substr(at + 19));
+        EXPECT_EQ(status & ~0x1C, 0) << shown;
+    }
+    EXPECT_TRUE(read_bytes(scratch.path("chip.bin")) == burn(scratch, image).flash);
+}
+
+}  // namespace
