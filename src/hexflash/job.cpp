@@ -103,6 +103,7 @@ class BoardRun {
         record_.result = "refused";
         record_.exit_status = 1;
         record_.message = message;
+        record_.phase = record_.phase.empty() ? "check" : record_.phase;
     }
     void done(const char* result) {
         record_.result = result;

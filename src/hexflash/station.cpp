@@ -29,7 +29,7 @@ int StationBoard::station(std::uint32_t location) {
 void StationBoard::arrived(int slot, const std::string& serial) {
     std::lock_guard<std::mutex> hold(mutex_);
     Station& s = stations_[static_cast<std::size_t>(slot)];
-    s = Station{s.location, serial, State::kBurning, "", 0, 0, Clock::now(), ""};
+    s = Station{s.location, serial, State::kBurning, "", 0, 0, Clock::now(), Clock::now(), ""};
     show(s);
 }
 
@@ -37,7 +37,7 @@ void StationBoard::finished(int slot, const BoardRecord& record) {
     std::lock_guard<std::mutex> hold(mutex_);
     Station& s = stations_[static_cast<std::size_t>(slot)];
     char text[64];
-    std::snprintf(text, sizeof text, "in %.1f s", seconds_since(s.phase_start));
+    std::snprintf(text, sizeof text, "in %.1f s", seconds_since(s.arrived));
     if (record.exit_status == 0) {
         s.state = State::kPassed;
         s.reason = text;
@@ -53,7 +53,7 @@ void StationBoard::finished(int slot, const BoardRecord& record) {
 void StationBoard::left(int slot) {
     std::lock_guard<std::mutex> hold(mutex_);
     Station& s = stations_[static_cast<std::size_t>(slot)];
-    s = Station{s.location, "", State::kWaiting, "", 0, 0, {}, ""};
+    s = Station{s.location, "", State::kWaiting, "", 0, 0, {}, {}, ""};
     show(s);
 }
 

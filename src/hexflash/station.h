@@ -37,6 +37,7 @@ class StationBoard final : public Progress {
         std::uint64_t done = 0;
         std::uint64_t total = 0;
         std::chrono::steady_clock::time_point phase_start{};
+        std::chrono::steady_clock::time_point arrived{};
         std::string reason;  // FAILED: why; passed: the time it took
     };
     std::string line(const Station& station) const;
