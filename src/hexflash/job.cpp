@@ -85,6 +85,10 @@ class BoardRun {
   private:
     // Ends the run with `status` from the transport (or a refusal).
     void fail(int status, const std::string& message) {
+        if (record_.phase.empty()) {
+            const char* last = static_cast<Callback*>(progress_.context)->phase;
+            record_.phase = step_ != nullptr ? step_ : last != nullptr ? last : "identify";
+        }
         if (interrupt_status() != 0 && status != FAST_OK) {
             record_.result = "interrupted";
             record_.exit_status = interrupt_status();
@@ -94,10 +98,6 @@ class BoardRun {
         record_.result = status == FAST_ERR_MISMATCH ? "mismatch" : "failed";
         record_.exit_status = status == FAST_ERR_MISMATCH ? 3 : 2;
         record_.message = message;
-        if (record_.phase.empty()) {
-            const char* last = static_cast<Callback*>(progress_.context)->phase;
-            record_.phase = step_ != nullptr ? step_ : last != nullptr ? last : "identify";
-        }
     }
     void refuse(const std::string& message) {
         record_.result = "refused";

@@ -17,6 +17,7 @@
 #include <unistd.h>
 
 #include "burn.h"
+#include "case_name.h"
 #include "process.h"
 
 namespace {
@@ -219,5 +220,120 @@ TEST(Protect, CoversTheChipRefusesOtherImagesUntilUnprotected) {
     }
     EXPECT_TRUE(read_bytes(scratch.path("chip.bin")) == burn(scratch, image).flash);
 }
+
+// watch as a child process whose standard error goes to a file, so that a
+// test sees the screen while it runs.
+struct Watcher {
+    pid_t pid = -1;
+    std::string screen;
+
+    Watcher(const std::vector<std::string>& args, const std::string& env, std::string screen_path)
+        : screen(std::move(screen_path)) {
+        std::vector<std::string> argv = {HEXFLASH_EXE, "watch"};
+        argv.insert(argv.end(), args.begin(), args.end());
+        std::string variable = env;
+        pid = fork();
+        if (pid == 0) {
+            std::freopen(screen.c_str(), "w", stderr);
+            putenv(variable.data());
+            std::vector<char*> pointers;
+            for (std::string& arg : argv) {
+                pointers.push_back(arg.data());
+            }
+            pointers.push_back(nullptr);
+            execv(HEXFLASH_EXE, pointers.data());
+            _exit(127);
+        }
+    }
+    bool shows(const std::string& text) const {
+        return text_of(screen).find(text) != std::string::npos;
+    }
+    // The exit status; -1 after a kill at `limit`.
+    int finish(std::chrono::seconds limit) {
+        int status = 0;
+        bool ended = wait_for([&] { return waitpid(pid, &status, WNOHANG) == pid; }, limit);
+        if (!ended) {
+            kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+            return -1;
+        }
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+};
+
+struct WatchCase {
+    const char* name;
+    std::string sim;                // more sim options
+    std::string first, then;        // present= at the start, and once watch has looked
+    std::vector<std::string> args;  // after IMAGE
+    int exit_status;
+    std::vector<std::string> logged;  // "LOCATION RESULT" per line, in order
+};
+
+class WatchCases : public testing::TestWithParam<WatchCase> {};
+
+TEST_P(WatchCases, BurnLogAndExitAsTheLineExpects) {
+    const WatchCase& c = GetParam();
+    ScratchDir scratch;
+    std::string image = small_image(scratch, "image.hex", 5);
+    std::string present = scratch.path("present");
+    std::string log = scratch.path("line.jsonl");
+    plug(present, c.first);
+    std::vector<std::string> args = {image, "--log", log};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    Watcher watch(args,
+                  "HEXBURN_DRIVER=sim:boards=2,timing=zero,flash=" + scratch.path("b%d.bin") +
+                      ",present=" + present + c.sim,
+                  scratch.path("screen.txt"));
+    ASSERT_GT(watch.pid, 0);
+    ASSERT_TRUE(wait_for([&] { return watch.shows("watching for boards"); }, 30s));
+    std::this_thread::sleep_for(600ms);  // past its first census
+    plug(present, c.then);
+    int status = watch.finish(60s);
+    EXPECT_EQ(status, c.exit_status) << text_of(watch.screen);
+    std::vector<std::string> lines = lines_of(log);
+    std::vector<std::string> logged;
+    for (const std::string& line : lines) {
+        EXPECT_TRUE(whole_object(line)) << line;
+        std::string result = value_of(line, "result");
+        logged.push_back(value_of(line, "location") + " " + result.substr(1, result.size() - 2));
+        if (result != "\"passed\"") {
+            EXPECT_NE(value_of(line, "phase"), "null") << line;
+            EXPECT_NE(value_of(line, "message"), "null") << line;
+        }
+    }
+    EXPECT_EQ(logged, c.logged) << text_of(log);
+}
+
+INSTANTIATE_TEST_SUITE_P(Line, WatchCases,
+                         testing::Values(WatchCase{"NewOnlyLeavesBoardsAlreadyThere",
+                                                   "",
+                                                   "0",
+                                                   "0 1",
+                                                   {"--new-only", "--count", "1"},
+                                                   0,
+                                                   {"34 passed"}},
+                                         WatchCase{"DeviceByLocationTakesThatPortOnly",
+                                                   "",
+                                                   "0 1",
+                                                   "0 1",
+                                                   {"--device", "0x0022", "--count", "1"},
+                                                   0,
+                                                   {"34 passed"}},
+                                         WatchCase{"FailedBoardIsCountedAndItsStatusWins",
+                                                   ",fault=stuck-zero@0x1F000#1",
+                                                   "0",
+                                                   "0 1",
+                                                   {"--count", "2"},
+                                                   3,
+                                                   {"18 passed", "34 failed"}},
+                                         WatchCase{"CtrlCEndsTheBurnInHandCleanly",
+                                                   ",fault=sigint@12#1",
+                                                   "0",
+                                                   "0 1",
+                                                   {},
+                                                   130,
+                                                   {"18 passed", "34 interrupted"}}),
+                         case_name<WatchCase>);
 
 }  // namespace
