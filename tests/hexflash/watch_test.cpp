@@ -336,4 +336,33 @@ INSTANTIATE_TEST_SUITE_P(Line, WatchCases,
                                                    {"18 passed", "34 interrupted"}}),
                          case_name<WatchCase>);
 
+// A board pulled out in the middle of its burn fails alone, logged with the
+// phase it was in; the others pass.
+TEST(Watch, BoardPulledMidBurnFailsAloneWithItsPhase) {
+    ScratchDir scratch;
+    std::string image = scratch.path("full.hex");
+    srecord_image(scratch, image, pattern(kFlashSize, 9), 0, 32);
+    std::string present = scratch.path("present");
+    std::string log = scratch.path("line.jsonl");
+    plug(present, "0 1");
+    Watcher watch({image, "--count", "2", "--log", log},
+                  "HEXBURN_DRIVER=sim:boards=2,timing=typ,flash=" + scratch.path("b%d.bin") +
+                      ",present=" + present,
+                  scratch.path("screen.txt"));
+    ASSERT_GT(watch.pid, 0);
+    bool burning = wait_for([&] { return watch.shows("0x0022 B          burning"); }, 60s);
+    plug(present, "0");
+    int status = watch.finish(120s);
+    ASSERT_TRUE(burning);
+    EXPECT_EQ(status, 2) << text_of(watch.screen);
+    std::vector<std::string> lines = lines_of(log);
+    ASSERT_EQ(lines.size(), 2u) << text_of(log);
+    for (const std::string& line : lines) {
+        bool pulled = value_of(line, "location") == "34";
+        EXPECT_EQ(value_of(line, "result"), pulled ? "\"failed\"" : "\"passed\"") << line;
+        EXPECT_EQ(value_of(line, "phase") != "null", pulled) << line;
+    }
+    EXPECT_TRUE(watch.shows("passed 1, failed 1")) << text_of(watch.screen);
+}
+
 }  // namespace
