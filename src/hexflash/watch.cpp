@@ -116,18 +116,26 @@ int watch_boards(const Options& options, const char* version, bool terminal) {
         }
         std::vector<Board> found;
         if (!find_boards(found)) {
+            // Not a census with no board in it: nothing left, nothing arrived.
             if (!said_census) {
                 std::fprintf(stderr, "hexflash: the device census failed; trying again\n");
                 said_census = true;
             }
-            found.clear();
+            std::this_thread::sleep_for(kPoll);
+            continue;
         }
         for (auto& [location, port] : ports) {
             bool here = false;
             for (const Board& board : found) {
                 here = here || (!board.busy && board.location == location);
             }
-            if (port.present && !here) {
+            // A board in hand may hide from the census while it is open: it
+            // leaves only once its run is over.
+            bool in_hand = false;
+            for (const Burn& burn : burns) {
+                in_hand = in_hand || burn.board.location == location;
+            }
+            if (port.present && !here && !in_hand) {
                 port = Port{};
                 screen.left(screen.station(location));
             }

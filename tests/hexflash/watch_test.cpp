@@ -106,9 +106,9 @@ TEST(Watch, EightBoardsPluggedTwoAtATimeAreEachBurnedAndLoggedOnce) {
         result = run_process({HEXFLASH_EXE, "watch", image, "--count", "8", "--log", log},
                              {"HEXBURN_DRIVER=" + sim}, "", 120);
     });
-    for (int pair = 0; pair < 4; ++pair) {
+    for (std::size_t pair = 0; pair < 4; ++pair) {
         plug(present, std::to_string(2 * pair) + " " + std::to_string(2 * pair + 1));
-        bool logged = wait_for([&] { return lines_of(log).size() >= 2u * (pair + 1); }, 60s);
+        bool logged = wait_for([&] { return lines_of(log).size() >= 2 * (pair + 1); }, 60s);
         EXPECT_TRUE(logged) << "pair " << pair;
         if (!logged) {
             break;
