@@ -77,6 +77,19 @@ int fast_read_status(fast_link* link, std::uint8_t* status);
 // WREN + WRSR, waits for the write to finish; FAST_ERR_MISMATCH when the
 // register then holds other SRWD/BP bits.
 int fast_write_status(fast_link* link, std::uint8_t status);
+// Block protection over the whole chip: every BP bit set and, with `lock`,
+// SRWD (which hands the protection to the W# pin). Reads the register back
+// into *status: FAST_ERR_MISMATCH when the bits did not take.
+int fast_protect_all(fast_link* link, bool lock, std::uint8_t* status);
+// Clears the block protection and SRWD (refused by a chip with SRWD set and
+// W# low: FAST_ERR_MISMATCH); the register read back into *status.
+int fast_unprotect_all(fast_link* link, std::uint8_t* status);
+// The part's factory-unique identity, up to FAST_UNIQUE_ID_MAX bytes; *length
+// 0 when it has none (all zeros or all ones are no identity). The M25P16's is
+// the factory data behind RDID's count byte.
+inline constexpr std::uint32_t FAST_UNIQUE_ID_MAX = 16;
+int fast_read_unique_id(fast_link* link, std::uint8_t out[FAST_UNIQUE_ID_MAX],
+                        std::uint32_t* length);
 // Reads `length` bytes at `address` with FAST_READ into out (the chip is
 // seen idle first: a read while it is busy would give 0xFF).
 int fast_read(fast_link* link, std::uint32_t address, std::uint8_t* out, std::uint32_t length,

@@ -162,6 +162,46 @@ int fast_write_status(fast_link* link, std::uint8_t status) {
     return (now & stored) == (status & stored) ? FAST_OK : FAST_ERR_MISMATCH;
 }
 
+int fast_protect_all(fast_link* link, bool lock, std::uint8_t* status) {
+    const std::uint8_t wanted =
+        static_cast<std::uint8_t>(CHIP_M25P16.sr_bp_mask | (lock ? CHIP_M25P16.sr_srwd : 0));
+    int result = fast_write_status(link, wanted);
+    int read = fast_read_status(link, status);
+    return result != FAST_OK ? result : read;
+}
+
+int fast_unprotect_all(fast_link* link, std::uint8_t* status) {
+    int result = fast_write_status(link, 0);
+    int read = fast_read_status(link, status);
+    return result != FAST_OK ? result : read;
+}
+
+int fast_read_unique_id(fast_link* link, std::uint8_t out[FAST_UNIQUE_ID_MAX],
+                        std::uint32_t* length) {
+    *length = 0;
+    std::uint8_t status = 0;
+    int result = link_wait_ready(link, FAST_STATUS_WAIT_MS, 0, &status);
+    if (result != FAST_OK) {
+        return result;
+    }
+    // Maker, type, capacity, the count of factory data bytes, the bytes.
+    std::uint8_t answer[4 + FAST_UNIQUE_ID_MAX] = {};
+    link_transaction(link, CHIP_INS_RDID, nullptr, 0, sizeof answer);
+    result = link_flush(link, answer);
+    if (result != FAST_OK) {
+        return result;
+    }
+    std::uint32_t count = answer[3] < FAST_UNIQUE_ID_MAX ? answer[3] : FAST_UNIQUE_ID_MAX;
+    bool zeros = true, ones = true;
+    for (std::uint32_t i = 0; i < count; ++i) {
+        out[i] = answer[4 + i];
+        zeros = zeros && out[i] == 0x00;
+        ones = ones && out[i] == 0xFF;
+    }
+    *length = zeros || ones ? 0 : count;
+    return FAST_OK;
+}
+
 int fast_read(fast_link* link, std::uint32_t address, std::uint8_t* out, std::uint32_t length,
               const fast_progress* progress) {
     return link_read(link, address, length, out, nullptr, nullptr, "read", progress, 0, length);

@@ -10,6 +10,7 @@
 #include "hexflash/job.h"
 #include "hexflash/options.h"
 #include "hexflash/report.h"
+#include "hexflash/watch.h"
 #include "host/interrupt.h"
 #include "image/image_file.h"
 
@@ -138,6 +139,11 @@ bool progress_terminal() {
 int run(const Options& options) {
     LoadedImage image;
     bool with_image = options.command == Command::kWrite || options.command == Command::kVerify;
+    if (options.lock && !options.quiet) {
+        std::fprintf(stderr,
+                     "hexflash: --lock sets SRWD: while W# is held low the protection can no "
+                     "longer be changed on this board\n");
+    }
     std::string error;
     // The image is read and checked whole before any board is touched.
     ImageForm form{options.format, options.base, options.base_given, options.raw};
@@ -260,6 +266,8 @@ int hexflash_main(int argc, char** argv) {
             return 0;
         case Command::kList:
             return list(options);
+        case Command::kWatch:
+            return watch_boards(options, HEXFLASH_VERSION, progress_terminal());
         default:
             return run(options);
     }

@@ -16,6 +16,7 @@ constexpr std::uint8_t kBlockProtect = CHIP_M25P16.sr_bp_mask;
 struct Callback {
     Progress* progress;
     int slot;
+    const char* phase;  // the last one reported: where a failure happened
 };
 
 // How many differing ranges a mismatch names.
@@ -23,6 +24,7 @@ constexpr std::size_t kRangesShown = 4;
 
 void on_report(void* context, const char* phase, std::uint64_t done, std::uint64_t total) {
     auto* callback = static_cast<Callback*>(context);
+    callback->phase = phase;
     callback->progress->phase(callback->slot, phase, done, total);
 }
 
@@ -53,6 +55,7 @@ class BoardRun {
         if (!read_id()) {
             return;
         }
+        read_unique_id();
         switch (options_.command) {
             case Command::kId:
                 if (read_status()) {
@@ -71,6 +74,16 @@ class BoardRun {
             case Command::kErase:
                 erase();
                 break;
+            case Command::kProtect:
+                if (right_chip() && read_status() && protect()) {
+                    done("protected");
+                }
+                break;
+            case Command::kUnprotect:
+                if (right_chip() && read_status()) {
+                    clear_all_protection();
+                }
+                break;
             default:
                 break;
         }
@@ -79,6 +92,10 @@ class BoardRun {
   private:
     // Ends the run with `status` from the transport (or a refusal).
     void fail(int status, const std::string& message) {
+        if (record_.phase.empty()) {
+            const char* last = static_cast<Callback*>(progress_.context)->phase;
+            record_.phase = step_ != nullptr ? step_ : last != nullptr ? last : "identify";
+        }
         if (interrupt_status() != 0 && status != FAST_OK) {
             record_.result = "interrupted";
             record_.exit_status = interrupt_status();
@@ -93,6 +110,7 @@ class BoardRun {
         record_.result = "refused";
         record_.exit_status = 1;
         record_.message = message;
+        record_.phase = record_.phase.empty() ? "check" : record_.phase;
     }
     void done(const char* result) {
         record_.result = result;
@@ -107,6 +125,57 @@ class BoardRun {
         }
         record_.have_id = true;
         return true;
+    }
+
+    // Identity only: a part without one, or a failed read, leaves it empty.
+    void read_unique_id() {
+        std::uint8_t id[FAST_UNIQUE_ID_MAX] = {};
+        std::uint32_t length = 0;
+        if (fast_read_unique_id(&link_, id, &length) == FAST_OK) {
+            char hex[3];
+            for (std::uint32_t i = 0; i < length; ++i) {
+                std::snprintf(hex, sizeof hex, "%02x", id[i]);
+                record_.unique_id += hex;
+            }
+        }
+    }
+
+    // After a good run: BP over the whole chip (SRWD too with --lock), read back.
+    bool protect() {
+        step_ = "protect";
+        std::uint8_t now = 0;
+        int status = fast_protect_all(&link_, options_.lock, &now);
+        record_.status = now;
+        record_.have_status = true;
+        note_protection(now);
+        if (status != FAST_OK || !record_.is_protected) {
+            fail(status == FAST_OK ? FAST_ERR_TRANSFER : status,
+                 "cannot set the block protection (SRWD set and W# low?)");
+            return false;
+        }
+        step_ = nullptr;
+        return true;
+    }
+
+    void clear_all_protection() {
+        step_ = "protect";
+        std::uint8_t now = 0;
+        int status = fast_unprotect_all(&link_, &now);
+        record_.status = now;
+        note_protection(now);
+        if (status != FAST_OK || (now & (kBlockProtect | CHIP_M25P16.sr_srwd)) != 0) {
+            fail(status == FAST_OK ? FAST_ERR_TRANSFER : status,
+                 "cannot clear the block protection (SRWD set and W# low?)");
+            return;
+        }
+        step_ = nullptr;
+        done("unprotected");
+    }
+
+    void note_protection(std::uint8_t status) {
+        record_.have_protection = true;
+        record_.is_protected = first_protected_sector(status) == 0;
+        record_.locked = (status & CHIP_M25P16.sr_srwd) != 0;
     }
 
     bool read_status() {
@@ -234,6 +303,17 @@ class BoardRun {
                                                      : "USB or chip failure while writing");
         }
         restore_protection();
+        if (record_.exit_status != 0) {
+            return;
+        }
+        if (options_.protect) {
+            protect();
+        } else {
+            std::uint8_t now = record_.status;
+            if (protection_cleared_ || fast_read_status(&link_, &now) == FAST_OK) {
+                note_protection(now);
+            }
+        }
     }
 
     // Before the chip is read, the rest of the run as it most often goes:
@@ -403,6 +483,7 @@ class BoardRun {
     fast_link& link_;
     const fast_progress& progress_;
     bool protection_cleared_ = false;
+    const char* step_ = nullptr;  // a step outside the transport's phases
 };
 
 }  // namespace
@@ -413,24 +494,33 @@ std::uint32_t first_protected_sector(std::uint8_t status) {
 
 BoardRecord run_board(const Job& job, const Board& board, int slot, Progress& progress,
                       const std::string& output) {
-    BoardRecord record;
-    record.board = board;
-    record.output = output.empty() ? job.options->path : output;
     FT_HANDLE handle = nullptr;
     if (FT_Open(static_cast<int>(board.index), &handle) != FT_OK) {
+        BoardRecord record;
+        record.board = board;
         record.result = "failed";
         record.exit_status = 1;
         record.message = "cannot open the device (in use, or unplugged?)";
+        record.phase = "open";
         return record;
     }
+    return run_opened_board(job, board, handle, slot, progress, output);
+}
+
+BoardRecord run_opened_board(const Job& job, const Board& board, FT_HANDLE handle, int slot,
+                             Progress& progress, const std::string& output) {
+    BoardRecord record;
+    record.board = board;
+    record.output = output.empty() ? job.options->path : output;
     std::uint64_t start = d2xx_clock_ms();
-    Callback callback{&progress, slot};
+    Callback callback{&progress, slot, nullptr};
     fast_progress hooks{on_report, on_stop, &callback};
     auto link = std::make_unique<fast_link>();  // the transport's buffers: not on a stack
     if (fast_open(handle, job.options->clock_hz, link.get()) != FAST_OK) {
         record.result = "failed";
         record.exit_status = 2;
         record.message = "cannot set the FT2232H up for SPI";
+        record.phase = "setup";
     } else {
         record.clock_hz = link->clock_hz;
         BoardRun(job, record, *link, hooks, progress, slot).run();

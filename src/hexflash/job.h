@@ -24,9 +24,15 @@ struct BoardRecord {
     fast_stats stats = {};
     bool bulk_erase = false;
     std::uint32_t clock_hz = 0;
-    double seconds = 0;  // open to close, driver clock
-    std::string result;  // "written", "verified", "read", "erased", "identified",
-                         // "refused", "failed", "mismatch", "interrupted"
+    std::string unique_id;         // the chip's unique ID in hex; empty: the part has none
+    bool have_protection = false;  // `protected` is known (read back after the run)
+    bool is_protected = false;     // the block protection covers the whole chip
+    bool locked = false;           // SRWD set by --lock
+    std::string phase;             // where it failed: open, setup, identify, read, erase,
+                                   // program, verify, protect
+    double seconds = 0;            // open to close, driver clock
+    std::string result;            // "written", "verified", "read", "erased", "identified",
+                                   // "refused", "failed", "mismatch", "interrupted"
     int exit_status = 0;
     std::string message;   // why it failed or was refused; empty otherwise
     std::string output;    // read: the file this board's chip went to
@@ -60,6 +66,10 @@ struct Job {
 // `output`: read's file for this board (the command's OUT when empty).
 BoardRecord run_board(const Job& job, const Board& board, int slot, Progress& progress,
                       const std::string& output = "");
+// The same on a board already opened (FT_Open right after the census, as
+// watch does); closes the handle.
+BoardRecord run_opened_board(const Job& job, const Board& board, FT_HANDLE handle, int slot,
+                             Progress& progress, const std::string& output = "");
 
 // The first sector BP2..BP0 of `status` protect (32: none).
 std::uint32_t first_protected_sector(std::uint8_t status);

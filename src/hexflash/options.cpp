@@ -22,6 +22,10 @@ constexpr const char* kUsage =
     "                        with several boards one file each, OUT-SERIAL.hex\n"
     "  erase [--force] [--unprotect]\n"
     "                        erase the whole chip\n"
+    "  protect [--lock]      set the block protection over the whole chip\n"
+    "  unprotect             clear the block protection (and SRWD)\n"
+    "  watch IMAGE [--new-only] [--count N] [--log FILE] and write's options\n"
+    "                        burn every board as it is plugged in\n"
     "  help [COMMAND], --help, -h\n"
     "                        this text, or one command's; --version: the version\n"
     "\n"
@@ -43,6 +47,12 @@ constexpr const char* kUsage =
     "  --format hex|bin      IMAGE is Intel HEX or binary (default: binary for *.bin,\n"
     "                        HEX for a file starting with ':', anything else refused)\n"
     "  --base ADDR           where a binary IMAGE starts on the chip (default 0)\n"
+    "  --protect             write, watch: protect the whole chip after the verify\n"
+    "  --lock                with the protection, set SRWD: W# low then makes it\n"
+    "                        permanent for the board\n"
+    "  --new-only            watch: leave the boards present at the start alone\n"
+    "  --count N             watch: stop after N boards\n"
+    "  --log FILE            watch: append one JSON line per board to FILE\n"
     "\n"
     "Exit status: 0 done, 1 usage, device or image, 2 USB or chip failure,\n"
     "3 the chip holds other bytes than it should; 130, 143, 129 interrupted.\n"
@@ -54,9 +64,11 @@ struct CommandWord {
     Command command;
 };
 constexpr CommandWord kCommands[] = {
-    {"list", Command::kList},     {"id", Command::kId},     {"write", Command::kWrite},
-    {"verify", Command::kVerify}, {"read", Command::kRead}, {"erase", Command::kErase},
-    {"help", Command::kHelp},
+    {"list", Command::kList},       {"id", Command::kId},
+    {"write", Command::kWrite},     {"verify", Command::kVerify},
+    {"read", Command::kRead},       {"erase", Command::kErase},
+    {"protect", Command::kProtect}, {"unprotect", Command::kUnprotect},
+    {"watch", Command::kWatch},     {"help", Command::kHelp},
 };
 
 // Each command's own page of help: what it does, then the options it takes.
@@ -100,6 +112,23 @@ constexpr CommandHelp kHelp[] = {
     {Command::kErase,
      "Usage: hexflash [--device SEL]... [--all] [--json] erase [--force] [--unprotect]\n"
      "Bulk-erase the whole chip and check it reads 0xFF throughout.\n"},
+    {Command::kProtect,
+     "Usage: hexflash [--device SEL]... [--all] [--json] protect [--lock]\n"
+     "Set the block protection over the whole chip and read it back.\n"
+     "  --lock                  also set SRWD: with W# low the protection is then\n"
+     "                          permanent for the board\n"},
+    {Command::kUnprotect,
+     "Usage: hexflash [--device SEL]... [--all] [--json] unprotect\n"
+     "Clear the block protection (and SRWD, where W# allows it).\n"},
+    {Command::kWatch,
+     "Usage: hexflash [--device SEL]... [--json] watch IMAGE [OPTIONS]\n"
+     "Check IMAGE once, then burn and verify every board as it is plugged in, each\n"
+     "once per arrival, in parallel; Ctrl-C stops taking boards.\n"
+     "  --new-only              leave the boards present at the start alone\n"
+     "  --count N               stop after N boards, passed or failed\n"
+     "  --log FILE              append one JSON line per board to FILE\n"
+     "  --protect [--lock]      protect the whole chip after the verify\n"
+     "  and write's options: --erase, --keep-rest, --unprotect, --format, --base, --raw\n"},
 };
 
 // "30000000", "30M", "500k"; 0 when not a frequency.
@@ -243,6 +272,22 @@ bool parse_options(int argc, char** argv, Options& options, std::string& error) 
             }
             options.base = static_cast<std::uint32_t>(base);
             options.base_given = true;
+        } else if (name == "--count") {
+            if (!value(text)) {
+                return false;
+            }
+            char* end = nullptr;
+            options.count = std::strtoull(text.c_str(), &end, 10);
+            if (text.empty() || *end != '\0' || text[0] == '-' || options.count == 0) {
+                error = "--count " + text + ": a number of boards from 1";
+                return false;
+            }
+        } else if (name == "--log") {
+            if (!value(text) || text.empty()) {
+                error = text.empty() && error.empty() ? "--log needs a file" : error;
+                return false;
+            }
+            options.log_path = text;
         } else if (has_value) {
             error = "unknown option " + std::string(name);
             return false;
@@ -260,6 +305,12 @@ bool parse_options(int argc, char** argv, Options& options, std::string& error) 
             options.unprotect = true;
         } else if (arg == "--raw") {
             options.raw = true;
+        } else if (arg == "--protect") {
+            options.protect = true;
+        } else if (arg == "--lock") {
+            options.lock = true;
+        } else if (arg == "--new-only") {
+            options.new_only = true;
         } else if (arg.size() > 1 && arg[0] == '-') {
             error = "unknown option " + std::string(arg);
             return false;
@@ -294,8 +345,10 @@ bool parse_options(int argc, char** argv, Options& options, std::string& error) 
         }
         return true;
     }
-    bool takes_path =
-        command == Command::kWrite || command == Command::kVerify || command == Command::kRead;
+    bool takes_path = command == Command::kWrite || command == Command::kVerify ||
+                      command == Command::kRead || command == Command::kWatch;
+    bool writes = command == Command::kWrite || command == Command::kWatch;
+    bool watching = options.new_only || options.count != 0 || !options.log_path.empty();
     if (operands.size() != (takes_path ? 2u : 1u)) {
         error = operands.size() < 2 && takes_path
                     ? std::string(command_name(command)) + " needs a file"
@@ -307,10 +360,17 @@ bool parse_options(int argc, char** argv, Options& options, std::string& error) 
     }
     // Each option only where it means something.
     const char* misplaced = nullptr;
-    if ((erase_given || options.keep_rest) && command != Command::kWrite) {
+    if ((erase_given || options.keep_rest) && !writes) {
         misplaced = erase_given ? "--erase" : "--keep-rest";
-    } else if ((options.force || options.unprotect) && command != Command::kWrite &&
-               command != Command::kErase) {
+    } else if (options.protect && !writes) {
+        misplaced = "--protect";
+    } else if (options.lock && !options.protect && command != Command::kProtect) {
+        misplaced = "--lock without --protect";
+    } else if (watching && command != Command::kWatch) {
+        misplaced = options.new_only ? "--new-only" : options.count != 0 ? "--count" : "--log";
+    } else if (options.all && command == Command::kWatch) {
+        misplaced = "--all";  // watch takes every board unless --device names some
+    } else if ((options.force || options.unprotect) && !writes && command != Command::kErase) {
         misplaced = options.force ? "--force" : "--unprotect";
     } else if (options.raw && command != Command::kRead && command != Command::kWrite &&
                command != Command::kVerify) {

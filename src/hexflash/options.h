@@ -7,7 +7,20 @@
 
 #include "fastflash/fastflash.h"
 
-enum class Command { kNone, kList, kId, kWrite, kVerify, kRead, kErase, kHelp, kVersion };
+enum class Command {
+    kNone,
+    kList,
+    kId,
+    kWrite,
+    kVerify,
+    kRead,
+    kErase,
+    kProtect,
+    kUnprotect,
+    kWatch,
+    kHelp,
+    kVersion
+};
 
 struct Options {
     Command command = Command::kNone;
@@ -26,6 +39,11 @@ struct Options {
     std::uint32_t base = 0;  // where a binary image starts on the chip
     bool base_given = false;
     Command help_on = Command::kNone;  // help: the command asked about
+    bool protect = false;     // --protect: block protection over the whole chip after the write
+    bool lock = false;        // --lock: SRWD with the protection
+    bool new_only = false;    // watch: boards present at the start are left alone
+    std::uint64_t count = 0;  // watch: stop after this many boards (0: never)
+    std::string log_path;     // watch: JSON Lines, one per board
 };
 
 // Parses argv[1..]; false with `error` set to one line on a usage error.

@@ -231,8 +231,16 @@ std::string summary_line(const Options& options, const std::string& label,
         out += text;
         out += first == 32 ? "no sector protected"
                            : "sectors " + std::to_string(first) + "-31 protected";
+        out += record.unique_id.empty() ? ", no unique ID" : ", unique ID " + record.unique_id;
     } else if (options.command == Command::kRead) {
         out += " into " + record.output;
+    }
+    if (record.have_protection && options.command != Command::kId) {
+        std::uint32_t first = first_protected_sector(record.status);
+        out += first == 0   ? "; the chip is write-protected"
+               : first < 32 ? "; sectors " + std::to_string(first) + "-31 are write-protected"
+                            : "";
+        out += record.locked ? " and SRWD is set: with W# low it can no longer be changed" : "";
     }
     std::snprintf(text, sizeof text, " in %.2f s", record.seconds);
     return out + text;
@@ -275,6 +283,7 @@ std::string json_record(const Options& options, const LoadedImage* image, const 
     char id[8];
     std::snprintf(id, sizeof id, "%02x%02x%02x", record.id[0], record.id[1], record.id[2]);
     keys.emplace_back("jedec_id", record.have_id ? json_string(id) : null);
+    keys.emplace_back("unique_id", record.unique_id.empty() ? null : json_string(record.unique_id));
     keys.emplace_back("status_register", record.have_status ? count(record.status) : null);
     std::uint32_t first = first_protected_sector(record.status);
     keys.emplace_back("protected_sectors", !record.have_status ? null
@@ -326,6 +335,10 @@ std::string json_record(const Options& options, const LoadedImage* image, const 
         "bytes_per_second",
         stats && phases > 0 ? format("%.0f", static_cast<double>(s.bytes_moved) / phases) : null);
     keys.emplace_back("clock_hz", record.clock_hz != 0 ? count(record.clock_hz) : null);
+    keys.emplace_back("protected", !record.have_protection ? null
+                                   : record.is_protected   ? std::string("true")
+                                                           : std::string("false"));
+    keys.emplace_back("retries", "0");  // no retry yet: every failure ends the board's run
     keys.emplace_back("result", json_string(record.result));
     keys.emplace_back("exit_status", std::to_string(record.exit_status));
     keys.emplace_back("first_difference",

@@ -17,6 +17,7 @@ struct libusb_context {
 struct libusb_device {
     usbsim::Board* board;
     int references;
+    std::uint64_t generation = 0;  // the board's plug-in it was listed in
 };
 
 struct libusb_device_handle {
@@ -25,6 +26,16 @@ struct libusb_device_handle {
 };
 
 namespace {
+
+// present=: the board as the file says now; a handle (or device) from before
+// it was pulled out is dead, even once it is back.
+bool stale(libusb_device* device) {
+    usbsim::Bus::get().refresh(*device->board);
+    return device->board->gone || device->generation != device->board->generation;
+}
+bool stale(libusb_device_handle* handle) {
+    return stale(handle->device);
+}
 
 constexpr std::uint8_t kStringManufacturer = 1;
 constexpr std::uint8_t kStringProduct = 2;
@@ -92,7 +103,7 @@ ssize_t LIBUSB_CALL libusb_get_device_list(libusb_context*, libusb_device*** lis
     std::vector<usbsim::Board*> boards = usbsim::Bus::get().attached();
     auto* devices = new libusb_device*[boards.size() + 1];
     for (std::size_t i = 0; i < boards.size(); ++i) {
-        devices[i] = new libusb_device{boards[i], 1};
+        devices[i] = new libusb_device{boards[i], 1, boards[i]->generation};
     }
     devices[boards.size()] = nullptr;
     *list = devices;
@@ -205,6 +216,9 @@ int LIBUSB_CALL libusb_get_device_speed(libusb_device*) {
 }
 
 int LIBUSB_CALL libusb_open(libusb_device* device, libusb_device_handle** handle) {
+    if (stale(device)) {
+        return LIBUSB_ERROR_NO_DEVICE;
+    }
     int result = usbsim::Bus::get().open(*device->board);
     if (result == LIBUSB_SUCCESS) {
         *handle = new libusb_device_handle{libusb_ref_device(device)};
@@ -222,6 +236,9 @@ void LIBUSB_CALL libusb_close(libusb_device_handle* handle) {
 }
 
 int LIBUSB_CALL libusb_get_configuration(libusb_device_handle* handle, int* configuration) {
+    if (stale(handle)) {
+        return LIBUSB_ERROR_NO_DEVICE;
+    }
     if (handle->device->board->gone) {
         return LIBUSB_ERROR_NO_DEVICE;
     }
@@ -230,6 +247,9 @@ int LIBUSB_CALL libusb_get_configuration(libusb_device_handle* handle, int* conf
 }
 
 int LIBUSB_CALL libusb_set_configuration(libusb_device_handle* handle, int configuration) {
+    if (stale(handle)) {
+        return LIBUSB_ERROR_NO_DEVICE;
+    }
     if (handle->device->board->gone) {
         return LIBUSB_ERROR_NO_DEVICE;
     }
@@ -237,6 +257,9 @@ int LIBUSB_CALL libusb_set_configuration(libusb_device_handle* handle, int confi
 }
 
 int LIBUSB_CALL libusb_claim_interface(libusb_device_handle* handle, int interface) {
+    if (stale(handle)) {
+        return LIBUSB_ERROR_NO_DEVICE;
+    }
     if (!valid_interface(interface)) {
         return LIBUSB_ERROR_NOT_FOUND;
     }
@@ -244,6 +267,9 @@ int LIBUSB_CALL libusb_claim_interface(libusb_device_handle* handle, int interfa
 }
 
 int LIBUSB_CALL libusb_release_interface(libusb_device_handle* handle, int interface) {
+    if (stale(handle)) {
+        return LIBUSB_ERROR_NO_DEVICE;
+    }
     if (!valid_interface(interface)) {
         return LIBUSB_ERROR_NOT_FOUND;
     }
@@ -252,6 +278,9 @@ int LIBUSB_CALL libusb_release_interface(libusb_device_handle* handle, int inter
 }
 
 int LIBUSB_CALL libusb_kernel_driver_active(libusb_device_handle* handle, int interface) {
+    if (stale(handle)) {
+        return LIBUSB_ERROR_NO_DEVICE;
+    }
     if (!valid_interface(interface)) {
         return LIBUSB_ERROR_NOT_FOUND;
     }
@@ -259,6 +288,9 @@ int LIBUSB_CALL libusb_kernel_driver_active(libusb_device_handle* handle, int in
 }
 
 int LIBUSB_CALL libusb_detach_kernel_driver(libusb_device_handle* handle, int interface) {
+    if (stale(handle)) {
+        return LIBUSB_ERROR_NO_DEVICE;
+    }
     if (!valid_interface(interface)) {
         return LIBUSB_ERROR_NOT_FOUND;
     }
@@ -266,6 +298,9 @@ int LIBUSB_CALL libusb_detach_kernel_driver(libusb_device_handle* handle, int in
 }
 
 int LIBUSB_CALL libusb_attach_kernel_driver(libusb_device_handle* handle, int interface) {
+    if (stale(handle)) {
+        return LIBUSB_ERROR_NO_DEVICE;
+    }
     if (!valid_interface(interface)) {
         return LIBUSB_ERROR_NOT_FOUND;
     }
@@ -280,6 +315,9 @@ int LIBUSB_CALL libusb_set_auto_detach_kernel_driver(libusb_device_handle* handl
 int LIBUSB_CALL libusb_control_transfer(libusb_device_handle* handle, uint8_t request_type,
                                         uint8_t request, uint16_t value, uint16_t index,
                                         unsigned char* data, uint16_t length, unsigned int) {
+    if (stale(handle)) {
+        return LIBUSB_ERROR_NO_DEVICE;
+    }
     return usbsim::Bus::get().control(*handle->device->board, request_type, request, value, index,
                                       data, length);
 }
@@ -287,6 +325,9 @@ int LIBUSB_CALL libusb_control_transfer(libusb_device_handle* handle, uint8_t re
 int LIBUSB_CALL libusb_bulk_transfer(libusb_device_handle* handle, unsigned char endpoint,
                                      unsigned char* data, int length, int* transferred,
                                      unsigned int timeout_ms) {
+    if (stale(handle)) {
+        return LIBUSB_ERROR_NO_DEVICE;
+    }
     int moved = 0;
     int result = usbsim::Bus::get().bulk(*handle->device->board, handle, endpoint, data, length,
                                          &moved, timeout_ms);
@@ -299,6 +340,9 @@ int LIBUSB_CALL libusb_bulk_transfer(libusb_device_handle* handle, unsigned char
 // As libusb: index 0 is no string; the text is cut to fit, NUL-terminated.
 int LIBUSB_CALL libusb_get_string_descriptor_ascii(libusb_device_handle* handle, uint8_t index,
                                                    unsigned char* data, int length) {
+    if (stale(handle)) {
+        return LIBUSB_ERROR_NO_DEVICE;
+    }
     const usbsim::Board& board = *handle->device->board;
     if (index == 0 || length <= 0) {
         return LIBUSB_ERROR_INVALID_PARAM;

@@ -324,6 +324,8 @@ bool parse_items(std::string_view text, SimOptions& options, std::string& error,
                 return false;
             }
             options.jedec_id = static_cast<std::uint32_t>(id);
+        } else if (key == "present") {
+            options.present_path = value;
         } else if (key == "trace") {
             options.trace_path = value;
         } else if (key == "report") {
@@ -374,6 +376,19 @@ SimOptions sim_board_options(const SimOptions& options, std::size_t k, SimFace f
         }
     }
     return board;
+}
+
+std::vector<bool> sim_read_present(const std::string& path, std::size_t boards) {
+    std::vector<bool> present(boards, false);
+    std::ifstream file(path);
+    std::string word;
+    while (file >> word) {
+        std::uint64_t k = 0;
+        if (parse_number(word, k) && k < boards) {
+            present[static_cast<std::size_t>(k)] = true;
+        }
+    }
+    return present;
 }
 
 std::string sim_board_path(const std::string& path, std::size_t k) {

@@ -54,6 +54,9 @@ struct SimOptions {
     SimFault raise_sigint;
     SimFault raise_sigterm;
     SimFault raise_sighup;
+    // present=PATH: the numbers of the boards plugged in now, re-read at every
+    // census and every call on a board. Empty: every board is plugged in.
+    std::string present_path;
     std::string trace_path;   // empty: no trace
     std::string report_path;  // empty: no report
     // fault=NAME#k items: board k, the fault's value without "#k".
@@ -83,6 +86,10 @@ bool parse_sim_options(std::string_view text, SimOptions& options, std::string& 
 // (fault=...#k) added.
 SimOptions sim_board_options(const SimOptions& options, std::size_t k,
                              SimFace face = SimFace::kD2xx);
+
+// The board numbers listed in the present= file at `path` (whitespace-separated;
+// what is not a number is skipped). A file that cannot be read lists none.
+std::vector<bool> sim_read_present(const std::string& path, std::size_t boards);
 
 // `path` with every %d replaced by the board's number.
 std::string sim_board_path(const std::string& path, std::size_t k);

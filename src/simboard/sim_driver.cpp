@@ -34,6 +34,8 @@ struct LastBoard {
     std::size_t board = 0;
 };
 thread_local LastBoard last_board;
+// Why the last enter() found no board: a bad handle, or a board unplugged.
+thread_local FT_STATUS enter_refusal = FT_INVALID_HANDLE;
 
 }  // namespace
 
@@ -53,6 +55,8 @@ struct SimDriver::Hardware {
     std::unique_ptr<sim::ChipOnPins> pins;
 
     bool open = false;
+    bool present = true;       // plugged in (present=)
+    bool handle_dead = false;  // open when the board was pulled out
     std::uint32_t open_location = 0;
     SimDevice opened;  // the entry it was opened as
     bool report_due = false;
@@ -103,6 +107,10 @@ SimDriver::SimDriver(SimOptions options)
         // Interfaces of one chip share a location but for the last digit.
         auto where = static_cast<std::uint32_t>((i / 2 + 1) * 0x10 + i % 2 + 1);
         census_.push_back({options_.devices[i], hw, where, options_.busy.strikes(i)});
+    }
+    every_entry_ = census_;
+    if (!options_.present_path.empty()) {
+        refresh_census();
     }
 }
 
@@ -159,10 +167,15 @@ SimDriver::Hardware& SimDriver::current() {
 }
 
 SimDriver::Hardware* SimDriver::enter(FT_HANDLE handle, std::unique_lock<std::mutex>& hold) {
+    enter_refusal = FT_INVALID_HANDLE;
     for (auto& hw : boards_) {
         if (handle == &hw->board) {
             hold = std::unique_lock<std::mutex>(hw->lock);
             if (!hw->open) {
+                return nullptr;
+            }
+            if (!check_present(*hw) || hw->handle_dead) {
+                enter_refusal = FT_IO_ERROR;
                 return nullptr;
             }
             last_board = {serial_, hw->number};
@@ -200,6 +213,44 @@ void SimDriver::save_status(Hardware& hw) {
     }
 }
 
+bool SimDriver::check_present(Hardware& hw) {
+    if (options_.present_path.empty()) {
+        return true;
+    }
+    bool now = sim_read_present(options_.present_path, boards_.size())[hw.number];
+    if (now == hw.present) {
+        return now;
+    }
+    hw.present = now;
+    if (!now) {
+        hw.handle_dead = hw.open;
+        trace(hw, "unplugged");
+        return false;
+    }
+    // Plugged in again: a fresh power-up. The array and the non-volatile bits
+    // stay; WEL, WIP, deep power-down and the fault counts start over.
+    trace(hw, "plugged in");
+    hw.open_calls = hw.timeout_calls = hw.write_calls = hw.read_calls = 0;
+    if (hw.board.chip != nullptr) {
+        std::uint8_t kept = hw.board.chip->nonvolatile_status();
+        hw.board.channel.attach(nullptr);
+        hw.attach_chip(hw.board.flash.data());
+        hw.board.chip->set_nonvolatile_status(kept);
+    }
+    return true;
+}
+
+// present=: the census lists the boards plugged in now.
+void SimDriver::refresh_census() {
+    census_.clear();
+    for (const Listed& entry : every_entry_) {
+        std::lock_guard<std::mutex> hold(entry.hardware->lock);
+        if (check_present(*entry.hardware)) {
+            census_.push_back(entry);
+        }
+    }
+}
+
 // Another FT2232H appears in front of the list: the fault=replug board.
 void SimDriver::plug_in_if_due() {
     if (!options_.replug || plugged_) {
@@ -217,6 +268,9 @@ FT_STATUS SimDriver::create_device_info_list(std::uint32_t* count) {
     std::lock_guard<std::mutex> hold(census_lock_);
     ++census_calls_;
     said_busy_ = false;
+    if (!options_.present_path.empty()) {
+        refresh_census();
+    }
     FT_STATUS status = FT_OK;
     if (options_.census_fail.strikes(census_calls_)) {
         status = FT_IO_ERROR;
@@ -295,6 +349,9 @@ FT_STATUS SimDriver::open_listed(Hardware& hw, const Listed& entry, FT_HANDLE* h
     std::lock_guard<std::mutex> hold(hw.lock);
     ++hw.open_calls;
     std::string why;
+    if (!check_present(hw)) {
+        return FT_DEVICE_NOT_FOUND;
+    }
     if (entry.busy || hw.open || hw.faults.open_fail.strikes(hw.open_calls) || handle == nullptr) {
         return FT_DEVICE_NOT_OPENED;
     }
@@ -359,8 +416,8 @@ FT_STATUS SimDriver::get_device_info(FT_HANDLE handle, std::uint32_t* type, std:
     std::unique_lock<std::mutex> hold;
     Hardware* hw = enter(handle, hold);
     if (hw == nullptr) {
-        trace(*boards_[0], "FT_GetDeviceInfo -> %u", FT_INVALID_HANDLE);
-        return FT_INVALID_HANDLE;
+        trace(*boards_[0], "FT_GetDeviceInfo -> %u", enter_refusal);
+        return enter_refusal;
     }
     const SimDevice& device = hw->opened;
     if (type != nullptr) {
@@ -380,6 +437,15 @@ FT_STATUS SimDriver::get_device_info(FT_HANDLE handle, std::uint32_t* type, std:
 FT_STATUS SimDriver::close(FT_HANDLE handle) {
     std::unique_lock<std::mutex> hold;
     Hardware* hw = enter(handle, hold);
+    if (hw == nullptr && enter_refusal == FT_IO_ERROR) {
+        // The board was pulled out: the handle is freed all the same.
+        for (auto& board : boards_) {
+            if (handle == &board->board) {
+                hw = board.get();
+            }
+        }
+        hw->handle_dead = false;
+    }
     if (hw == nullptr) {
         trace(*boards_[0], "FT_Close -> %u", FT_INVALID_HANDLE);
         return FT_INVALID_HANDLE;
@@ -402,8 +468,8 @@ FT_STATUS SimDriver::reset_device(FT_HANDLE handle) {
     std::unique_lock<std::mutex> hold;
     Hardware* hw = enter(handle, hold);
     if (hw == nullptr) {
-        trace(*boards_[0], "FT_ResetDevice -> %u", FT_INVALID_HANDLE);
-        return FT_INVALID_HANDLE;
+        trace(*boards_[0], "FT_ResetDevice -> %u", enter_refusal);
+        return enter_refusal;
     }
     hw->board.clock.advance(kMicroframeNs);
     hw->board.channel.purge();
@@ -418,7 +484,7 @@ FT_STATUS SimDriver::get_queue_status(FT_HANDLE handle, std::uint32_t* rx_bytes)
     std::unique_lock<std::mutex> hold;
     Hardware* hw = enter(handle, hold);
     if (hw == nullptr || rx_bytes == nullptr) {
-        FT_STATUS status = hw != nullptr ? FT_INVALID_PARAMETER : FT_INVALID_HANDLE;
+        FT_STATUS status = hw != nullptr ? FT_INVALID_PARAMETER : enter_refusal;
         trace(hw != nullptr ? *hw : *boards_[0], "FT_GetQueueStatus -> %u", status);
         return status;
     }
@@ -434,7 +500,7 @@ FT_STATUS SimDriver::set_usb_parameters(FT_HANDLE handle, std::uint32_t in_size,
                                         std::uint32_t out_size) {
     std::unique_lock<std::mutex> hold;
     Hardware* hw = enter(handle, hold);
-    FT_STATUS status = hw != nullptr ? FT_OK : FT_INVALID_HANDLE;
+    FT_STATUS status = hw != nullptr ? FT_OK : enter_refusal;
     if (hw != nullptr) {
         hw->usb_in_size = in_size;
         hw->usb_out_size = out_size;
@@ -450,7 +516,7 @@ FT_STATUS SimDriver::set_chars(FT_HANDLE handle, std::uint8_t event_char,
                                std::uint8_t error_enabled) {
     std::unique_lock<std::mutex> hold;
     Hardware* hw = enter(handle, hold);
-    FT_STATUS status = hw != nullptr ? FT_OK : FT_INVALID_HANDLE;
+    FT_STATUS status = hw != nullptr ? FT_OK : enter_refusal;
     if (hw != nullptr) {
         hw->board.clock.advance(kMicroframeNs);
         hw->board.channel.set_event_char(event_char, event_enabled != 0);
@@ -465,7 +531,7 @@ FT_STATUS SimDriver::set_chars(FT_HANDLE handle, std::uint8_t event_char,
 FT_STATUS SimDriver::set_timeouts(FT_HANDLE handle, std::uint32_t read_ms, std::uint32_t write_ms) {
     std::unique_lock<std::mutex> hold;
     Hardware* hw = enter(handle, hold);
-    FT_STATUS status = hw != nullptr ? FT_OK : FT_INVALID_HANDLE;
+    FT_STATUS status = hw != nullptr ? FT_OK : enter_refusal;
     if (hw != nullptr && hw->faults.setup_fail.strikes(++hw->timeout_calls)) {
         status = FT_IO_ERROR;
     }
@@ -481,7 +547,7 @@ FT_STATUS SimDriver::set_timeouts(FT_HANDLE handle, std::uint32_t read_ms, std::
 FT_STATUS SimDriver::set_latency_timer(FT_HANDLE handle, std::uint8_t ms) {
     std::unique_lock<std::mutex> hold;
     Hardware* hw = enter(handle, hold);
-    FT_STATUS status = hw != nullptr ? FT_OK : FT_INVALID_HANDLE;
+    FT_STATUS status = hw != nullptr ? FT_OK : enter_refusal;
     if (status == FT_OK && ms == 0) {
         status = FT_INVALID_PARAMETER;
     }
@@ -496,7 +562,7 @@ FT_STATUS SimDriver::set_latency_timer(FT_HANDLE handle, std::uint8_t ms) {
 FT_STATUS SimDriver::set_bit_mode(FT_HANDLE handle, std::uint8_t mask, std::uint8_t mode) {
     std::unique_lock<std::mutex> hold;
     Hardware* hw = enter(handle, hold);
-    FT_STATUS status = hw != nullptr ? FT_OK : FT_INVALID_HANDLE;
+    FT_STATUS status = hw != nullptr ? FT_OK : enter_refusal;
     if (hw != nullptr) {
         hw->board.clock.advance(kMicroframeNs);
         if (!hw->board.channel.set_bit_mode(mask, mode)) {
@@ -515,7 +581,7 @@ FT_STATUS SimDriver::write(FT_HANDLE handle, const std::uint8_t* data, std::uint
     std::uint32_t delivered = 0;
     std::uint64_t call = hw != nullptr ? ++hw->write_calls : 0;
     if (hw == nullptr) {
-        status = FT_INVALID_HANDLE;
+        status = enter_refusal;
     } else if ((data == nullptr && count != 0) || written == nullptr) {
         status = FT_INVALID_PARAMETER;
     } else if (hw->faults.write_fail.strikes(call)) {
@@ -562,7 +628,7 @@ FT_STATUS SimDriver::read(FT_HANDLE handle, std::uint8_t* data, std::uint32_t co
     std::size_t n = 0;
     std::uint64_t call = hw != nullptr ? ++hw->read_calls : 0;
     if (hw == nullptr) {
-        status = FT_INVALID_HANDLE;
+        status = enter_refusal;
     } else if ((data == nullptr && count != 0) || got == nullptr) {
         status = FT_INVALID_PARAMETER;
     } else if (hw->faults.read_fail.strikes(call)) {

@@ -108,6 +108,10 @@ class SimDriver final : public D2xxDriver {
     Hardware* enter(FT_HANDLE handle, std::unique_lock<std::mutex>& hold);
     FT_STATUS open_listed(Hardware& hw, const Listed& entry, FT_HANDLE* handle);
     void plug_in_if_due();
+    // present=: whether board `hw` is plugged in now (its lock held); a board
+    // pulled out kills its open handle, one put back powers up afresh.
+    bool check_present(Hardware& hw);
+    void refresh_census();
     bool power_up(Hardware& hw, std::string& why);
     void write_report(Hardware& hw);
     void save_status(Hardware& hw);
@@ -125,6 +129,7 @@ class SimDriver final : public D2xxDriver {
     // The device list and what counts census calls.
     std::mutex census_lock_;
     std::vector<Listed> census_;
+    std::vector<Listed> every_entry_;  // present=: the census with every board plugged in
     std::uint64_t census_calls_ = 0;
     bool plugged_ = false;
     bool said_busy_ = false;  // this census named an entry open elsewhere

@@ -181,9 +181,57 @@ void Bus::trace(Board& board, const char* format, ...) {
     board.trace->emit(line);
 }
 
+void Bus::refresh(Board& board) {
+    if (options_.present_path.empty()) {
+        return;
+    }
+    bool listed = sim_read_present(options_.present_path,
+                                   boards_.size())[static_cast<std::size_t>(board.index)];
+    if (!listed && !board.pulled) {
+        board.pulled = true;
+        if (!board.gone) {
+            board.gone = true;
+            trace(board, "unplugged");
+            write_state();
+        }
+    } else if (listed && board.pulled) {
+        plug_in_again(board);
+    }
+}
+
+// Back on the bus: a fresh power-up. The array and the non-volatile bits stay;
+// claims, WEL, WIP, deep power-down and the fault counts start over.
+void Bus::plug_in_again(Board& board) {
+    board.pulled = false;
+    board.gone = false;
+    ++board.generation;
+    board.bulk_transfers = 0;
+    board.bulk_outs = 0;
+    give_back_chip_file(board);
+    for (Interface& face : board.interfaces) {
+        face.claimed_by = nullptr;
+        face.driver_bound = !face.claimed_elsewhere;
+    }
+    if (board.chip != nullptr) {
+        std::uint8_t kept = board.chip->nonvolatile_status();
+        sim::Ft2232hChannel& channel = board.interfaces[1].channel;
+        channel.attach(nullptr);
+        std::uint8_t* array = board.memory.empty() ? board.file.array() : board.memory.data();
+        board.chip = std::make_unique<sim::M25P16>(array, channel.board_clock(),
+                                                   board.options.timing, board.options.chip_faults);
+        board.chip->set_identity(board.options.jedec_id);
+        board.chip->set_nonvolatile_status(kept);
+        board.pins = std::make_unique<sim::ChipOnPins>(*board.chip);
+        channel.attach(board.pins.get());
+    }
+    trace(board, "plugged in");
+    write_state();
+}
+
 std::vector<Board*> Bus::attached() {
     std::vector<Board*> found;
     for (const std::unique_ptr<Board>& board : boards_) {
+        refresh(*board);
         if (!board->gone) {
             found.push_back(board.get());
         }

@@ -49,7 +49,9 @@ struct Interface {
 struct Board {
     int index = 0;
     std::string serial;
-    bool gone = false;  // unplugged
+    bool gone = false;             // unplugged
+    bool pulled = false;           // unplugged by present=
+    std::uint64_t generation = 0;  // plug-ins so far: a handle of an earlier one is dead
     Interface interfaces[2];
     SimOptions options;                // the run's, with this board's own faults
     std::vector<std::uint8_t> memory;  // the chip when it is not a file
@@ -76,6 +78,9 @@ class Bus {
     Bus& operator=(const Bus&) = delete;
 
     std::vector<Board*> attached();
+    // present=: pulls the board out or plugs it back in (powered up afresh)
+    // as the file says now.
+    void refresh(Board& board);
     std::uint16_t packet_size() const { return options_.full_speed ? 64 : 512; }
     bool full_speed() const { return options_.full_speed; }
 
@@ -96,6 +101,7 @@ class Bus {
 
   private:
     void power_up(Board& board);
+    void plug_in_again(Board& board);
     bool take_chip_file(Board& board);
     void give_back_chip_file(Board& board);
     void save_status(Board& board);

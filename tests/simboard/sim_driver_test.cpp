@@ -745,3 +745,41 @@ TEST(SimTime, SleepAndClockRunOnVirtualTime) {
 }
 
 }  // namespace
+
+// --- present= ------------------------------------------------------------------
+
+TEST(SimPresent, PulledBoardIsGoneUntilPluggedInAgainThenPowersUpAfresh) {
+    std::string present = temp_path("present");
+    auto plug = [&](const char* boards) {
+        std::ofstream(present + ".new") << boards;
+        std::rename((present + ".new").c_str(), present.c_str());
+    };
+    plug("0 1");
+    Board b("boards=2,timing=zero,flash=" + temp_path("chip%d.bin") + ",present=" + present);
+    std::uint32_t count = 0;
+    ASSERT_EQ(b.driver->create_device_info_list(&count), FT_OK);
+    EXPECT_EQ(count, 4u);
+    ASSERT_EQ(b.open(3), FT_OK);  // board 1's interface B
+    b.set_up();
+    b.program(0x100, 0x5A);
+    b.spi({kWriteEnable});
+    EXPECT_EQ(b.status() & 0x02, 0x02);
+
+    plug("0");
+    EXPECT_EQ(b.write({0x87}), FT_IO_ERROR);
+    EXPECT_EQ(b.read(1).size(), 0u);
+    EXPECT_EQ(b.driver->close(b.handle), FT_OK);
+    ASSERT_EQ(b.driver->create_device_info_list(&count), FT_OK);
+    EXPECT_EQ(count, 2u);
+    FT_HANDLE other = nullptr;
+    EXPECT_EQ(b.driver->open(3, &other), FT_DEVICE_NOT_FOUND);
+
+    plug("1 0");
+    ASSERT_EQ(b.driver->create_device_info_list(&count), FT_OK);
+    EXPECT_EQ(count, 4u);
+    ASSERT_EQ(b.open(3), FT_OK);
+    b.set_up();
+    EXPECT_EQ(b.status() & 0x03, 0) << "WEL and WIP start cleared";
+    EXPECT_EQ(b.read_flash(0x100, 1), Bytes{0x5A}) << "the chip keeps its bytes";
+    EXPECT_EQ(b.driver->close(b.handle), FT_OK);
+}

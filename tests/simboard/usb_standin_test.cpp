@@ -193,4 +193,30 @@ TEST(UsbOptions, SharedWithTheD2xxFace) {
         << run.err;
 }
 
+// present=: a board not listed is not on the bus; listed again, it works. The
+// same on both faces.
+TEST(UsbPresent, BoardNotListedIsNotThereOnEitherFace) {
+    ScratchDir scratch;
+    std::string hex = scratch.path("image.hex");
+    srecord_image(scratch, hex, pattern(600, 3), 0, 32);
+    std::string flash = scratch.path("chip.bin");
+    std::string present = scratch.path("present");
+    std::string options = "flash=" + flash + ",timing=zero,present=" + present;
+    ProcessResult pulled[2];
+    const std::vector<std::string> faces[] = {usb_environment(options),
+                                              {"HEXBURN_DRIVER=sim:" + options}};
+    for (int face = 0; face < 2; ++face) {
+        write_bytes(flash, Bytes(kFlashSize, 0xFF));
+        write_file(present, "\n");
+        pulled[face] = run_process({HEXBURN_EXE, hex}, faces[face]);
+        EXPECT_NE(pulled[face].exit_status, 0) << face << pulled[face].out;
+        EXPECT_TRUE(read_bytes(flash) == Bytes(kFlashSize, 0xFF)) << face;
+        write_file(present, "0\n");
+        ProcessResult run = run_process({HEXBURN_EXE, hex}, faces[face]);
+        EXPECT_EQ(run.exit_status, 0) << face << run.out << run.err;
+    }
+    EXPECT_EQ(pulled[0].exit_status, pulled[1].exit_status);
+    EXPECT_EQ(pulled[0].out, pulled[1].out);
+}
+
 }  // namespace
