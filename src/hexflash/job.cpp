@@ -1,5 +1,6 @@
 #include "hexflash/job.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -24,6 +25,21 @@ void on_report(void* context, const char* phase, std::uint64_t done, std::uint64
 
 bool on_stop(void*) {
     return interrupt_status() != 0;
+}
+
+void on_retry(void* context, const char* phase, std::uint32_t address, const char* cause) {
+    auto* callback = static_cast<Callback*>(context);
+    char text[160];
+    std::snprintf(text, sizeof text, "retrying %s at 0x%06x: %s", phase,
+                  static_cast<unsigned>(address), cause);
+    callback->progress->note(callback->slot, text);
+}
+
+std::string unplugged_text(const fast_link& link) {
+    char text[120];
+    std::snprintf(text, sizeof text, "the board was unplugged during %s at 0x%06x", link.phase,
+                  static_cast<unsigned>(link.address));
+    return text;
 }
 
 std::string hex_id(const std::uint8_t id[3]) {
@@ -72,6 +88,12 @@ class BoardRun {
   private:
     // Ends the run with `status` from the transport (or a refusal).
     void fail(int status, const std::string& message) {
+        if (link_.gone) {
+            record_.result = "failed";
+            record_.exit_status = 2;
+            record_.message = unplugged_text(link_);
+            return;
+        }
         if (interrupt_status() != 0 && status != FAST_OK) {
             record_.result = "interrupted";
             record_.exit_status = interrupt_status();
@@ -304,6 +326,10 @@ class BoardRun {
 
 }  // namespace
 
+void Progress::note(int slot, const std::string& line) {
+    std::fprintf(stderr, "board %d: %s\n", slot, line.c_str());
+}
+
 std::uint32_t first_protected_sector(std::uint8_t status) {
     return chip_first_protected_sector(CHIP_M25P16, status);
 }
@@ -320,17 +346,22 @@ BoardRecord run_board(const Job& job, const Board& board, int slot, Progress& pr
     }
     std::uint64_t start = d2xx_clock_ms();
     Callback callback{&progress, slot};
-    fast_progress hooks{on_report, on_stop, &callback};
+    fast_progress hooks{on_report, on_stop, &callback, on_retry};
     auto link = std::make_unique<fast_link>();  // the transport's buffers: not on a stack
+    link->location = board.location;
+    link->watcher = &hooks;
     if (fast_open(handle, job.options->clock_hz, link.get()) != FAST_OK) {
         record.result = "failed";
         record.exit_status = 2;
-        record.message = "cannot set the FT2232H up for SPI";
+        record.message = link->gone ? unplugged_text(*link) : "cannot set the FT2232H up for SPI";
     } else {
         record.clock_hz = link->clock_hz;
         BoardRun(job, record, *link, hooks).run();
-        fast_close(link.get());
     }
+    fast_close(link.get());  // the pins released whatever failed, while the board takes writes
+    record.retries = link->retries;
+    record.retry_log.assign(link->retry_log,
+                            link->retry_log + std::min(link->retries, FAST_RETRY_LOG));
     record.seconds = static_cast<double>(d2xx_clock_ms() - start) / 1000.0;
     FT_Close(handle);
     if (record.exit_status == 0 && interrupt_status() != 0 && record.result.empty()) {

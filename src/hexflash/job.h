@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "fastflash/fastflash.h"
 #include "hexflash/boards.h"
@@ -27,7 +28,9 @@ struct BoardRecord {
     std::string result;  // "written", "verified", "read", "erased", "identified",
                          // "refused", "failed", "mismatch", "interrupted"
     int exit_status = 0;
-    std::string message;  // why it failed or was refused; empty otherwise
+    std::string message;                // why it failed or was refused; empty otherwise
+    std::uint32_t retries = 0;          // units redone after a failed transfer
+    std::vector<fast_retry> retry_log;  // the first few of them
 };
 
 // Receives progress from every board's thread (must be thread-safe).
@@ -35,6 +38,8 @@ class Progress {
   public:
     virtual ~Progress() = default;
     virtual void phase(int slot, const char* phase, std::uint64_t done, std::uint64_t total) = 0;
+    // One line about the board, e.g. a retry (standard error by default).
+    virtual void note(int slot, const std::string& line);
 };
 
 struct Job {

@@ -16,6 +16,7 @@ class Display final : public Progress {
   public:
     Display(std::vector<std::string> labels, bool terminal, bool quiet);
     void phase(int slot, const char* phase, std::uint64_t done, std::uint64_t total) override;
+    void note(int slot, const std::string& line) override;
     // Ends the board's progress (its last phase line).
     void finish(int slot);
 
