@@ -171,9 +171,11 @@ bool sync_echo(fast_link* link, std::uint8_t opcode) {
                 link->in[0] = link->in[kept - 1];  // a pair split across two reads
                 kept = 1;
             }
-        } else if (d2xx_clock_ms() - start >= MPSSE_SYNC_TIMEOUT_MS) {
+        }
+        if (d2xx_clock_ms() - start >= MPSSE_SYNC_TIMEOUT_MS) {
             return false;
-        } else {
+        }
+        if (pending == 0) {
             Sleep(1);
         }
     }

@@ -4,6 +4,7 @@
 // path.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -208,6 +209,30 @@ INSTANTIATE_TEST_SUITE_P(Phases, Unplugged,
                                          UnplugCase{"UsbSetUp", true, "set-up", "", false},
                                          UnplugCase{"UsbErase", true, "erase", "110300d8", false}),
                          case_name<UnplugCase>);
+
+// --- the stand-in's time -------------------------------------------------------------
+
+// Over libftdi and the stand-in, a program that sleeps between polls sees
+// the chip's own (maximum) times pass, not ten times as much.
+TEST(HexflashUsb, SlowChipWriteEndsWithTheRightChip) {
+#ifndef USBSIM_LIBRARY
+    GTEST_SKIP() << "no libusb stand-in in this build";
+#else
+    ScratchDir scratch;
+    Image image = make_image(scratch, 0x40000, 21);
+    const std::string flash = scratch.path("flash.bin");
+    Bytes before = pattern(kFlashSize, 8);
+    write_bytes(flash, before);
+    // The sectors the image leaves alone stay: four sector erases (3 s
+    // each at the datasheet's maximum) and 1,024 pages.
+    Outcome result = hexflash({"--quiet", "--keep-rest", "write", image.hex},
+                              "flash=" + flash + ",timing=max", true);
+    EXPECT_EQ(result.exit_status, 0) << result.err;
+    std::copy(image.expected.begin(), image.expected.begin() + 0x40000, before.begin());
+    EXPECT_TRUE(read_bytes(flash) == before);
+    EXPECT_LT(result.seconds, 60.0);
+#endif
+}
 
 // --- set-up faults: the pins released, the handle closed -------------------------
 
