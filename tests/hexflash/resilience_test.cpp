@@ -134,10 +134,10 @@ TEST_P(FaultMatrix, RidesOutSingleFaults) {
 // Positions are sampled with a stride so that the suite stays quick; the
 // small image is sampled densely, the whole chip sparsely.
 INSTANTIATE_TEST_SUITE_P(Write, FaultMatrix,
-                         testing::Values(MatrixCase{"Image64KiBBlank", 0x10000, false, 12},
-                                         MatrixCase{"Image64KiBOverData", 0x10000, true, 12},
-                                         MatrixCase{"Image2MiBBlank", kFlashSize, false, 3},
-                                         MatrixCase{"Image2MiBOverData", kFlashSize, true, 3}),
+                         testing::Values(MatrixCase{"Image64KiBBlank", 0x10000, false, 8},
+                                         MatrixCase{"Image64KiBOverData", 0x10000, true, 8},
+                                         MatrixCase{"Image2MiBBlank", kFlashSize, false, 2},
+                                         MatrixCase{"Image2MiBOverData", kFlashSize, true, 2}),
                          case_name<MatrixCase>);
 
 // --- unplugged ---------------------------------------------------------------------
