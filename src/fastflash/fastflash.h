@@ -46,7 +46,27 @@ struct fast_progress {
     // cycle already started is waited out first).
     bool (*stop)(void* context);
     void* context;
+    // A unit (page batch, erase, read chunk, status poll) is being redone
+    // after a failed transfer: phase, the unit's address and the cause.
+    void (*retry)(void* context, const char* phase, std::uint32_t address,
+                  const char* cause) = nullptr;
 };
+
+// Retries after failed or short transfers: per unit, and per link for the run.
+inline constexpr std::uint32_t FAST_UNIT_RETRIES = 3;
+inline constexpr std::uint32_t FAST_RUN_RETRIES = 32;
+inline constexpr std::uint32_t FAST_RETRY_LOG = 8;  // retries kept with their details
+
+struct fast_retry {
+    const char* phase;
+    std::uint32_t address;
+    const char* cause;
+};
+
+// The clocks --clock may ask for: below 10 kHz a drain's quiet time and a
+// read chunk no longer fit their bounds.
+inline constexpr std::uint32_t FAST_MIN_CLOCK_HZ = 10000;
+inline constexpr std::uint32_t FAST_MAX_CLOCK_HZ = 30000000;
 
 inline constexpr std::uint32_t FAST_OUT_SIZE = 24576;      // commands of one USB write
 inline constexpr std::uint32_t FAST_IN_SIZE = 65536 + 64;  // answers: a read chunk and its status
@@ -56,6 +76,18 @@ inline constexpr std::uint32_t FAST_IN_SIZE = 65536 + 64;  // answers: a read ch
 struct fast_link {
     FT_HANDLE handle;
     std::uint32_t clock_hz;  // the SK frequency actually set
+    // Set by the caller before fast_open, kept by it: the board's census
+    // location (0: unknown), to tell an unplugged board from a failed
+    // transfer, and where retries are told.
+    std::uint32_t location;
+    const fast_progress* watcher;
+    // What happened to the link; reset by fast_open.
+    bool gone;          // the board was unplugged: nothing more goes to it
+    const char* phase;  // the phase and address of the unit in progress
+    std::uint32_t address;
+    const char* fault;      // the cause of the last failed transfer; null: none
+    std::uint32_t retries;  // units redone so far
+    fast_retry retry_log[FAST_RETRY_LOG];
     // The transport's own state.
     std::uint32_t program_ns;  // page program time measured on this chip (0: not yet)
     bool desynchronised;       // answers may be left over: no further transaction
@@ -66,10 +98,15 @@ struct fast_link {
     std::uint8_t in[FAST_IN_SIZE];
 };
 
-// Sets the channel up for SPI at (at most) clock_hz and synchronises.
+// The SK frequency the FT2232H gives for `clock_hz`: its fastest step at or
+// below it (60 MHz / ((1 + divisor) * 2)).
+std::uint32_t fast_clock_step(std::uint32_t clock_hz);
+// Sets the channel up for SPI at (at most) clock_hz and synchronises; a
+// failed set-up is tried again up to FAST_UNIT_RETRIES times.
 int fast_open(FT_HANDLE handle, std::uint32_t clock_hz, fast_link* link);
-// Releases the pins as hexburn does (80 08 8B: chip deselected, ADBUS7 low);
-// the caller closes the handle.
+// Releases the pins as hexburn does (80 08 8B: chip deselected, ADBUS7 low),
+// after a failed fast_open too, unless the board is gone; the caller closes
+// the handle.
 void fast_close(fast_link* link);
 
 int fast_read_id(fast_link* link, std::uint8_t id[3]);

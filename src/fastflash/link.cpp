@@ -2,6 +2,7 @@
 // batch with 0x87 behind it, reads that never shift. The operations built on
 // the queue are in operations.cpp.
 #include <cstring>
+#include <mutex>
 
 #include "fastflash/link.h"
 #include "mpsse/d2xx.h"
@@ -22,6 +23,10 @@ constexpr std::uint32_t SETTLE_MODE_MS = 50;
 constexpr std::uint32_t MAX_CLOCK_RUN = 65536;  // bytes of one 0x8F
 constexpr std::uint64_t NS_PER_S = 1000000000;
 constexpr std::uint64_t DRAIN_MS = 3000;
+constexpr std::uint32_t SETUP_TRIES = 1 + FAST_UNIT_RETRIES;
+
+// One census at a time: several boards' threads may look for theirs.
+std::mutex census_lock;
 
 void put(fast_link* link, std::uint8_t byte) {
     link->out[link->out_used++] = byte;
@@ -71,21 +76,186 @@ void put_clocks(fast_link* link, std::uint64_t ns) {
     }
 }
 
+// The drain's quiet time: a packet's worth of answers at the clock set
+// (816 ms at 10 kHz), well inside its bound.
+std::uint64_t quiet_ms(const fast_link* link) {
+    return 20 + std::uint64_t{2 * 510 * 8 * 1000} / link->clock_hz;
+}
+
 // After a failed transfer: take whatever answers are still on their way,
 // until none has come for a while, so that no later read gets them. A link
 // whose queue could not be seen empty within the drain's bound carries no
 // more transactions (`desynchronised`).
 void drain(fast_link* link) {
-    // Long enough for a packet's worth of answers at the clock set.
-    const mpsse_drain_plan plan = {20 + 2 * 510 * 8 * 1000 / link->clock_hz, DRAIN_MS, true,
-                                   link->in, FAST_IN_SIZE};
+    const mpsse_drain_plan plan = {quiet_ms(link), DRAIN_MS, true, link->in, FAST_IN_SIZE};
     if (!mpsse_drain_until_quiet(link->handle, &plan)) {
         link->desynchronised = true;
     }
 }
 
+// True when the census no longer lists the board: a failed call on a board
+// that is still there is a glitch, worth a retry; on one that is gone it is
+// the end. D2XX says FT_DEVICE_NOT_FOUND itself; an I/O error (all libftdi
+// gives) needs the census.
+bool board_gone(fast_link* link, FT_STATUS status) {
+    if (status == FT_DEVICE_NOT_FOUND) {
+        return true;
+    }
+    if (status != FT_IO_ERROR || link->location == 0) {
+        return false;
+    }
+    std::lock_guard<std::mutex> hold(census_lock);
+    std::uint32_t count = 0;
+    if (FT_CreateDeviceInfoList(&count) != FT_OK) {
+        return false;
+    }
+    for (std::uint32_t index = 0; index < count; ++index) {
+        std::uint32_t flags = 0, type = 0, id = 0, location = 0;
+        char serial[FT_SERIAL_SIZE] = {};
+        char description[FT_DESCRIPTION_SIZE] = {};
+        FT_HANDLE handle = nullptr;
+        if (FT_GetDeviceInfoDetail(index, &flags, &type, &id, &location, serial, description,
+                                   &handle) == FT_OK &&
+            location == link->location) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// A transfer failed: remember why, tell a gone board from a glitch, and
+// drain what a glitch left behind.
+int transfer_failed(fast_link* link, FT_STATUS status, const char* cause) {
+    link->fault = cause;
+    if (board_gone(link, status)) {
+        link->gone = true;
+    } else {
+        drain(link);
+    }
+    return FAST_ERR_TRANSFER;
+}
+
+// Sends an invalid opcode and waits for its echo (0xFA, opcode), sleeping
+// between looks: the engine is then in step, whatever came before.
+bool sync_echo(fast_link* link, std::uint8_t opcode) {
+    std::uint32_t written = 0;
+    FT_STATUS status = FT_Write(link->handle, &opcode, 1, &written);
+    if (status != FT_OK || written != 1) {
+        transfer_failed(link, status, "write failed");
+        return false;
+    }
+    const std::uint64_t start = d2xx_clock_ms();
+    std::uint32_t kept = 0;  // bytes of link->in still searched
+    for (;;) {
+        std::uint32_t pending = 0;
+        status = FT_GetQueueStatus(link->handle, &pending);
+        if (status != FT_OK) {
+            transfer_failed(link, status, "read failed");
+            return false;
+        }
+        if (pending > 0) {
+            std::uint32_t want = FAST_IN_SIZE - kept < pending ? FAST_IN_SIZE - kept : pending;
+            std::uint32_t got = 0;
+            status = FT_Read(link->handle, link->in + kept, want, &got);
+            if (status != FT_OK) {
+                transfer_failed(link, status, "read failed");
+                return false;
+            }
+            kept += got;
+            for (std::uint32_t i = 0; i + 1 < kept; ++i) {
+                if (link->in[i] == MPSSE_BAD_COMMAND_REPLY && link->in[i + 1] == opcode) {
+                    return true;
+                }
+            }
+            if (kept > 0) {
+                link->in[0] = link->in[kept - 1];  // a pair split across two reads
+                kept = 1;
+            }
+        }
+        if (d2xx_clock_ms() - start >= MPSSE_SYNC_TIMEOUT_MS) {
+            return false;
+        }
+        if (pending == 0) {
+            Sleep(1);
+        }
+    }
+}
+
+// Drains and proves the engine in step; a half-received command that
+// swallowed the echo is dropped by a reset of the channel's buffers.
+bool resynchronise(fast_link* link) {
+    for (int attempt = 0; attempt < 2 && !link->gone; ++attempt) {
+        drain(link);
+        if (!link->gone && sync_echo(link, MPSSE_SYNC_SECOND)) {
+            link->desynchronised = false;
+            return true;
+        }
+        if (!link->gone) {
+            FT_STATUS status = FT_ResetDevice(link->handle);
+            if (status != FT_OK) {
+                transfer_failed(link, status, "reset failed");
+            }
+        }
+    }
+    return false;
+}
+
 bool sent_whole(FT_STATUS status, std::uint32_t written, std::uint32_t count) {
     return status == FT_OK && written == count;
+}
+
+// Counts and tells a retry of the unit in progress.
+void note_retry(fast_link* link) {
+    const char* cause = link->fault != nullptr ? link->fault : "set-up failed";
+    if (link->retries < FAST_RETRY_LOG) {
+        link->retry_log[link->retries] = {link->phase, link->address, cause};
+    }
+    ++link->retries;
+    const fast_progress* watcher = link->watcher;
+    if (watcher != nullptr && watcher->retry != nullptr) {
+        watcher->retry(watcher->context, link->phase, link->address, cause);
+    }
+}
+
+// The divisor of the FT2232H's fastest SK at or below clock_hz.
+std::uint32_t clock_divisor(std::uint32_t clock_hz) {
+    const std::uint32_t divisor = (BASE_HZ / 2 + clock_hz - 1) / clock_hz - 1;
+    return divisor > 0xFFFF ? 0xFFFF : divisor;
+}
+
+// One go at the channel's set-up; false (link->gone when it is) on failure.
+bool set_up(fast_link* link, std::uint32_t clock_hz) {
+    FT_HANDLE handle = link->handle;
+    const std::uint32_t divisor = clock_divisor(clock_hz);
+    FT_STATUS status = mpsse_open_channel(handle, USB_TRANSFER_SIZE);
+    if (status != FT_OK) {
+        transfer_failed(link, status == FT_DEVICE_NOT_FOUND ? status : FT_IO_ERROR,
+                        "set-up failed");
+        return false;
+    }
+    Sleep(SETTLE_MODE_MS);
+    if (!sync_echo(link, MPSSE_SYNC_FIRST) || !sync_echo(link, MPSSE_SYNC_SECOND)) {
+        link->fault = link->fault != nullptr ? link->fault : "no echo";
+        return false;
+    }
+    drain(link);  // whatever followed the echo
+    const std::uint8_t setup[] = {MPSSE_DIVIDE_BY_5_OFF,
+                                  MPSSE_ADAPTIVE_CLOCK_OFF,
+                                  MPSSE_THREE_PHASE_OFF,
+                                  MPSSE_LOOPBACK_OFF,
+                                  MPSSE_SET_LOW_BYTE,
+                                  SPI_PINS_IDLE,
+                                  SPI_PINS_DIRECTION,
+                                  MPSSE_SET_CLOCK_DIVISOR,
+                                  static_cast<std::uint8_t>(divisor & 0xFF),
+                                  static_cast<std::uint8_t>(divisor >> 8)};
+    std::uint32_t written = 0;
+    const FT_STATUS sent = FT_Write(handle, setup, sizeof setup, &written);
+    if (!sent_whole(sent, written, sizeof setup)) {
+        transfer_failed(link, sent, sent == FT_OK ? "write short" : "write failed");
+        return false;
+    }
+    return !link->desynchronised;
 }
 
 }  // namespace
@@ -181,8 +351,7 @@ int link_flush(fast_link* link, std::uint8_t* answers) {
     std::uint32_t written = 0;
     const FT_STATUS sent = FT_Write(link->handle, link->out, count, &written);
     if (!sent_whole(sent, written, count)) {
-        drain(link);
-        return FAST_ERR_TRANSFER;
+        return transfer_failed(link, sent, sent == FT_OK ? "write short" : "write failed");
     }
     if (want == 0) {
         return FAST_OK;
@@ -190,13 +359,48 @@ int link_flush(fast_link* link, std::uint8_t* answers) {
     std::uint32_t got = 0;
     const FT_STATUS read = FT_Read(link->handle, answers, want, &got);
     if (!sent_whole(read, got, want)) {
-        drain(link);
-        return FAST_ERR_TRANSFER;
+        return transfer_failed(link, read,
+                               read != FT_OK ? "read failed"
+                               : got == 0    ? "no answer"
+                                             : "read short");
     }
     return FAST_OK;
 }
 
+void link_unit(fast_link* link, const char* phase, std::uint32_t address) {
+    link->phase = phase;
+    link->address = address;
+    link->fault = nullptr;
+}
+
+bool link_recover(fast_link* link, std::uint32_t* attempts) {
+    if (link->fault == nullptr || link->gone || *attempts >= FAST_UNIT_RETRIES ||
+        link->retries >= FAST_RUN_RETRIES) {
+        return false;
+    }
+    ++*attempts;
+    note_retry(link);
+    link->fault = nullptr;
+    link->out_used = 0;
+    link->answers = 0;
+    return resynchronise(link);
+}
+
+bool link_retry(fast_link* link, std::uint32_t* attempts) {
+    if (!link_recover(link, attempts)) {
+        return false;
+    }
+    // From a known state: the chip idle, whatever the lost transfer started
+    // (a bulk erase among them, hence the erase's bound).
+    std::uint8_t status = 0;
+    return link_wait_ready(link, FAST_ERASE_WAIT_MS, 1, &status) == FAST_OK;
+}
+
 // --- the public calls -------------------------------------------------------------
+
+std::uint32_t fast_clock_step(std::uint32_t clock_hz) {
+    return BASE_HZ / ((1 + clock_divisor(clock_hz)) * 2);
+}
 
 int fast_open(FT_HANDLE handle, std::uint32_t clock_hz, fast_link* link) {
     link->handle = handle;
@@ -205,42 +409,32 @@ int fast_open(FT_HANDLE handle, std::uint32_t clock_hz, fast_link* link) {
     link->out_used = 0;
     link->answers = 0;
     link->spi_bytes = 0;
+    link->gone = false;
+    link->retries = 0;
+    link_unit(link, "set-up", 0);
     if (clock_hz == 0) {
         clock_hz = FAST_DEFAULT_CLOCK_HZ;
     }
-    // SK = 60 MHz / ((1 + divisor) * 2): the fastest at or below clock_hz.
-    std::uint32_t divisor = (BASE_HZ / 2 + clock_hz - 1) / clock_hz - 1;
-    divisor = divisor > 0xFFFF ? 0xFFFF : divisor;
-    link->clock_hz = BASE_HZ / ((1 + divisor) * 2);
-
-    FT_STATUS status = mpsse_open_channel(handle, USB_TRANSFER_SIZE);
-    if (status != FT_OK) {
-        return FAST_ERR_TRANSFER;
+    link->clock_hz = fast_clock_step(clock_hz);
+    // A set-up that failed on a board still there is done again from the
+    // reset: a lost packet there is as likely as anywhere.
+    for (std::uint32_t attempt = 0; attempt < SETUP_TRIES; ++attempt) {
+        if (attempt > 0) {
+            note_retry(link);
+        }
+        link->fault = nullptr;
+        if (set_up(link, clock_hz)) {
+            return FAST_OK;
+        }
+        if (link->gone) {
+            break;
+        }
     }
-    Sleep(SETTLE_MODE_MS);
-    if (mpsse_sync(handle, MPSSE_SYNC_FIRST) != FT_OK ||
-        mpsse_sync(handle, MPSSE_SYNC_SECOND) != FT_OK) {
-        return FAST_ERR_TRANSFER;
-    }
-    drain(link);  // whatever followed the echo
-    const std::uint8_t setup[] = {MPSSE_DIVIDE_BY_5_OFF,
-                                  MPSSE_ADAPTIVE_CLOCK_OFF,
-                                  MPSSE_THREE_PHASE_OFF,
-                                  MPSSE_LOOPBACK_OFF,
-                                  MPSSE_SET_LOW_BYTE,
-                                  SPI_PINS_IDLE,
-                                  SPI_PINS_DIRECTION,
-                                  MPSSE_SET_CLOCK_DIVISOR,
-                                  static_cast<std::uint8_t>(divisor & 0xFF),
-                                  static_cast<std::uint8_t>(divisor >> 8)};
-    std::uint32_t written = 0;
-    const FT_STATUS sent = FT_Write(handle, setup, sizeof setup, &written);
-    if (!sent_whole(sent, written, sizeof setup)) {
-        return FAST_ERR_TRANSFER;
-    }
-    return FAST_OK;
+    return FAST_ERR_TRANSFER;
 }
 
 void fast_close(fast_link* link) {
-    mpsse_release(link->handle);
+    if (!link->gone) {
+        mpsse_release(link->handle);
+    }
 }

@@ -32,8 +32,19 @@ void link_pause(fast_link* link, std::uint64_t ns);
 // A write or read that fails or comes up short empties the receive queue
 // and gives FAST_ERR_TRANSFER; no answer is ever taken for another.
 int link_flush(fast_link* link, std::uint8_t* answers);
+// The unit that follows (for retries and the unplugged message): its
+// phase and address; clears the last transfer's fault.
+void link_unit(fast_link* link, const char* phase, std::uint32_t address);
+// After a unit failed: true when it may be done again, the link drained,
+// resynchronised and the chip seen idle. False when the failure was not a
+// transfer's (a chip that refuses or stays busy), the board is gone, or the
+// unit (*attempts) or the run ran out of retries.
+bool link_retry(fast_link* link, std::uint32_t* attempts);
+// link_retry without the wait: for a failed status poll, which only polls again.
+bool link_recover(fast_link* link, std::uint32_t* attempts);
 // Polls RDSR until WIP clears or `bound_ms` pass on the driver clock (a
-// failed poll counts as busy); `pause_ms` between polls. *status gets the
+// failed poll is redone after a resync); at least 1 ms between polls, so
+// nothing spins. *status gets the
 // last status read.
 int link_wait_ready(fast_link* link, std::uint64_t bound_ms, std::uint32_t pause_ms,
                     std::uint8_t* status);

@@ -12,29 +12,33 @@ constexpr std::uint64_t REPORT_MS = 100;  // progress while an erase runs
 int link_wait_ready(fast_link* link, std::uint64_t bound_ms, std::uint32_t pause_ms,
                     std::uint8_t* status) {
     const std::uint64_t start = link_now_ms();
+    std::uint32_t attempts = 0;
     for (;;) {
         link_status(link);
         std::uint8_t value = 0xFF;
-        if (link_flush(link, &value) == FAST_OK) {
+        const int result = link_flush(link, &value);
+        if (result == FAST_OK) {
             *status = value;
             if ((value & CHIP_SR_WIP) == 0) {
                 return FAST_OK;
             }
+        } else if (!link_recover(link, &attempts)) {
+            return result;
         }
         if (link_now_ms() - start >= bound_ms) {
             return FAST_ERR_TRANSFER;
         }
-        if (pause_ms > 0) {
-            Sleep(pause_ms);
-        }
+        Sleep(pause_ms > 0 ? pause_ms : 1);
     }
 }
 
-int link_erase(fast_link* link, std::uint8_t instruction, std::uint32_t address,
+namespace {
+
+int erase_once(fast_link* link, std::uint8_t instruction, std::uint32_t address,
                const fast_progress* progress, std::uint64_t done, std::uint64_t share,
                std::uint64_t total) {
     std::uint8_t status = 0;
-    int result = link_wait_ready(link, FAST_STATUS_WAIT_MS, 0, &status);
+    int result = link_wait_ready(link, FAST_STATUS_WAIT_MS, 1, &status);
     if (result != FAST_OK) {
         return result;
     }
@@ -62,6 +66,7 @@ int link_erase(fast_link* link, std::uint8_t instruction, std::uint32_t address,
         (instruction == CHIP_INS_BE ? FAST_TYP_CHIP_NS : FAST_TYP_SECTOR_NS) / 1000000;
     const std::uint64_t start = link_now_ms();
     std::uint64_t reported = start;
+    std::uint32_t attempts = 0;  // failed polls: the erase goes on meanwhile
     for (;;) {
         std::uint64_t now = link_now_ms();
         if (now - reported >= REPORT_MS) {
@@ -71,12 +76,33 @@ int link_erase(fast_link* link, std::uint8_t instruction, std::uint32_t address,
         }
         Sleep(1);
         link_status(link);
-        if (link_flush(link, &status) == FAST_OK && (status & CHIP_SR_WIP) == 0) {
+        result = link_flush(link, &status);
+        if (result == FAST_OK && (status & CHIP_SR_WIP) == 0) {
             link_report(progress, "erase", done + share, total);
             return FAST_OK;
         }
+        if (result != FAST_OK && !link_recover(link, &attempts)) {
+            return result;
+        }
         if (link_now_ms() - start >= FAST_ERASE_WAIT_MS) {
             return FAST_ERR_TRANSFER;
+        }
+    }
+}
+
+}  // namespace
+
+int link_erase(fast_link* link, std::uint8_t instruction, std::uint32_t address,
+               const fast_progress* progress, std::uint64_t done, std::uint64_t share,
+               std::uint64_t total) {
+    // Erasing again what a lost transfer may have erased is harmless, and
+    // the erased sectors are read back at the end.
+    link_unit(link, "erase", address);
+    std::uint32_t attempts = 0;
+    for (;;) {
+        const int result = erase_once(link, instruction, address, progress, done, share, total);
+        if (result == FAST_OK || !link_retry(link, &attempts)) {
+            return result;
         }
     }
 }
@@ -90,20 +116,26 @@ int link_read(fast_link* link, std::uint32_t address, std::uint32_t length, std:
     chunk = chunk < 16 ? 16 : chunk;
     chunk = chunk > FAST_IN_SIZE - 64 ? FAST_IN_SIZE - 64 : chunk;
     std::uint32_t done = 0;
+    std::uint32_t attempts = 0;
     const std::uint8_t dummy = 0;
     while (done < length) {
         const std::uint32_t n = length - done < chunk ? length - done : chunk;
+        const std::uint32_t from = (address + done) & (FAST_CHIP_SIZE - 1);
+        link_unit(link, phase, from);
         link_status(link);
-        link_address(link, CHIP_INS_FAST_READ, (address + done) & (FAST_CHIP_SIZE - 1), &dummy, 1,
-                     n);
+        link_address(link, CHIP_INS_FAST_READ, from, &dummy, 1, n);
         int result = link_flush(link, link->in);
         if (result != FAST_OK) {
+            if (link_retry(link, &attempts)) {
+                continue;  // the chunk again: nothing of it was taken
+            }
             return result;
         }
+        attempts = 0;
         if ((link->in[0] & CHIP_SR_WIP) != 0) {
             // Busy: the chip ignored the read. Wait and read again.
             std::uint8_t status = 0;
-            result = link_wait_ready(link, FAST_STATUS_WAIT_MS, 0, &status);
+            result = link_wait_ready(link, FAST_STATUS_WAIT_MS, 1, &status);
             if (result != FAST_OK) {
                 return result;
             }
@@ -128,33 +160,52 @@ int link_read(fast_link* link, std::uint32_t address, std::uint32_t length, std:
 }
 
 int fast_read_status(fast_link* link, std::uint8_t* status) {
-    link_status(link);
-    return link_flush(link, status);
+    link_unit(link, "status", 0);
+    std::uint32_t attempts = 0;
+    for (;;) {
+        link_status(link);
+        const int result = link_flush(link, status);
+        if (result == FAST_OK || !link_retry(link, &attempts)) {
+            return result;
+        }
+    }
 }
 
 int fast_read_id(fast_link* link, std::uint8_t id[3]) {
-    // RDID is ignored while the chip is busy (it would read 0xFF).
-    std::uint8_t status = 0;
-    int result = link_wait_ready(link, FAST_STATUS_WAIT_MS, 0, &status);
-    if (result != FAST_OK) {
-        return result;
+    link_unit(link, "id", 0);
+    std::uint32_t attempts = 0;
+    for (;;) {
+        // RDID is ignored while the chip is busy (it would read 0xFF).
+        std::uint8_t status = 0;
+        int result = link_wait_ready(link, FAST_STATUS_WAIT_MS, 1, &status);
+        if (result == FAST_OK) {
+            link_transaction(link, CHIP_INS_RDID, nullptr, 0, 3);
+            result = link_flush(link, id);
+        }
+        if (result == FAST_OK || !link_retry(link, &attempts)) {
+            return result;
+        }
     }
-    link_transaction(link, CHIP_INS_RDID, nullptr, 0, 3);
-    return link_flush(link, id);
 }
 
 int fast_write_status(fast_link* link, std::uint8_t status) {
+    link_unit(link, "status", 0);
     std::uint8_t now = 0;
-    int result = link_wait_ready(link, FAST_STATUS_WAIT_MS, 0, &now);
-    if (result != FAST_OK) {
-        return result;
-    }
-    link_transaction(link, CHIP_INS_WREN, nullptr, 0, 0);
-    link_transaction(link, CHIP_INS_WRSR, &status, 1, 0);
-    result = link_flush(link, nullptr);
-    if (result == FAST_OK) {
-        result = link_wait_ready(link, FAST_STATUS_WAIT_MS, 0, &now);
-    }
+    std::uint32_t attempts = 0;
+    int result = FAST_OK;
+    do {
+        // WRSR again after a lost transfer writes the same bits: harmless,
+        // and what the register holds is read back below.
+        result = link_wait_ready(link, FAST_STATUS_WAIT_MS, 1, &now);
+        if (result == FAST_OK) {
+            link_transaction(link, CHIP_INS_WREN, nullptr, 0, 0);
+            link_transaction(link, CHIP_INS_WRSR, &status, 1, 0);
+            result = link_flush(link, nullptr);
+        }
+        if (result == FAST_OK) {
+            result = link_wait_ready(link, FAST_STATUS_WAIT_MS, 1, &now);
+        }
+    } while (result != FAST_OK && link_retry(link, &attempts));
     if (result != FAST_OK) {
         return result;
     }

@@ -5,6 +5,8 @@
 // two tells which: WEL set and WIP clear means the PP acts (nothing else
 // can start or end a cycle before it); anything else means it was ignored,
 // and the page is sent again. The result never depends on the pause.
+#include <cstring>
+
 #include "fastflash/link.h"
 
 namespace {
@@ -61,6 +63,33 @@ std::uint32_t batch_pages(const fast_link* link, std::uint64_t pause_ns) {
     return pages < 1 ? 1 : pages > BATCH_PAGES ? BATCH_PAGES : static_cast<std::uint32_t>(pages);
 }
 
+// After a batch was lost in a failed transfer: each of its pages that reads
+// back as it should counts as programmed; the others stay to be sent again
+// (programming a page over itself changes nothing, and the sector is read
+// back at the end anyway).
+int settle_batch(fast_link* link, const std::uint8_t* target, std::uint8_t* todo,
+                 const std::uint32_t* pages, std::uint32_t used, std::uint32_t* count,
+                 fast_stats* stats) {
+    std::uint8_t page[FAST_PAGE_SIZE];
+    for (std::uint32_t i = 0; i < used; ++i) {
+        if (!is_set(todo, pages[i])) {
+            continue;
+        }
+        const std::uint32_t address = pages[i] * FAST_PAGE_SIZE;
+        const int result = link_read(link, address, FAST_PAGE_SIZE, page, nullptr, nullptr,
+                                     "program", nullptr, 0, 0);
+        if (result != FAST_OK) {
+            return result;
+        }
+        if (std::memcmp(page, target + address, FAST_PAGE_SIZE) == 0) {
+            clear(todo, pages[i]);
+            --*count;
+            ++stats->pages_programmed;
+        }
+    }
+    return FAST_OK;
+}
+
 }  // namespace
 
 int link_program(fast_link* link, const std::uint8_t* target, std::uint8_t* todo,
@@ -69,6 +98,7 @@ int link_program(fast_link* link, const std::uint8_t* target, std::uint8_t* todo
     std::uint32_t cursor = 0;
     bool measure = link->program_ns == 0;
     std::uint32_t pages[BATCH_PAGES];
+    std::uint32_t attempts = 0;
     std::uint64_t progressed = link_now_ms();
     while (count > 0) {
         // A chip that takes no page at all (never shows WEL) is given up on
@@ -114,10 +144,20 @@ int link_program(fast_link* link, const std::uint8_t* target, std::uint8_t* todo
         }
         link_status(link);  // is the last page over?
         ++answers;
+        link_unit(link, "program", pages[0] * FAST_PAGE_SIZE);
         int result = link_flush(link, link->in);
         if (result != FAST_OK) {
-            return result;
+            if (!link_retry(link, &attempts)) {
+                return result;
+            }
+            result = settle_batch(link, target, todo, pages, used, &count, stats);
+            if (result != FAST_OK) {
+                return result;
+            }
+            progressed = link_now_ms();
+            continue;
         }
+        attempts = 0;
         const std::uint8_t* answer = link->in;
         bool lost = false;
         bool took = false;
@@ -160,7 +200,7 @@ int link_program(fast_link* link, const std::uint8_t* target, std::uint8_t* todo
         }
         if ((answer[index] & CHIP_SR_WIP) != 0) {
             std::uint8_t status = 0;
-            result = link_wait_ready(link, FAST_STATUS_WAIT_MS, 0, &status);
+            result = link_wait_ready(link, FAST_STATUS_WAIT_MS, 1, &status);
             if (result != FAST_OK) {
                 return result;
             }

@@ -1,5 +1,6 @@
 #include "hexflash/job.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -30,6 +31,21 @@ void on_report(void* context, const char* phase, std::uint64_t done, std::uint64
 
 bool on_stop(void*) {
     return interrupt_status() != 0;
+}
+
+void on_retry(void* context, const char* phase, std::uint32_t address, const char* cause) {
+    auto* callback = static_cast<Callback*>(context);
+    char text[160];
+    std::snprintf(text, sizeof text, "retrying %s at 0x%06x: %s", phase,
+                  static_cast<unsigned>(address), cause);
+    callback->progress->note(callback->slot, text);
+}
+
+std::string unplugged_text(const fast_link& link) {
+    char text[120];
+    std::snprintf(text, sizeof text, "the board was unplugged during %s at 0x%06x", link.phase,
+                  static_cast<unsigned>(link.address));
+    return text;
 }
 
 std::string hex_id(const std::uint8_t id[3]) {
@@ -95,6 +111,12 @@ class BoardRun {
         if (record_.phase.empty()) {
             const char* last = static_cast<Callback*>(progress_.context)->phase;
             record_.phase = step_ != nullptr ? step_ : last != nullptr ? last : "identify";
+        }
+        if (link_.gone) {
+            record_.result = "failed";
+            record_.exit_status = 2;
+            record_.message = unplugged_text(link_);
+            return;
         }
         if (interrupt_status() != 0 && status != FAST_OK) {
             record_.result = "interrupted";
@@ -488,6 +510,10 @@ class BoardRun {
 
 }  // namespace
 
+void Progress::note(int slot, const std::string& line) {
+    std::fprintf(stderr, "board %d: %s\n", slot, line.c_str());
+}
+
 std::uint32_t first_protected_sector(std::uint8_t status) {
     return chip_first_protected_sector(CHIP_M25P16, status);
 }
@@ -514,18 +540,23 @@ BoardRecord run_opened_board(const Job& job, const Board& board, FT_HANDLE handl
     record.output = output.empty() ? job.options->path : output;
     std::uint64_t start = d2xx_clock_ms();
     Callback callback{&progress, slot, nullptr};
-    fast_progress hooks{on_report, on_stop, &callback};
+    fast_progress hooks{on_report, on_stop, &callback, on_retry};
     auto link = std::make_unique<fast_link>();  // the transport's buffers: not on a stack
+    link->location = board.location;
+    link->watcher = &hooks;
     if (fast_open(handle, job.options->clock_hz, link.get()) != FAST_OK) {
         record.result = "failed";
         record.exit_status = 2;
-        record.message = "cannot set the FT2232H up for SPI";
+        record.message = link->gone ? unplugged_text(*link) : "cannot set the FT2232H up for SPI";
         record.phase = "setup";
     } else {
         record.clock_hz = link->clock_hz;
         BoardRun(job, record, *link, hooks, progress, slot).run();
-        fast_close(link.get());
     }
+    fast_close(link.get());  // the pins released whatever failed, while the board takes writes
+    record.retries = link->retries;
+    record.retry_log.assign(link->retry_log,
+                            link->retry_log + std::min(link->retries, FAST_RETRY_LOG));
     record.seconds = static_cast<double>(d2xx_clock_ms() - start) / 1000.0;
     FT_Close(handle);
     if (record.exit_status == 0 && interrupt_status() != 0 && record.result.empty()) {

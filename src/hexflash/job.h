@@ -45,6 +45,8 @@ struct BoardRecord {
     // the first few ranges of them.
     std::uint64_t differing_bytes = 0;
     std::vector<ByteRange> differing;
+    std::uint32_t retries = 0;          // units redone after a failed transfer
+    std::vector<fast_retry> retry_log;  // the first few of them
 };
 
 // Receives progress from every board's thread (must be thread-safe).
@@ -55,6 +57,8 @@ class Progress {
     // How long the rest of the run should take: from the end of the read
     // phase under way (`after_read`), or from now.
     virtual void estimate(int /*slot*/, double /*seconds*/, bool /*after_read*/) {}
+    // One line about the board, e.g. a retry (standard error by default).
+    virtual void note(int slot, const std::string& line);
 };
 
 struct Job {

@@ -83,7 +83,7 @@ std::string log_line(const Options& options, const LoadedImage& image, const Boa
         {"phase", failed && !record.phase.empty() ? json_string(record.phase) : null},
         {"message", failed && !record.message.empty() ? json_string(record.message) : null},
         {"seconds", seconds},
-        {"retries", "0"},
+        {"retries", retries_json(record)},
         {"protected", !record.have_protection ? null
                       : record.is_protected   ? "true"
                                               : "false"},

@@ -36,7 +36,7 @@ constexpr const char* kUsage =
     "  --all                 every board found, each in its own thread\n"
     "  --json                one JSON object on standard output at the end\n"
     "  --quiet               no progress or summary on standard error\n"
-    "  --clock HZ            SPI clock (default 30M; k and M suffixes)\n"
+    "  --clock HZ            SPI clock, 10k to 30M (default 30M; decimals, k and M)\n"
     "  --erase MODE          auto: per sector as needed (default); chip: bulk erase;\n"
     "                        none: never erase\n"
     "  --keep-rest           leave the sectors the image does not touch as they are\n"
@@ -132,22 +132,37 @@ constexpr CommandHelp kHelp[] = {
 };
 
 // "30000000", "30M", "500k"; 0 when not a frequency.
+// "1500000", "1.5M", "12.5k": a whole number of hertz from 10 kHz to 30 MHz;
+// 0 for anything else.
 std::uint32_t parse_hz(std::string_view text) {
-    std::uint64_t value = 0;
+    std::uint64_t value = 0;  // the digits, the point left out
+    std::uint64_t fraction = 1;
+    bool point = false;
     std::size_t i = 0;
-    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
-        value = value * 10 + static_cast<std::uint64_t>(text[i] - '0');
-        if (value > 1000000000) {
-            return 0;
+    std::size_t digits = 0;
+    for (; i < text.size(); ++i) {
+        if (text[i] == '.' && !point) {
+            point = true;
+        } else if (text[i] >= '0' && text[i] <= '9' && digits < 12) {
+            value = value * 10 + static_cast<std::uint64_t>(text[i] - '0');
+            fraction *= point ? 10 : 1;
+            ++digits;
+        } else {
+            break;
         }
     }
-    if (i == 0) {
+    if (digits == 0) {
         return 0;
     }
     std::string_view suffix = text.substr(i);
     std::uint64_t scale = suffix.empty() ? 1 : suffix == "k" ? 1000 : suffix == "M" ? 1000000 : 0;
-    value *= scale;
-    return value > 0 && value <= 30000000 ? static_cast<std::uint32_t>(value) : 0;
+    if (scale == 0 || (scale * value) % fraction != 0) {
+        return 0;  // a fraction of a hertz
+    }
+    value = value * scale / fraction;
+    return value >= FAST_MIN_CLOCK_HZ && value <= FAST_MAX_CLOCK_HZ
+               ? static_cast<std::uint32_t>(value)
+               : 0;
 }
 
 }  // namespace
@@ -235,7 +250,7 @@ bool parse_options(int argc, char** argv, Options& options, std::string& error) 
             }
             options.clock_hz = parse_hz(text);
             if (options.clock_hz == 0) {
-                error = "--clock " + text + ": not a frequency from 1 Hz to 30M";
+                error = "--clock " + text + ": not a frequency from 10k to 30M (10 kHz to 30 MHz)";
                 return false;
             }
         } else if (name == "--erase") {

@@ -2,6 +2,12 @@
 
 #include <algorithm>
 #include <cstdio>
+#if defined(_WIN32)
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+#endif
 
 #if defined(_WIN32)
 #ifndef NOMINMAX
@@ -73,6 +79,18 @@ void Display::estimate(int slot, double seconds, bool after_read) {
     line.estimate_s = seconds;
     line.after_read = after_read;
     line.estimate_ms = d2xx_clock_ms();
+}
+
+void Display::note(int slot, const std::string& text) {
+    if (quiet_) {
+        return;
+    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    // On a terminal the line goes above the bars, which are drawn again.
+    std::string out = terminal_ && drawn_ ? "\r\x1b[K" : "";
+    std::fprintf(stderr, "%s%s: %s\n", out.c_str(), labels_[static_cast<std::size_t>(slot)].c_str(),
+                 text.c_str());
+    drawn_ = false;
 }
 
 void Display::finish(int slot, const std::string& result) {
@@ -232,6 +250,7 @@ std::string summary_line(const Options& options, const std::string& label,
         out += first == 32 ? "no sector protected"
                            : "sectors " + std::to_string(first) + "-31 protected";
         out += record.unique_id.empty() ? ", no unique ID" : ", unique ID " + record.unique_id;
+        out += format(", clock %.6g MHz", static_cast<double>(record.clock_hz) / 1e6);
     } else if (options.command == Command::kRead) {
         out += " into " + record.output;
     }
@@ -246,22 +265,85 @@ std::string summary_line(const Options& options, const std::string& label,
     return out + text;
 }
 
-std::string json_string(const std::string& text) {
+#if defined(_WIN32)
+// Windows hands the program its arguments in the ANSI code page.
+std::string ansi_to_utf8(const std::string& text) {
+    if (text.empty()) {
+        return text;
+    }
+    const int size = static_cast<int>(text.size());
+    int wide = MultiByteToWideChar(CP_ACP, 0, text.data(), size, nullptr, 0);
+    std::wstring buffer(static_cast<std::size_t>(wide), L'\0');
+    MultiByteToWideChar(CP_ACP, 0, text.data(), size, buffer.data(), wide);
+    int bytes = WideCharToMultiByte(CP_UTF8, 0, buffer.data(), wide, nullptr, 0, nullptr, nullptr);
+    std::string out(static_cast<std::size_t>(bytes), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, buffer.data(), wide, out.data(), bytes, nullptr, nullptr);
+    return out;
+}
+#endif
+
+// Length of the well-formed UTF-8 sequence at text[i], 0 when there is none.
+std::size_t utf8_length(const std::string& text, std::size_t i) {
+    const auto at = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
+    const unsigned lead = at(i);
+    std::size_t length = lead < 0x80                    ? 1
+                         : lead >= 0xC2 && lead <= 0xDF ? 2
+                         : lead >= 0xE0 && lead <= 0xEF ? 3
+                         : lead >= 0xF0 && lead <= 0xF4 ? 4
+                                                        : 0;
+    if (length == 0 || i + length > text.size()) {
+        return 0;
+    }
+    for (std::size_t k = 1; k < length; ++k) {
+        if ((at(i + k) & 0xC0) != 0x80) {
+            return 0;
+        }
+    }
+    const unsigned second = at(i + 1);
+    const bool overlong_or_surrogate =
+        (lead == 0xE0 && second < 0xA0) || (lead == 0xED && second > 0x9F) ||
+        (lead == 0xF0 && second < 0x90) || (lead == 0xF4 && second > 0x8F);
+    return length > 2 && overlong_or_surrogate ? 0 : length;
+}
+
+std::string json_string(const std::string& raw) {
+#if defined(_WIN32)
+    const std::string text = ansi_to_utf8(raw);
+#else
+    const std::string& text = raw;
+#endif
     std::string out = "\"";
-    for (char ch : text) {
+    for (std::size_t i = 0; i < text.size();) {
+        const char ch = text[i];
         auto byte = static_cast<unsigned char>(ch);
+        const std::size_t length = utf8_length(text, i);
         if (ch == '"' || ch == '\\') {
             out += '\\';
             out += ch;
-        } else if (byte < 0x20) {
+        } else if (byte < 0x20 || length == 0) {
+            // A byte that is not UTF-8 (a Latin-1 name on Linux) stands for
+            // the character of that number, as Latin-1 has it.
             char escape[8];
             std::snprintf(escape, sizeof escape, "\\u%04x", byte);
             out += escape;
         } else {
-            out += ch;
+            out.append(text, i, length);
+            i += length;
+            continue;
         }
+        ++i;
     }
     return out + "\"";
+}
+
+std::string retries_json(const BoardRecord& record) {
+    std::string first;
+    for (const fast_retry& retry : record.retry_log) {
+        first += (first.empty() ? "" : ", ") + std::string("{\"phase\": ") +
+                 json_string(retry.phase) + ", \"address\": " + std::to_string(retry.address) +
+                 ", \"cause\": " + json_string(retry.cause) + "}";
+    }
+    return "{\"count\": " + std::to_string(record.retries) + ", \"first\": [" + first + "]}";
 }
 
 std::string json_record(const Options& options, const LoadedImage* image, const BoardRecord& record,
@@ -338,7 +420,6 @@ std::string json_record(const Options& options, const LoadedImage* image, const 
     keys.emplace_back("protected", !record.have_protection ? null
                                    : record.is_protected   ? std::string("true")
                                                            : std::string("false"));
-    keys.emplace_back("retries", "0");  // no retry yet: every failure ends the board's run
     keys.emplace_back("result", json_string(record.result));
     keys.emplace_back("exit_status", std::to_string(record.exit_status));
     keys.emplace_back("first_difference",
@@ -354,6 +435,7 @@ std::string json_record(const Options& options, const LoadedImage* image, const 
                       record.differing_bytes != 0 ? count(record.differing_bytes) : null);
     keys.emplace_back("differing_ranges", record.differing_bytes != 0 ? "[" + ranges + "]" : null);
     keys.emplace_back("message", record.message.empty() ? null : json_string(record.message));
+    keys.emplace_back("retries", retries_json(record));
     std::string out = "{";
     for (std::size_t i = 0; i < keys.size(); ++i) {
         out += (i == 0 ? "\n  " : ",\n  ") + json_string(keys[i].first) + ": " + keys[i].second;

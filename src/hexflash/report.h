@@ -18,6 +18,7 @@ class Display final : public Progress {
     Display(std::vector<std::string> labels, bool terminal, bool quiet);
     void phase(int slot, const char* phase, std::uint64_t done, std::uint64_t total) override;
     void estimate(int slot, double seconds, bool after_read) override;
+    void note(int slot, const std::string& line) override;
     // Ends the board's progress with its result ("written", "failed"...).
     void finish(int slot, const std::string& result);
 
@@ -58,3 +59,5 @@ std::string json_record(const Options& options, const LoadedImage* image, const 
                         bool has_board);
 // A JSON string literal.
 std::string json_string(const std::string& text);
+// The retries of a board's run: {"count": N, "first": [{phase, address, cause}...]}.
+std::string retries_json(const BoardRecord& record);

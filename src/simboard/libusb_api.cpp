@@ -385,5 +385,174 @@ int LIBUSB_CALL libusb_handle_events_timeout_completed(libusb_context*, timeval*
     return LIBUSB_ERROR_NOT_SUPPORTED;
 }
 
+// --- the rest of libusb's exports -------------------------------------------------
+// Not modelled, but defined: a call that fell through to the real libusb
+// would get the stand-in's handles and devices. Each fails as its type allows.
+
+libusb_device* LIBUSB_CALL libusb_get_device(libusb_device_handle* handle) {
+    return handle != nullptr ? handle->device : nullptr;
+}
+
+const libusb_version* LIBUSB_CALL libusb_get_version(void) {
+    static const libusb_version version = {1, 0, 26, 0, "", "https://libusb.info"};
+    return &version;
+}
+
+int LIBUSB_CALL libusb_set_option(libusb_context*, enum libusb_option, ...) {
+    return LIBUSB_ERROR_NOT_SUPPORTED;
+}
+void LIBUSB_CALL libusb_set_debug(libusb_context*, int) {}
+void LIBUSB_CALL libusb_set_log_cb(libusb_context*, libusb_log_cb, int) {}
+int LIBUSB_CALL libusb_has_capability(uint32_t) {
+    return 0;
+}
+int LIBUSB_CALL libusb_setlocale(const char*) {
+    return LIBUSB_ERROR_NOT_SUPPORTED;
+}
+libusb_device_handle* LIBUSB_CALL libusb_open_device_with_vid_pid(libusb_context*, uint16_t,
+                                                                  uint16_t) {
+    return nullptr;
+}
+int LIBUSB_CALL libusb_wrap_sys_device(libusb_context*, intptr_t, libusb_device_handle**) {
+    return LIBUSB_ERROR_NOT_SUPPORTED;
+}
+int LIBUSB_CALL libusb_reset_device(libusb_device_handle*) {
+    return LIBUSB_ERROR_NOT_SUPPORTED;
+}
+int LIBUSB_CALL libusb_clear_halt(libusb_device_handle*, unsigned char) {
+    return LIBUSB_ERROR_NOT_SUPPORTED;
+}
+int LIBUSB_CALL libusb_set_interface_alt_setting(libusb_device_handle*, int, int) {
+    return LIBUSB_ERROR_NOT_SUPPORTED;
+}
+int LIBUSB_CALL libusb_interrupt_transfer(libusb_device_handle*, unsigned char, unsigned char*, int,
+                                          int* moved, unsigned int) {
+    if (moved != nullptr) {
+        *moved = 0;
+    }
+    return LIBUSB_ERROR_NOT_SUPPORTED;
+}
+int LIBUSB_CALL libusb_alloc_streams(libusb_device_handle*, uint32_t, unsigned char*, int) {
+    return LIBUSB_ERROR_NOT_SUPPORTED;
+}
+int LIBUSB_CALL libusb_free_streams(libusb_device_handle*, unsigned char*, int) {
+    return LIBUSB_ERROR_NOT_SUPPORTED;
+}
+unsigned char* LIBUSB_CALL libusb_dev_mem_alloc(libusb_device_handle*, size_t) {
+    return nullptr;
+}
+int LIBUSB_CALL libusb_dev_mem_free(libusb_device_handle*, unsigned char*, size_t) {
+    return LIBUSB_ERROR_NOT_SUPPORTED;
+}
+libusb_device* LIBUSB_CALL libusb_get_parent(libusb_device*) {
+    return nullptr;
+}
+uint8_t LIBUSB_CALL libusb_get_port_number(libusb_device* device) {
+    uint8_t port = 0;
+    return libusb_get_port_numbers(device, &port, 1) == 1 ? port : 0;
+}
+int LIBUSB_CALL libusb_get_port_path(libusb_context*, libusb_device* device, uint8_t* path,
+                                     uint8_t length) {
+    return libusb_get_port_numbers(device, path, length);
+}
+int LIBUSB_CALL libusb_get_max_packet_size(libusb_device*, unsigned char) {
+    return LIBUSB_ERROR_NOT_SUPPORTED;
+}
+int LIBUSB_CALL libusb_get_max_iso_packet_size(libusb_device*, unsigned char) {
+    return LIBUSB_ERROR_NOT_SUPPORTED;
+}
+int LIBUSB_CALL libusb_get_active_config_descriptor(libusb_device* device,
+                                                    libusb_config_descriptor** config) {
+    return libusb_get_config_descriptor(device, 0, config);
+}
+int LIBUSB_CALL libusb_get_config_descriptor_by_value(libusb_device* device, uint8_t value,
+                                                      libusb_config_descriptor** config) {
+    return value == 1 ? libusb_get_config_descriptor(device, 0, config) : LIBUSB_ERROR_NOT_FOUND;
+}
+int LIBUSB_CALL libusb_get_bos_descriptor(libusb_device_handle*, libusb_bos_descriptor** bos) {
+    *bos = nullptr;
+    return LIBUSB_ERROR_NOT_SUPPORTED;  // a USB 2.0 device has none
+}
+void LIBUSB_CALL libusb_free_bos_descriptor(libusb_bos_descriptor*) {}
+int LIBUSB_CALL libusb_get_usb_2_0_extension_descriptor(libusb_context*,
+                                                        libusb_bos_dev_capability_descriptor*,
+                                                        libusb_usb_2_0_extension_descriptor**) {
+    return LIBUSB_ERROR_NOT_SUPPORTED;
+}
+void LIBUSB_CALL libusb_free_usb_2_0_extension_descriptor(libusb_usb_2_0_extension_descriptor*) {}
+int LIBUSB_CALL libusb_get_ss_usb_device_capability_descriptor(
+    libusb_context*, libusb_bos_dev_capability_descriptor*,
+    libusb_ss_usb_device_capability_descriptor**) {
+    return LIBUSB_ERROR_NOT_SUPPORTED;
+}
+void LIBUSB_CALL
+libusb_free_ss_usb_device_capability_descriptor(libusb_ss_usb_device_capability_descriptor*) {}
+int LIBUSB_CALL libusb_get_container_id_descriptor(libusb_context*,
+                                                   libusb_bos_dev_capability_descriptor*,
+                                                   libusb_container_id_descriptor**) {
+    return LIBUSB_ERROR_NOT_SUPPORTED;
+}
+void LIBUSB_CALL libusb_free_container_id_descriptor(libusb_container_id_descriptor*) {}
+int LIBUSB_CALL libusb_get_ss_endpoint_companion_descriptor(
+    libusb_context*, const libusb_endpoint_descriptor*, libusb_ss_endpoint_companion_descriptor**) {
+    return LIBUSB_ERROR_NOT_SUPPORTED;
+}
+void LIBUSB_CALL
+libusb_free_ss_endpoint_companion_descriptor(libusb_ss_endpoint_companion_descriptor*) {}
+uint32_t LIBUSB_CALL libusb_transfer_get_stream_id(libusb_transfer*) {
+    return 0;
+}
+void LIBUSB_CALL libusb_transfer_set_stream_id(libusb_transfer*, uint32_t) {}
+
+// Events: nothing is ever in flight, so there is nothing to handle.
+int LIBUSB_CALL libusb_handle_events(libusb_context*) {
+    return LIBUSB_ERROR_NOT_SUPPORTED;
+}
+int LIBUSB_CALL libusb_handle_events_completed(libusb_context*, int*) {
+    return LIBUSB_ERROR_NOT_SUPPORTED;
+}
+int LIBUSB_CALL libusb_handle_events_locked(libusb_context*, timeval*) {
+    return LIBUSB_ERROR_NOT_SUPPORTED;
+}
+int LIBUSB_CALL libusb_get_next_timeout(libusb_context*, timeval*) {
+    return 0;  // no time-out pending
+}
+int LIBUSB_CALL libusb_pollfds_handle_timeouts(libusb_context*) {
+    return 1;
+}
+const libusb_pollfd** LIBUSB_CALL libusb_get_pollfds(libusb_context*) {
+    return nullptr;
+}
+void LIBUSB_CALL libusb_free_pollfds(const libusb_pollfd**) {}
+void LIBUSB_CALL libusb_set_pollfd_notifiers(libusb_context*, libusb_pollfd_added_cb,
+                                             libusb_pollfd_removed_cb, void*) {}
+int LIBUSB_CALL libusb_try_lock_events(libusb_context*) {
+    return 1;  // "someone else": there is no event to handle
+}
+void LIBUSB_CALL libusb_lock_events(libusb_context*) {}
+void LIBUSB_CALL libusb_unlock_events(libusb_context*) {}
+int LIBUSB_CALL libusb_event_handling_ok(libusb_context*) {
+    return 0;
+}
+int LIBUSB_CALL libusb_event_handler_active(libusb_context*) {
+    return 0;
+}
+void LIBUSB_CALL libusb_interrupt_event_handler(libusb_context*) {}
+void LIBUSB_CALL libusb_lock_event_waiters(libusb_context*) {}
+void LIBUSB_CALL libusb_unlock_event_waiters(libusb_context*) {}
+int LIBUSB_CALL libusb_wait_for_event(libusb_context*, timeval*) {
+    return 1;  // timed out
+}
+int LIBUSB_CALL libusb_hotplug_register_callback(libusb_context*, int, int, int, int, int,
+                                                 libusb_hotplug_callback_fn, void*,
+                                                 libusb_hotplug_callback_handle*) {
+    return LIBUSB_ERROR_NOT_SUPPORTED;
+}
+void LIBUSB_CALL libusb_hotplug_deregister_callback(libusb_context*,
+                                                    libusb_hotplug_callback_handle) {}
+void* LIBUSB_CALL libusb_hotplug_get_user_data(libusb_context*, libusb_hotplug_callback_handle) {
+    return nullptr;
+}
+
 }  // extern "C"
 #pragma GCC visibility pop

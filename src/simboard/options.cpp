@@ -49,7 +49,7 @@ constexpr std::string_view kCensusFaults[] = {"census-fail", "detail-fail", "bus
 constexpr std::string_view kD2xxOnlyFaults[] = {"census-fail", "detail-fail", "open-fail",
                                                 "setup-fail",  "write-fail",  "write-short",
                                                 "read-fail",   "read-short",  "replug"};
-constexpr std::string_view kUsbOnlyFaults[] = {"deny", "stuck-driver", "reset-stall", "unplug"};
+constexpr std::string_view kUsbOnlyFaults[] = {"deny", "stuck-driver", "reset-stall"};
 
 template <std::size_t N>
 bool listed(const std::string_view (&names)[N], std::string_view name) {
@@ -60,7 +60,7 @@ bool parse_usb_fault(std::string_view item, std::string_view name, bool has_at, 
                      SimOptions& options, std::string& error) {
     if (name == "unplug") {
         if (!has_at || at == 0) {
-            error = bad_option(item, "unplug needs @N, bulk transfers counted from 1");
+            error = bad_option(item, "unplug needs @N, calls counted from 1");
             return false;
         }
         options.unplug_at = at;
@@ -93,7 +93,7 @@ bool parse_fault(std::string_view item, std::string_view value, SimOptions& opti
         error = bad_option(item, "a fault of the USB face, not of the D2XX face");
         return false;
     }
-    if (listed(kUsbOnlyFaults, name)) {
+    if (listed(kUsbOnlyFaults, name) || name == "unplug") {
         return parse_usb_fault(item, name, has_at, at, options, error);
     }
     if (name == "interrupt") {

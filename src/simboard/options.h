@@ -69,7 +69,8 @@ struct SimOptions {
     bool deny_open = false;       // libusb_open: permission denied
     bool stuck_driver = false;    // interface B's kernel driver cannot be detached
     bool reset_stall = false;     // interface B stalls the SIO reset request
-    std::uint64_t unplug_at = 0;  // the board vanishes at this bulk transfer (from 1)
+    std::uint64_t unplug_at = 0;  // the board vanishes at this call (D2XX face: on its handle;
+                                  // USB face: bulk transfer), from 1
 
     std::size_t board_count() const { return (devices.size() + 1) / 2; }
 };

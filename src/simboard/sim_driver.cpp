@@ -72,6 +72,8 @@ struct SimDriver::Hardware {
     std::uint64_t timeout_calls = 0;
     std::uint64_t write_calls = 0;
     std::uint64_t read_calls = 0;
+    std::uint64_t handle_calls = 0;  // since the open, for fault=unplug
+    std::atomic<bool> gone{false};   // unplugged: no census entry, no open
 
     void attach_chip(std::uint8_t* array) {
         board.flash = std::span<std::uint8_t>(array, sim::M25P16::kSize);
@@ -166,6 +168,19 @@ SimDriver::Hardware& SimDriver::current() {
     return *boards_[k];
 }
 
+bool SimDriver::vanished(Hardware* hw, const char* call) {
+    if (hw == nullptr || hw->faults.unplug_at == 0 || ++hw->handle_calls < hw->faults.unplug_at) {
+        return false;
+    }
+    if (!hw->gone.exchange(true)) {
+        hw->board.channel.drop_host_queue();
+    }
+    if (call != nullptr) {
+        trace(*hw, "%s -> %u", call, FT_IO_ERROR);
+    }
+    return true;
+}
+
 SimDriver::Hardware* SimDriver::enter(FT_HANDLE handle, std::unique_lock<std::mutex>& hold) {
     enter_refusal = FT_INVALID_HANDLE;
     for (auto& hw : boards_) {
@@ -230,7 +245,8 @@ bool SimDriver::check_present(Hardware& hw) {
     // Plugged in again: a fresh power-up. The array and the non-volatile bits
     // stay; WEL, WIP, deep power-down and the fault counts start over.
     trace(hw, "plugged in");
-    hw.open_calls = hw.timeout_calls = hw.write_calls = hw.read_calls = 0;
+    hw.open_calls = hw.timeout_calls = hw.write_calls = hw.read_calls = hw.handle_calls = 0;
+    hw.gone = false;
     if (hw.board.chip != nullptr) {
         std::uint8_t kept = hw.board.chip->nonvolatile_status();
         hw.board.channel.attach(nullptr);
@@ -245,7 +261,7 @@ void SimDriver::refresh_census() {
     census_.clear();
     for (const Listed& entry : every_entry_) {
         std::lock_guard<std::mutex> hold(entry.hardware->lock);
-        if (check_present(*entry.hardware)) {
+        if (check_present(*entry.hardware) && !entry.hardware->gone) {
             census_.push_back(entry);
         }
     }
@@ -267,6 +283,8 @@ void SimDriver::plug_in_if_due() {
 FT_STATUS SimDriver::create_device_info_list(std::uint32_t* count) {
     std::lock_guard<std::mutex> hold(census_lock_);
     ++census_calls_;
+    // An unplugged board leaves the list (the indexes behind it move up).
+    std::erase_if(census_, [](const Listed& entry) { return entry.hardware->gone.load(); });
     said_busy_ = false;
     if (!options_.present_path.empty()) {
         refresh_census();
@@ -349,7 +367,7 @@ FT_STATUS SimDriver::open_listed(Hardware& hw, const Listed& entry, FT_HANDLE* h
     std::lock_guard<std::mutex> hold(hw.lock);
     ++hw.open_calls;
     std::string why;
-    if (!check_present(hw)) {
+    if (!check_present(hw) || hw.gone) {
         return FT_DEVICE_NOT_FOUND;
     }
     if (entry.busy || hw.open || hw.faults.open_fail.strikes(hw.open_calls) || handle == nullptr) {
@@ -361,6 +379,7 @@ FT_STATUS SimDriver::open_listed(Hardware& hw, const Listed& entry, FT_HANDLE* h
         return FT_DEVICE_NOT_OPENED;
     }
     hw.open = true;
+    hw.handle_calls = 0;
     hw.open_location = entry.location;
     hw.opened = entry.device;
     hw.report_due = true;
@@ -415,6 +434,9 @@ FT_STATUS SimDriver::get_device_info(FT_HANDLE handle, std::uint32_t* type, std:
                                      char* serial, char* description) {
     std::unique_lock<std::mutex> hold;
     Hardware* hw = enter(handle, hold);
+    if (vanished(hw, "FT_GetDeviceInfo")) {
+        return FT_IO_ERROR;
+    }
     if (hw == nullptr) {
         trace(*boards_[0], "FT_GetDeviceInfo -> %u", enter_refusal);
         return enter_refusal;
@@ -467,6 +489,9 @@ FT_STATUS SimDriver::close(FT_HANDLE handle) {
 FT_STATUS SimDriver::reset_device(FT_HANDLE handle) {
     std::unique_lock<std::mutex> hold;
     Hardware* hw = enter(handle, hold);
+    if (vanished(hw, "FT_ResetDevice")) {
+        return FT_IO_ERROR;
+    }
     if (hw == nullptr) {
         trace(*boards_[0], "FT_ResetDevice -> %u", enter_refusal);
         return enter_refusal;
@@ -483,6 +508,9 @@ FT_STATUS SimDriver::reset_device(FT_HANDLE handle) {
 FT_STATUS SimDriver::get_queue_status(FT_HANDLE handle, std::uint32_t* rx_bytes) {
     std::unique_lock<std::mutex> hold;
     Hardware* hw = enter(handle, hold);
+    if (vanished(hw, "FT_GetQueueStatus")) {
+        return FT_IO_ERROR;
+    }
     if (hw == nullptr || rx_bytes == nullptr) {
         FT_STATUS status = hw != nullptr ? FT_INVALID_PARAMETER : enter_refusal;
         trace(hw != nullptr ? *hw : *boards_[0], "FT_GetQueueStatus -> %u", status);
@@ -500,6 +528,9 @@ FT_STATUS SimDriver::set_usb_parameters(FT_HANDLE handle, std::uint32_t in_size,
                                         std::uint32_t out_size) {
     std::unique_lock<std::mutex> hold;
     Hardware* hw = enter(handle, hold);
+    if (vanished(hw, "FT_SetUSBParameters")) {
+        return FT_IO_ERROR;
+    }
     FT_STATUS status = hw != nullptr ? FT_OK : enter_refusal;
     if (hw != nullptr) {
         hw->usb_in_size = in_size;
@@ -516,6 +547,9 @@ FT_STATUS SimDriver::set_chars(FT_HANDLE handle, std::uint8_t event_char,
                                std::uint8_t error_enabled) {
     std::unique_lock<std::mutex> hold;
     Hardware* hw = enter(handle, hold);
+    if (vanished(hw, "FT_SetChars")) {
+        return FT_IO_ERROR;
+    }
     FT_STATUS status = hw != nullptr ? FT_OK : enter_refusal;
     if (hw != nullptr) {
         hw->board.clock.advance(kMicroframeNs);
@@ -531,6 +565,9 @@ FT_STATUS SimDriver::set_chars(FT_HANDLE handle, std::uint8_t event_char,
 FT_STATUS SimDriver::set_timeouts(FT_HANDLE handle, std::uint32_t read_ms, std::uint32_t write_ms) {
     std::unique_lock<std::mutex> hold;
     Hardware* hw = enter(handle, hold);
+    if (vanished(hw, "FT_SetTimeouts")) {
+        return FT_IO_ERROR;
+    }
     FT_STATUS status = hw != nullptr ? FT_OK : enter_refusal;
     if (hw != nullptr && hw->faults.setup_fail.strikes(++hw->timeout_calls)) {
         status = FT_IO_ERROR;
@@ -547,6 +584,9 @@ FT_STATUS SimDriver::set_timeouts(FT_HANDLE handle, std::uint32_t read_ms, std::
 FT_STATUS SimDriver::set_latency_timer(FT_HANDLE handle, std::uint8_t ms) {
     std::unique_lock<std::mutex> hold;
     Hardware* hw = enter(handle, hold);
+    if (vanished(hw, "FT_SetLatencyTimer")) {
+        return FT_IO_ERROR;
+    }
     FT_STATUS status = hw != nullptr ? FT_OK : enter_refusal;
     if (status == FT_OK && ms == 0) {
         status = FT_INVALID_PARAMETER;
@@ -562,6 +602,9 @@ FT_STATUS SimDriver::set_latency_timer(FT_HANDLE handle, std::uint8_t ms) {
 FT_STATUS SimDriver::set_bit_mode(FT_HANDLE handle, std::uint8_t mask, std::uint8_t mode) {
     std::unique_lock<std::mutex> hold;
     Hardware* hw = enter(handle, hold);
+    if (vanished(hw, "FT_SetBitMode")) {
+        return FT_IO_ERROR;
+    }
     FT_STATUS status = hw != nullptr ? FT_OK : enter_refusal;
     if (hw != nullptr) {
         hw->board.clock.advance(kMicroframeNs);
@@ -582,6 +625,11 @@ FT_STATUS SimDriver::write(FT_HANDLE handle, const std::uint8_t* data, std::uint
     std::uint64_t call = hw != nullptr ? ++hw->write_calls : 0;
     if (hw == nullptr) {
         status = enter_refusal;
+    } else if (vanished(hw, nullptr)) {
+        status = FT_IO_ERROR;
+        if (written != nullptr) {
+            *written = 0;
+        }
     } else if ((data == nullptr && count != 0) || written == nullptr) {
         status = FT_INVALID_PARAMETER;
     } else if (hw->faults.write_fail.strikes(call)) {
@@ -629,6 +677,11 @@ FT_STATUS SimDriver::read(FT_HANDLE handle, std::uint8_t* data, std::uint32_t co
     std::uint64_t call = hw != nullptr ? ++hw->read_calls : 0;
     if (hw == nullptr) {
         status = enter_refusal;
+    } else if (vanished(hw, nullptr)) {
+        status = FT_IO_ERROR;
+        if (got != nullptr) {
+            *got = 0;
+        }
     } else if ((data == nullptr && count != 0) || got == nullptr) {
         status = FT_INVALID_PARAMETER;
     } else if (hw->faults.read_fail.strikes(call)) {

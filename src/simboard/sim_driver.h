@@ -96,6 +96,8 @@ class SimDriver final : public D2xxDriver {
 
   private:
     struct Hardware;
+    // fault=unplug: true (the call traced as failed) once the board is gone.
+    bool vanished(Hardware* hw, const char* call);
     // One entry of the device list as it is now.
     struct Listed {
         SimDevice device;

@@ -382,14 +382,29 @@ int Bus::attach(Board& board, int interface) {
     return kOk;
 }
 
+void Bus::catch_up() {
+    if (called_) {
+        const auto spent = std::chrono::steady_clock::now() - last_call_end_;
+        const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(spent).count();
+        clock_.advance(ns > 0 ? static_cast<std::uint64_t>(ns) : 0);
+    }
+}
+
+void Bus::mark() {
+    called_ = true;
+    last_call_end_ = std::chrono::steady_clock::now();
+}
+
 int Bus::control(Board& board, std::uint8_t request_type, std::uint8_t request, std::uint16_t value,
                  std::uint16_t index, std::uint8_t* data, std::uint16_t length) {
+    catch_up();
     int result = vendor_request(board, request_type, request, value, index, data, length);
     trace(board, "control %02x %02x %04x %04x -> %d %s", request_type, request, value, index,
           result,
           request_type == kRequestIn && result > 0
               ? sim_hex(data, static_cast<std::size_t>(result)).c_str()
               : "");
+    mark();
     return result;
 }
 
@@ -468,6 +483,11 @@ int Bus::vendor_request(Board& board, std::uint8_t request_type, std::uint8_t re
 
 int Bus::bulk(Board& board, const void* who, std::uint8_t endpoint, std::uint8_t* data, int length,
               int* moved, unsigned timeout_ms) {
+    catch_up();
+    struct Marked {
+        Bus& bus;
+        ~Marked() { bus.mark(); }
+    } marked{*this};
     *moved = 0;
     if (board.gone) {
         return kNoDevice;

@@ -8,6 +8,7 @@
 // turns the libusb calls into calls of this model.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -117,10 +118,17 @@ class Bus {
     int bulk_in(Board& board, sim::Ft2232hChannel& channel, std::uint8_t* data, int length,
                 int* moved, unsigned timeout_ms);
 
+    // The host's real time between two calls moves the clock too, so that a
+    // program that sleeps between polls sees the chip's busy times pass.
+    void catch_up();
+    void mark();
+
     SimOptions options_;
     std::vector<std::unique_ptr<Board>> boards_;
     TraceFiles traces_;
     sim::VirtualClock clock_;  // the host's time; every transfer moves it
+    std::chrono::steady_clock::time_point last_call_end_{};
+    bool called_ = false;
 };
 
 }  // namespace usbsim

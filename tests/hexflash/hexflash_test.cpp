@@ -491,8 +491,8 @@ TEST(Refused, ImagesNeverReachTheBoard) {
     }
 }
 
-// Three boards of the simulated board's own, each with its chip: one whose USB
-// fails while its chip is read, one open in another process.
+// Three boards of the simulated board's own, each with its chip: one
+// unplugged while its chip is read, one open in another process.
 TEST(Gang, BoardsFailAloneOnTheSimulatedBoard) {
     ScratchDir scratch;
     std::string hex = scratch.path("image.hex");
@@ -500,7 +500,7 @@ TEST(Gang, BoardsFailAloneOnTheSimulatedBoard) {
     ProcessResult run =
         run_process({HEXFLASH_EXE, "--json", "--all", "write", hex},
                     {"HEXBURN_DRIVER=sim:boards=3,timing=zero,flash=" + scratch.path("b%d.bin") +
-                     ",fault=write-fail@20#1,fault=busy@5"});
+                     ",fault=unplug@40#1,fault=busy@5"});
     EXPECT_EQ(run.exit_status, 2) << run.err;
     std::string statuses;
     for (auto at = run.out.find("\"exit_status\": "); at != std::string::npos;
