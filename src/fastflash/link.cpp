@@ -201,6 +201,7 @@ int link_flush(fast_link* link, std::uint8_t* answers) {
 int fast_open(FT_HANDLE handle, std::uint32_t clock_hz, fast_link* link) {
     link->handle = handle;
     link->program_ns = 0;
+    link->part = &CHIP_M25P16;
     link->desynchronised = false;
     link->out_used = 0;
     link->answers = 0;

@@ -30,7 +30,7 @@ int link_wait_ready(fast_link* link, std::uint64_t bound_ms, std::uint32_t pause
     }
 }
 
-int link_erase(fast_link* link, std::uint8_t instruction, std::uint32_t address,
+int link_erase(fast_link* link, const chip_erase_type& type, std::uint32_t address,
                const fast_progress* progress, std::uint64_t done, std::uint64_t share,
                std::uint64_t total) {
     std::uint8_t status = 0;
@@ -43,10 +43,10 @@ int link_erase(fast_link* link, std::uint8_t instruction, std::uint32_t address,
     std::uint8_t answer[2] = {};
     link_transaction(link, CHIP_INS_WREN, nullptr, 0, 0);
     link_status(link);
-    if (instruction == CHIP_INS_BE) {
-        link_transaction(link, instruction, nullptr, 0, 0);
+    if (type.size == 0) {
+        link_transaction(link, type.opcode, nullptr, 0, 0);
     } else {
-        link_address(link, instruction, address, nullptr, 0, 0);
+        link_address(link, type.opcode, address, nullptr, 0, 0);
     }
     link_status(link);
     result = link_flush(link, answer);
@@ -58,8 +58,8 @@ int link_erase(fast_link* link, std::uint8_t instruction, std::uint32_t address,
     if (!enabled || refused) {
         return FAST_ERR_TRANSFER;  // protected, or a chip that does not obey
     }
-    const std::uint64_t typical_ms =
-        (instruction == CHIP_INS_BE ? FAST_TYP_CHIP_NS : FAST_TYP_SECTOR_NS) / 1000000;
+    const std::uint64_t typical_ms = type.typ_ms != 0 ? type.typ_ms : 1;
+    const std::uint64_t bound_ms = chip_erase_type_bound_ms(type);
     const std::uint64_t start = link_now_ms();
     std::uint64_t reported = start;
     for (;;) {
@@ -75,7 +75,7 @@ int link_erase(fast_link* link, std::uint8_t instruction, std::uint32_t address,
             link_report(progress, "erase", done + share, total);
             return FAST_OK;
         }
-        if (link_now_ms() - start >= FAST_ERASE_WAIT_MS) {
+        if (link_now_ms() - start >= bound_ms) {
             return FAST_ERR_TRANSFER;
         }
     }
@@ -158,8 +158,129 @@ int fast_write_status(fast_link* link, std::uint8_t status) {
     if (result != FAST_OK) {
         return result;
     }
-    const std::uint8_t stored = CHIP_M25P16.sr_srwd | CHIP_M25P16.sr_bp_mask;  // what WRSR keeps
+    const std::uint8_t stored = 0x9C;  // what the M25P16's WRSR keeps: SRWD, BP2..BP0
     return (now & stored) == (status & stored) ? FAST_OK : FAST_ERR_MISMATCH;
+}
+
+int fast_read_status_word(fast_link* link, std::uint16_t* status) {
+    std::uint8_t answer[2] = {};
+    link_status(link);
+    const bool two = link->part->status.two_registers;
+    if (two) {
+        link_transaction(link, CHIP_INS_RDSR2, nullptr, 0, 1);
+    }
+    int result = link_flush(link, answer);
+    *status = static_cast<std::uint16_t>(answer[0] | (two ? answer[1] << 8 : 0));
+    return result;
+}
+
+int fast_set_protection(fast_link* link, std::uint16_t protection) {
+    const chip_part& part = *link->part;
+    std::uint16_t read = 0;
+    std::uint8_t now = 0;
+    int result = link_wait_ready(link, FAST_STATUS_WAIT_MS, 0, &now);
+    if (result == FAST_OK) {
+        result = fast_read_status_word(link, &read);
+    }
+    if (result != FAST_OK) {
+        return result;
+    }
+    // Register 2 goes as 0x01's second byte: the older dies of a family take
+    // it no other way, the newer accept it too.
+    const std::uint16_t value = chip_status_to_write(part, read, protection);
+    const std::uint8_t bytes[2] = {static_cast<std::uint8_t>(value),
+                                   static_cast<std::uint8_t>(value >> 8)};
+    link_transaction(link, CHIP_INS_WREN, nullptr, 0, 0);
+    link_transaction(link, CHIP_INS_WRSR, bytes, part.status.two_registers ? 2 : 1, 0);
+    result = link_flush(link, nullptr);
+    if (result == FAST_OK) {
+        result = link_wait_ready(link, FAST_STATUS_WAIT_MS, 0, &now);
+    }
+    if (result == FAST_OK) {
+        result = fast_read_status_word(link, &read);
+    }
+    if (result != FAST_OK) {
+        return result;
+    }
+    const std::uint16_t field = chip_protection_bits(part);
+    return (read & field) == (protection & field) ? FAST_OK : FAST_ERR_MISMATCH;
+}
+
+int fast_read_unique_id(fast_link* link, std::uint8_t* id, std::uint32_t* length) {
+    *length = 0;
+    if (link->part->unique_id != CHIP_UID_RUID) {
+        return FAST_OK;
+    }
+    const std::uint8_t dummy[4] = {};
+    link_transaction(link, CHIP_INS_RUID, dummy, 4, link->part->unique_id_bytes);
+    int result = link_flush(link, id);
+    if (result == FAST_OK) {
+        *length = link->part->unique_id_bytes;
+    }
+    return result;
+}
+
+void fast_force_part(fast_link* link, const std::uint8_t id[3]) {
+    link->own = CHIP_FORCED_PART;
+    link->own.jedec_id = static_cast<std::uint32_t>(id[0] << 16 | id[1] << 8 | id[2]);
+    link->part = &link->own;
+}
+
+int fast_identify(fast_link* link, fast_identity* identity) {
+    *identity = fast_identity{};
+    identity->found = FAST_FOUND_NONE;
+    // RES with S# raised after the opcode wakes a part left in deep
+    // power-down; it hears instructions again after tRES.
+    link_transaction(link, CHIP_INS_RES, nullptr, 0, 0);
+    link_pause(link, std::uint64_t{CHIP_RES_WAKE_US} * 1000);
+    link_transaction(link, CHIP_INS_RDID, nullptr, 0, 3);
+    link_status(link);
+    std::uint8_t answer[4] = {};
+    int result = link_flush(link, answer);
+    if (result != FAST_OK) {
+        return result;
+    }
+    // A busy chip ignores RDID: wait for it, unless nothing answers at all
+    // (a floating line reads status 0xFF, a line held low 0x00).
+    if ((answer[3] & CHIP_SR_WIP) != 0 && answer[3] != 0xFF) {
+        result = fast_read_id(link, answer);
+        if (result != FAST_OK) {
+            return result;
+        }
+    }
+    std::memcpy(identity->id, answer, 3);
+    const bool ones = answer[0] == 0xFF && answer[1] == 0xFF && answer[2] == 0xFF;
+    const bool zeros = answer[0] == 0x00 && answer[1] == 0x00 && answer[2] == 0x00;
+    if (ones || zeros) {
+        return FAST_OK;
+    }
+    const std::uint32_t jedec_id =
+        static_cast<std::uint32_t>(answer[0] << 16 | answer[1] << 8 | answer[2]);
+    if (const chip_part* part = chip_find(jedec_id)) {
+        link->part = part;
+        identity->found = FAST_FOUND_TABLE;
+        return FAST_OK;
+    }
+    identity->found = FAST_FOUND_UNKNOWN;
+    // SFDP: the header and the first parameter header, then the BFPT.
+    const std::uint8_t dummy = 0;
+    std::uint8_t header[16] = {};
+    link_address(link, CHIP_INS_SFDP, 0, &dummy, 1, sizeof header);
+    result = link_flush(link, header);
+    std::uint32_t address = 0, dwords = 0;
+    if (result != FAST_OK || !chip_sfdp_header(header, &address, &dwords)) {
+        return result;
+    }
+    identity->sfdp_read = true;
+    dwords = dwords < CHIP_BFPT_DWORDS ? dwords : CHIP_BFPT_DWORDS;
+    std::uint8_t table[4 * CHIP_BFPT_DWORDS] = {};
+    link_address(link, CHIP_INS_SFDP, address, &dummy, 1, 4 * dwords);
+    result = link_flush(link, table);
+    if (result == FAST_OK && chip_from_bfpt(table, dwords, FAST_CHIP_SIZE, jedec_id, &link->own)) {
+        link->part = &link->own;
+        identity->found = FAST_FOUND_SFDP;
+    }
+    return result;
 }
 
 int fast_read(fast_link* link, std::uint32_t address, std::uint8_t* out, std::uint32_t length,
@@ -168,5 +289,6 @@ int fast_read(fast_link* link, std::uint32_t address, std::uint8_t* out, std::ui
 }
 
 int fast_chip_erase(fast_link* link, const fast_progress* progress) {
-    return link_erase(link, CHIP_INS_BE, 0, progress, 0, FAST_CHIP_SIZE, FAST_CHIP_SIZE);
+    const chip_erase_type* whole = chip_whole_erase(*link->part);
+    return link_erase(link, *whole, 0, progress, 0, FAST_CHIP_SIZE, FAST_CHIP_SIZE);
 }

@@ -145,15 +145,23 @@ std::string summary_line(const Options& options, const std::string& label,
                       s.pages_programmed, s.pages_skipped);
         out += text;
     } else if (options.command == Command::kId) {
-        std::uint32_t first = first_protected_sector(record.status);
-        std::snprintf(
-            text, sizeof text, ": JEDEC ID %02x %02x %02x%s, status 0x%02x, ", record.id[0],
-            record.id[1], record.id[2],
-            record.id[0] == 0x20 && record.id[1] == 0x20 && record.id[2] == 0x15 ? " (M25P16)" : "",
-            record.status);
+        const chip_part& part = record.have_part ? record.part : CHIP_FORCED_PART;
+        const std::string name = record.found == FAST_FOUND_TABLE  ? part.name
+                                 : record.found == FAST_FOUND_SFDP ? "SFDP part"
+                                                                   : "unknown part";
+        std::snprintf(text, sizeof text, ": JEDEC ID %02x %02x %02x (%s), status 0x%02x, ",
+                      record.id[0], record.id[1], record.id[2], name.c_str(), record.status);
         out += text;
-        out += first == 32 ? "no sector protected"
-                           : "sectors " + std::to_string(first) + "-31 protected";
+        chip_sectors locked = protected_sectors(record);
+        out += chip_protection_text(part, record.status_word) + ": ";
+        out += locked.count == 0
+                   ? "no sector protected"
+                   : "sectors " + std::to_string(locked.first) + "-" +
+                         std::to_string(locked.first + locked.count - 1) + " protected";
+        if (record.found != FAST_FOUND_UNKNOWN) {
+            out += "; 2 MiB, erases " + chip_erase_text(part);
+        }
+        out += record.sfdp_read ? "; SFDP read" : "; no SFDP";
     } else if (options.command == Command::kRead) {
         out += " into " + options.path;
     }
@@ -198,10 +206,21 @@ std::string json_record(const Options& options, const LoadedImage* image, const 
     std::snprintf(id, sizeof id, "%02x%02x%02x", record.id[0], record.id[1], record.id[2]);
     keys.emplace_back("jedec_id", record.have_id ? json_string(id) : null);
     keys.emplace_back("status_register", record.have_status ? count(record.status) : null);
-    std::uint32_t first = first_protected_sector(record.status);
+    chip_sectors locked = protected_sectors(record);
     keys.emplace_back("protected_sectors", !record.have_status ? null
-                                           : first == 32       ? std::string("[]")
-                                                               : "[" + count(first) + ", 31]");
+                                           : locked.count == 0
+                                               ? std::string("[]")
+                                               : "[" + count(locked.first) + ", " +
+                                                     count(locked.first + locked.count - 1) + "]");
+    keys.emplace_back("part", !record.have_id                    ? null
+                              : record.found == FAST_FOUND_TABLE ? json_string(record.part.name)
+                              : record.found == FAST_FOUND_SFDP  ? json_string("SFDP part")
+                                                                 : json_string("unknown part"));
+    keys.emplace_back("source", !record.have_part                 ? null
+                                : record.forced                   ? json_string("forced")
+                                : record.found == FAST_FOUND_SFDP ? json_string("sfdp")
+                                                                  : json_string("table"));
+    keys.emplace_back("sfdp_read", record.sfdp_read ? "true" : "false");
     if (image != nullptr && image->map != nullptr) {
         std::string ranges;
         for (const ByteRange& range : image->ranges) {
