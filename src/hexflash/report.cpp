@@ -146,9 +146,10 @@ std::string summary_line(const Options& options, const std::string& label,
         out += text;
     } else if (options.command == Command::kId) {
         const chip_part& part = record.have_part ? record.part : CHIP_FORCED_PART;
-        const std::string name = record.found == FAST_FOUND_TABLE  ? part.name
-                                 : record.found == FAST_FOUND_SFDP ? "SFDP part"
-                                                                   : "unknown part";
+        const std::string name = record.found == FAST_FOUND_TABLE ? part.name
+                                 : record.found == FAST_FOUND_SFDP
+                                     ? "SFDP part, identified by its SFDP"
+                                     : "unknown part";
         std::snprintf(text, sizeof text, ": JEDEC ID %02x %02x %02x (%s), status 0x%02x, ",
                       record.id[0], record.id[1], record.id[2], name.c_str(), record.status);
         out += text;
@@ -164,6 +165,11 @@ std::string summary_line(const Options& options, const std::string& label,
         out += record.sfdp_read ? "; SFDP read" : "; no SFDP";
     } else if (options.command == Command::kRead) {
         out += " into " + options.path;
+    }
+    if (record.found == FAST_FOUND_SFDP && options.command != Command::kId) {
+        std::snprintf(text, sizeof text, "; JEDEC ID %02x %02x %02x identified by its SFDP",
+                      record.id[0], record.id[1], record.id[2]);
+        out += text;
     }
     std::snprintf(text, sizeof text, " in %.2f s", record.seconds);
     return out + text;
