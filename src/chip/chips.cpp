@@ -320,8 +320,8 @@ bool chip_from_bfpt(const std::uint8_t* table, std::uint32_t dwords, std::uint32
         chip_typ_ms = ((chip & 0x1F) + 1) * kChipUnits[chip >> 5];
         chip_max_ms = chip_typ_ms * multiplier;
     }
-    if (part->page_size < 256) {
-        return false;  // pages of 256 bytes are what the transport programs
+    if (part->page_size != 256) {
+        return false;  // the transport programs pages of 256 bytes, no more, no less
     }
     // Erase types 1-4 (DWORDs 8 and 9): the block sizes planning uses, one
     // instruction each, smallest first.
