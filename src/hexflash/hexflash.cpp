@@ -192,6 +192,9 @@ int hexflash_main(int argc, char** argv) {
             return 0;
         case Command::kList:
             return list(options);
+        case Command::kChips:
+            std::fputs(chips_text(options.json).c_str(), stdout);
+            return 0;
         default:
             return run(options);
     }

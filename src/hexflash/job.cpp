@@ -1,5 +1,6 @@
 #include "hexflash/job.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -45,7 +46,7 @@ class BoardRun {
         }
         switch (options_.command) {
             case Command::kId:
-                if (read_status()) {
+                if (read_status() && read_unique_id()) {
                     done("identified");
                 }
                 break;
@@ -106,6 +107,23 @@ class BoardRun {
         record_.have_id = true;
         record_.part = *link_.part;
         record_.have_part = true;
+        return true;
+    }
+
+    // The part's unique ID, where it has one; all zeros or all ones are no
+    // identity (an ID never ordered, or nothing answering).
+    bool read_unique_id() {
+        std::uint32_t length = 0;
+        int status = fast_read_unique_id(&link_, record_.unique_id, &length);
+        if (status != FAST_OK) {
+            fail(status, "cannot read the chip's unique ID");
+            return false;
+        }
+        const std::uint8_t* begin = record_.unique_id;
+        const std::uint8_t* end = begin + length;
+        const bool blank = std::all_of(begin, end, [](std::uint8_t b) { return b == 0; }) ||
+                           std::all_of(begin, end, [](std::uint8_t b) { return b == 0xFF; });
+        record_.unique_id_length = blank ? 0 : length;
         return true;
     }
 

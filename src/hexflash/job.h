@@ -24,6 +24,8 @@ struct BoardRecord {
     bool sfdp_read = false;
     bool forced = false;  // --force drove an unknown part
     bool have_part = false;
+    std::uint32_t unique_id_length = 0;  // 0: the part has none, or it read as no identity
+    std::uint8_t unique_id[16] = {};
     chip_part part = {};  // what the run drove the chip as (a copy: the link's goes)
     bool have_stats = false;
     fast_stats stats = {};

@@ -13,7 +13,8 @@ constexpr const char* kUsage =
     "Commands:\n"
     "  list                  every FT2232H interface B found: index, serial, description, "
     "location\n"
-    "  id                    the chip's JEDEC ID, status register and protection\n"
+    "  chips                 the parts hexflash knows: name, maker, JEDEC ID, erases\n"
+    "  id                    the chip's JEDEC ID, part, protection, erases, unique ID\n"
     "  write IMAGE           burn an Intel HEX image and verify the whole chip\n"
     "        [--erase auto|chip|none] [--keep-rest] [--force] [--unprotect]\n"
     "  verify IMAGE          compare the whole chip with the image; write nothing\n"
@@ -45,9 +46,9 @@ struct CommandWord {
     Command command;
 };
 constexpr CommandWord kCommands[] = {
-    {"list", Command::kList},     {"id", Command::kId},     {"write", Command::kWrite},
-    {"verify", Command::kVerify}, {"read", Command::kRead}, {"erase", Command::kErase},
-    {"help", Command::kHelp},
+    {"list", Command::kList},     {"id", Command::kId},       {"write", Command::kWrite},
+    {"verify", Command::kVerify}, {"read", Command::kRead},   {"erase", Command::kErase},
+    {"help", Command::kHelp},     {"chips", Command::kChips},
 };
 
 // "30000000", "30M", "500k"; 0 when not a frequency.
@@ -218,6 +219,8 @@ bool parse_options(int argc, char** argv, Options& options, std::string& error) 
         misplaced = "--raw";
     } else if ((options.all || options.devices.size() > 1) &&
                (command == Command::kList || command == Command::kRead)) {
+        misplaced = options.all ? "--all" : "a second --device";
+    } else if ((options.all || !options.devices.empty()) && command == Command::kChips) {
         misplaced = options.all ? "--all" : "a second --device";
     } else if (options.all && !options.devices.empty()) {
         misplaced = "--device with --all";

@@ -7,7 +7,7 @@
 
 #include "fastflash/fastflash.h"
 
-enum class Command { kNone, kList, kId, kWrite, kVerify, kRead, kErase, kHelp, kVersion };
+enum class Command { kNone, kList, kChips, kId, kWrite, kVerify, kRead, kErase, kHelp, kVersion };
 
 struct Options {
     Command command = Command::kNone;

@@ -127,6 +127,73 @@ void Display::draw() {
     std::fflush(stderr);
 }
 
+namespace {
+
+std::string unique_id_hex(const BoardRecord& record) {
+    std::string out;
+    char text[4];
+    for (std::uint32_t i = 0; i < record.unique_id_length; ++i) {
+        std::snprintf(text, sizeof text, "%02x", record.unique_id[i]);
+        out += text;
+    }
+    return out;
+}
+
+// The erase types as JSON: [{"opcode": "20", "bytes": 4096}, ...], the chip
+// erase with the chip's size.
+std::string erase_types_json(const chip_part& part) {
+    std::string out;
+    for (const chip_erase_type& type : part.erases) {
+        if (type.opcode == 0) {
+            continue;
+        }
+        char text[64];
+        std::snprintf(text, sizeof text, "{\"opcode\": \"%02x\", \"bytes\": %u}", type.opcode,
+                      type.size == 0 ? part.size : type.size);
+        out += (out.empty() ? "" : ", ") + std::string(text);
+    }
+    return "[" + out + "]";
+}
+
+const char* unique_id_method(const chip_part& part) {
+    return part.unique_id == CHIP_UID_RUID ? "4B" : "none";
+}
+
+}  // namespace
+
+std::string chips_text(bool json) {
+    std::size_t count = 0;
+    const chip_part* const* parts = chip_table(&count);
+    std::string out;
+    char text[160];
+    if (!json) {
+        std::snprintf(text, sizeof text, "%-16s %-20s %-9s %-4s %-9s %s\n", "PART", "MAKER",
+                      "JEDEC ID", "SFDP", "UNIQUE ID", "ERASES");
+        out += text;
+    }
+    for (std::size_t i = 0; i < count; ++i) {
+        const chip_part& part = *parts[i];
+        const std::uint32_t id = part.jedec_id;
+        if (json) {
+            std::snprintf(text, sizeof text, "%06x", id);
+            out += std::string(i == 0 ? "\n" : ",\n") + "  {\"part\": " + json_string(part.name) +
+                   ", \"maker\": " + json_string(part.maker) +
+                   ", \"jedec_id\": " + json_string(text) +
+                   ", \"size\": " + std::to_string(part.size) +
+                   ", \"page_size\": " + std::to_string(part.page_size) +
+                   ", \"erase_types\": " + erase_types_json(part) +
+                   ", \"sfdp\": " + (part.sfdp ? "true" : "false") +
+                   ", \"unique_id\": " + json_string(unique_id_method(part)) + "}";
+            continue;
+        }
+        std::snprintf(text, sizeof text, "%-16s %-20s %02x %02x %02x  %-4s %-9s ", part.name,
+                      part.maker, id >> 16, (id >> 8) & 0xFF, id & 0xFF, part.sfdp ? "yes" : "no",
+                      part.unique_id == CHIP_UID_RUID ? "4B" : "none");
+        out += text + chip_erase_text(part) + "\n";
+    }
+    return json ? "[" + out + "\n]\n" : out;
+}
+
 std::string summary_line(const Options& options, const std::string& label,
                          const BoardRecord& record) {
     std::string out = label + ": " + record.result;
@@ -162,6 +229,8 @@ std::string summary_line(const Options& options, const std::string& label,
         if (record.found != FAST_FOUND_UNKNOWN) {
             out += "; 2 MiB, erases " + chip_erase_text(part);
         }
+        out += record.unique_id_length != 0 ? "; unique ID " + unique_id_hex(record)
+                                            : "; no unique ID";
         out += record.sfdp_read ? "; SFDP read" : "; no SFDP";
     } else if (options.command == Command::kRead) {
         out += " into " + options.path;
@@ -227,6 +296,9 @@ std::string json_record(const Options& options, const LoadedImage* image, const 
                                 : record.found == FAST_FOUND_SFDP ? json_string("sfdp")
                                                                   : json_string("table"));
     keys.emplace_back("sfdp_read", record.sfdp_read ? "true" : "false");
+    keys.emplace_back("erase_types", record.have_part ? erase_types_json(record.part) : null);
+    keys.emplace_back("unique_id",
+                      record.unique_id_length != 0 ? json_string(unique_id_hex(record)) : null);
     if (image != nullptr && image->map != nullptr) {
         std::string ranges;
         for (const ByteRange& range : image->ranges) {

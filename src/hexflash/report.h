@@ -50,3 +50,5 @@ std::string json_record(const Options& options, const LoadedImage* image, const 
                         bool has_board);
 // A JSON string literal.
 std::string json_string(const std::string& text);
+// The chip table, one part a line (or a JSON array with json).
+std::string chips_text(bool json);

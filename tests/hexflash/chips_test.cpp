@@ -173,6 +173,9 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(
         IdCase{"W25q16jvFromTheTable", "chip=w25q16jv", "--json id", 0, "(W25Q16JV)", "\"table\""},
         IdCase{"At25sf161bFromTheTable", "chip=at25sf161b", "id", 0, "1f 86 01 (AT25SF161", ""},
+        IdCase{"W25q16jvUniqueId", "chip=w25q16jv", "--json id", 0, "; unique ID ", ""},
+        IdCase{"M25p16ZerosAreNoUniqueId", "chip=m25p16", "id", 0, "; no unique ID", ""},
+        IdCase{"ChipsListsTheTable", "", "chips", 0, "MX25L1606E ", ""},
         IdCase{"AsleepIsWoken", "chip=w25q16jv,asleep", "id", 0, "(W25Q16JV)", ""},
         IdCase{"UnknownIdBySfdp", "chip=w25q16jv,id=aa4015", "--json write IMAGE", 0,
                "identified by its SFDP", "\"sfdp\""},
