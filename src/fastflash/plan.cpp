@@ -74,7 +74,7 @@ constexpr std::uint64_t NEVER = ~std::uint64_t{0} / 4;  // a cover that cannot b
 class Cover {
   public:
     Cover(const fast_plan* plan, const chip_part& part, std::uint32_t clock_hz, bool may_erase)
-        : plan_(plan), part_(part) {
+        : part_(part) {
         page_ns_ = link_page_ns(part, clock_hz);
         for (std::uint32_t b = 0; b < FAST_BLOCKS; ++b) {
             std::uint32_t plain = 0, erased = 0;
@@ -153,7 +153,6 @@ class Cover {
         return -1;
     }
 
-    const fast_plan* plan_;
     const chip_part& part_;
     std::uint64_t page_ns_;
     std::uint64_t plain_ns_[FAST_BLOCKS];
