@@ -34,9 +34,11 @@ inline constexpr std::uint32_t FAST_PAGES = FAST_CHIP_SIZE / FAST_PAGE_SIZE;
 // output became valid (tCLQV <= 8 ns), so 30 MHz keeps a margin.
 inline constexpr std::uint32_t FAST_DEFAULT_CLOCK_HZ = 30000000;
 
-// Wait bounds on the driver clock, from the chip table.
+// Wait bounds on the driver clock, from the chip table (an erase's from its
+// part's maximum for that erase).
 inline constexpr std::uint64_t FAST_STATUS_WAIT_MS = CHIP_WAIT_MS;
-inline constexpr std::uint64_t FAST_ERASE_WAIT_MS = chip_erase_bound_ms(CHIP_M25P16);
+inline constexpr std::uint32_t FAST_BLOCK_SIZE = CHIP_BLOCK_SIZE;
+inline constexpr std::uint32_t FAST_BLOCKS = FAST_CHIP_SIZE / FAST_BLOCK_SIZE;
 
 // Progress and cancellation, called between transfers. Any member may be null.
 struct fast_progress {
@@ -88,6 +90,10 @@ struct fast_link {
     const char* fault;      // the cause of the last failed transfer; null: none
     std::uint32_t retries;  // units redone so far
     fast_retry retry_log[FAST_RETRY_LOG];
+    // The part driven: a row of the chip table (the M25P16's until
+    // fast_identify says otherwise), or `own`, built from SFDP or --force.
+    const chip_part* part;
+    chip_part own;
     // The transport's own state.
     std::uint32_t program_ns;  // page program time measured on this chip (0: not yet)
     bool desynchronised;       // answers may be left over: no further transaction
@@ -110,23 +116,50 @@ int fast_open(FT_HANDLE handle, std::uint32_t clock_hz, fast_link* link);
 void fast_close(fast_link* link);
 
 int fast_read_id(fast_link* link, std::uint8_t id[3]);
+
+// What identification found.
+enum fast_found : std::uint8_t {
+    FAST_FOUND_NONE,     // no chip answers (RDID all ones or all zeros)
+    FAST_FOUND_TABLE,    // a row of the chip table
+    FAST_FOUND_SFDP,     // no row; its SFDP describes a 2 MiB part
+    FAST_FOUND_UNKNOWN,  // neither
+};
+struct fast_identity {
+    fast_found found;
+    std::uint8_t id[3];
+    bool sfdp_read;  // a valid SFDP header was read
+};
+// Wakes the chip (RES, tRES), reads RDID and, for a part the table has no
+// row for, its SFDP; sets link->part for a row or an SFDP part.
+int fast_identify(fast_link* link, fast_identity* identity);
+// Drives an unknown part as CHIP_FORCED_PART describes (--force).
+void fast_force_part(fast_link* link, const std::uint8_t id[3]);
+// Both status registers of the part (register 2 in bits 15..8, 0 where it
+// has none).
+int fast_read_status_word(fast_link* link, std::uint16_t* status);
+// What a status write does with SRWD/SRP0: leaves it as read, sets it
+// (--lock), or clears it (unprotect).
+enum fast_srwd { FAST_SRWD_KEEP, FAST_SRWD_SET, FAST_SRWD_CLEAR };
+// Sets the part's protection bits (BP, TB, SEC, CMP) to those of
+// `protection`, every other bit as read but SRWD as `srwd` says (lock bits
+// never set, QE kept), and checks them: FAST_ERR_MISMATCH when the chip then
+// holds other protection bits.
+int fast_set_protection(fast_link* link, std::uint16_t protection, fast_srwd srwd = FAST_SRWD_KEEP);
+// The part's unique ID into id (FAST_UNIQUE_ID_MAX bytes of room); *length 0
+// when the part has none.
+inline constexpr std::uint32_t FAST_UNIQUE_ID_MAX = 16;
+int fast_read_unique_id(fast_link* link, std::uint8_t* id, std::uint32_t* length);
 int fast_read_status(fast_link* link, std::uint8_t* status);
 // WREN + WRSR, waits for the write to finish; FAST_ERR_MISMATCH when the
-// register then holds other SRWD/BP bits.
+// register then holds other SRWD/protection bits.
 int fast_write_status(fast_link* link, std::uint8_t status);
-// Block protection over the whole chip: every BP bit set and, with `lock`,
-// SRWD (which hands the protection to the W# pin). Reads the register back
-// into *status: FAST_ERR_MISMATCH when the bits did not take.
-int fast_protect_all(fast_link* link, bool lock, std::uint8_t* status);
+// Block protection over the whole chip in the part's terms (every BP bit,
+// TB, SEC and CMP clear) and, with `lock`, SRWD (which hands the protection
+// to the W# pin). Reads both registers back into *status.
+int fast_protect_all(fast_link* link, bool lock, std::uint16_t* status);
 // Clears the block protection and SRWD (refused by a chip with SRWD set and
-// W# low: FAST_ERR_MISMATCH); the register read back into *status.
-int fast_unprotect_all(fast_link* link, std::uint8_t* status);
-// The part's factory-unique identity, up to FAST_UNIQUE_ID_MAX bytes; *length
-// 0 when it has none (all zeros or all ones are no identity). The M25P16's is
-// the factory data behind RDID's count byte.
-inline constexpr std::uint32_t FAST_UNIQUE_ID_MAX = 16;
-int fast_read_unique_id(fast_link* link, std::uint8_t out[FAST_UNIQUE_ID_MAX],
-                        std::uint32_t* length);
+// W# low: FAST_ERR_MISMATCH); the registers read back into *status.
+int fast_unprotect_all(fast_link* link, std::uint16_t* status);
 // Reads `length` bytes at `address` with FAST_READ into out (the chip is
 // seen idle first: a read while it is busy would give 0xFF).
 int fast_read(fast_link* link, std::uint32_t address, std::uint8_t* out, std::uint32_t length,
@@ -146,23 +179,36 @@ struct fast_options {
     bool keep_rest;  // sectors the image does not touch stay as they are
 };
 
+// One erase of a plan: the part's erase type `type` at `address`.
+struct fast_erase {
+    std::uint32_t address;
+    std::uint8_t type;  // index into the part's erases
+};
+
 // What a burn will do, decided from the image and the chip's first read.
 // 4 MiB: static or heap storage, not the stack.
 struct fast_plan {
-    bool chip_erase;                          // one bulk erase instead of sector erases
+    bool chip_erase;                          // one bulk erase instead of block erases
     bool chip_known;                          // chip[] was read (not with --erase chip alone)
     std::uint8_t status;                      // status register before the burn
-    fast_sector_action action[FAST_SECTORS];  // per sector
-    std::uint8_t target[FAST_CHIP_SIZE];      // what the chip must hold after the burn
-    std::uint8_t chip[FAST_CHIP_SIZE];        // what it held at the first read
+    fast_sector_action action[FAST_SECTORS];  // per sector: ERASE when any of it is erased
+    bool erased[FAST_BLOCKS];                 // per 4 KiB block: erased before programming
+    std::uint32_t erase_count;
+    fast_erase erases[FAST_BLOCKS];       // the cheapest cover of what needs an erase
+    std::uint8_t target[FAST_CHIP_SIZE];  // what the chip must hold after the burn
+    std::uint8_t chip[FAST_CHIP_SIZE];    // what it held at the first read
 };
 
 // What the plan's choice between sector erases and one bulk erase weighs,
 // from datasheet typicals at the link's clock, in nanoseconds.
 std::uint64_t fast_estimate_ns(const fast_plan* plan, bool chip_erase, std::uint32_t clock_hz);
+// The same for `part`: its erase types (the cheapest cover) and its times.
+std::uint64_t fast_estimate_part_ns(const fast_plan* plan, const chip_part& part, bool chip_erase,
+                                    std::uint32_t clock_hz);
 
 struct fast_stats {
-    std::uint32_t sectors_erased;
+    std::uint32_t sectors_erased;            // sectors in which anything was erased
+    std::uint32_t erases[CHIP_ERASE_TYPES];  // instructions carried out, per erase type
     std::uint32_t sectors_skipped;
     std::uint32_t pages_programmed;
     std::uint32_t pages_skipped;

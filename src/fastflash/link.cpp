@@ -393,7 +393,7 @@ bool link_retry(fast_link* link, std::uint32_t* attempts) {
     // From a known state: the chip idle, whatever the lost transfer started
     // (a bulk erase among them, hence the erase's bound).
     std::uint8_t status = 0;
-    return link_wait_ready(link, FAST_ERASE_WAIT_MS, 1, &status) == FAST_OK;
+    return link_wait_ready(link, chip_erase_bound_ms(*link->part), 1, &status) == FAST_OK;
 }
 
 // --- the public calls -------------------------------------------------------------
@@ -405,6 +405,7 @@ std::uint32_t fast_clock_step(std::uint32_t clock_hz) {
 int fast_open(FT_HANDLE handle, std::uint32_t clock_hz, fast_link* link) {
     link->handle = handle;
     link->program_ns = 0;
+    link->part = &CHIP_M25P16;
     link->desynchronised = false;
     link->out_used = 0;
     link->answers = 0;

@@ -6,10 +6,13 @@
 
 #include "fastflash/fastflash.h"
 
-// Typical times of the part, for estimates only: nothing waits on them.
-inline constexpr std::uint64_t FAST_TYP_PAGE_NS = CHIP_M25P16.page_program_typ_us * 1000ULL;
-inline constexpr std::uint64_t FAST_TYP_SECTOR_NS = CHIP_M25P16.sector_erase.typ_ms * 1000000ULL;
-inline constexpr std::uint64_t FAST_TYP_CHIP_NS = CHIP_M25P16.chip_erase.typ_ms * 1000000ULL;
+// The part's typical page program time, for estimates only.
+inline std::uint64_t link_typ_page_ns(const fast_link* link) {
+    return link->part->page_program_typ_us * 1000ULL;
+}
+
+// A page's cost in the plan: the part's typical program time and its clocks.
+std::uint64_t link_page_ns(const chip_part& part, std::uint32_t clock_hz);
 
 // Free command bytes in the queue.
 std::uint32_t link_room(const fast_link* link);
@@ -48,10 +51,11 @@ bool link_recover(fast_link* link, std::uint32_t* attempts);
 // last status read.
 int link_wait_ready(fast_link* link, std::uint64_t bound_ms, std::uint32_t pause_ms,
                     std::uint8_t* status);
-// Sector (SE at address) or chip (BE) erase: waits for the chip, WREN and
-// the instruction, then waits up to FAST_ERASE_WAIT_MS from it. Reports
-// "erase" progress from done to done + share of total, by the typical time.
-int link_erase(fast_link* link, std::uint8_t instruction, std::uint32_t address,
+// An erase of the part's `type` at address (none for the chip erase): waits
+// for the chip, WREN and the instruction, then waits up to the type's bound
+// from it. Reports "erase" progress from done to done + share of total, by
+// the typical time.
+int link_erase(fast_link* link, const chip_erase_type& type, std::uint32_t address,
                const fast_progress* progress, std::uint64_t done, std::uint64_t share,
                std::uint64_t total);
 // Reads with FAST_READ, each chunk behind a status read that shows the chip

@@ -34,7 +34,7 @@ int link_wait_ready(fast_link* link, std::uint64_t bound_ms, std::uint32_t pause
 
 namespace {
 
-int erase_once(fast_link* link, std::uint8_t instruction, std::uint32_t address,
+int erase_once(fast_link* link, const chip_erase_type& type, std::uint32_t address,
                const fast_progress* progress, std::uint64_t done, std::uint64_t share,
                std::uint64_t total) {
     std::uint8_t status = 0;
@@ -47,10 +47,10 @@ int erase_once(fast_link* link, std::uint8_t instruction, std::uint32_t address,
     std::uint8_t answer[2] = {};
     link_transaction(link, CHIP_INS_WREN, nullptr, 0, 0);
     link_status(link);
-    if (instruction == CHIP_INS_BE) {
-        link_transaction(link, instruction, nullptr, 0, 0);
+    if (type.size == 0) {
+        link_transaction(link, type.opcode, nullptr, 0, 0);
     } else {
-        link_address(link, instruction, address, nullptr, 0, 0);
+        link_address(link, type.opcode, address, nullptr, 0, 0);
     }
     link_status(link);
     result = link_flush(link, answer);
@@ -62,8 +62,8 @@ int erase_once(fast_link* link, std::uint8_t instruction, std::uint32_t address,
     if (!enabled || refused) {
         return FAST_ERR_TRANSFER;  // protected, or a chip that does not obey
     }
-    const std::uint64_t typical_ms =
-        (instruction == CHIP_INS_BE ? FAST_TYP_CHIP_NS : FAST_TYP_SECTOR_NS) / 1000000;
+    const std::uint64_t typical_ms = type.typ_ms != 0 ? type.typ_ms : 1;
+    const std::uint64_t bound_ms = chip_erase_type_bound_ms(type);
     const std::uint64_t start = link_now_ms();
     std::uint64_t reported = start;
     std::uint32_t attempts = 0;  // failed polls: the erase goes on meanwhile
@@ -84,7 +84,7 @@ int erase_once(fast_link* link, std::uint8_t instruction, std::uint32_t address,
         if (result != FAST_OK && !link_recover(link, &attempts)) {
             return result;
         }
-        if (link_now_ms() - start >= FAST_ERASE_WAIT_MS) {
+        if (link_now_ms() - start >= bound_ms) {
             return FAST_ERR_TRANSFER;
         }
     }
@@ -92,7 +92,7 @@ int erase_once(fast_link* link, std::uint8_t instruction, std::uint32_t address,
 
 }  // namespace
 
-int link_erase(fast_link* link, std::uint8_t instruction, std::uint32_t address,
+int link_erase(fast_link* link, const chip_erase_type& type, std::uint32_t address,
                const fast_progress* progress, std::uint64_t done, std::uint64_t share,
                std::uint64_t total) {
     // Erasing again what a lost transfer may have erased is harmless, and
@@ -100,7 +100,7 @@ int link_erase(fast_link* link, std::uint8_t instruction, std::uint32_t address,
     link_unit(link, "erase", address);
     std::uint32_t attempts = 0;
     for (;;) {
-        const int result = erase_once(link, instruction, address, progress, done, share, total);
+        const int result = erase_once(link, type, address, progress, done, share, total);
         if (result == FAST_OK || !link_retry(link, &attempts)) {
             return result;
         }
@@ -209,48 +209,151 @@ int fast_write_status(fast_link* link, std::uint8_t status) {
     if (result != FAST_OK) {
         return result;
     }
-    const std::uint8_t stored = CHIP_M25P16.sr_srwd | CHIP_M25P16.sr_bp_mask;  // what WRSR keeps
+    // What WRSR keeps: SRWD and the protection bits of register 1.
+    const auto stored =
+        static_cast<std::uint8_t>(link->part->status.srwd | chip_protection_bits(*link->part));
     return (now & stored) == (status & stored) ? FAST_OK : FAST_ERR_MISMATCH;
 }
 
-int fast_protect_all(fast_link* link, bool lock, std::uint8_t* status) {
-    const std::uint8_t wanted =
-        static_cast<std::uint8_t>(CHIP_M25P16.sr_bp_mask | (lock ? CHIP_M25P16.sr_srwd : 0));
-    int result = fast_write_status(link, wanted);
-    int read = fast_read_status(link, status);
-    return result != FAST_OK ? result : read;
+int fast_read_status_word(fast_link* link, std::uint16_t* status) {
+    std::uint8_t answer[2] = {};
+    link_status(link);
+    const bool two = link->part->status.two_registers;
+    if (two) {
+        link_transaction(link, CHIP_INS_RDSR2, nullptr, 0, 1);
+    }
+    int result = link_flush(link, answer);
+    *status = static_cast<std::uint16_t>(answer[0] | (two ? answer[1] << 8 : 0));
+    return result;
 }
 
-int fast_unprotect_all(fast_link* link, std::uint8_t* status) {
-    int result = fast_write_status(link, 0);
-    int read = fast_read_status(link, status);
-    return result != FAST_OK ? result : read;
+int fast_set_protection(fast_link* link, std::uint16_t protection, fast_srwd srwd) {
+    const chip_part& part = *link->part;
+    std::uint16_t read = 0;
+    std::uint8_t now = 0;
+    int result = link_wait_ready(link, FAST_STATUS_WAIT_MS, 0, &now);
+    if (result == FAST_OK) {
+        result = fast_read_status_word(link, &read);
+    }
+    if (result != FAST_OK) {
+        return result;
+    }
+    // Register 2 goes as 0x01's second byte: the older dies of a family take
+    // it no other way, the newer accept it too.
+    std::uint16_t value = chip_status_to_write(part, read, protection);
+    if (srwd == FAST_SRWD_SET) {
+        value = static_cast<std::uint16_t>(value | part.status.srwd);
+    } else if (srwd == FAST_SRWD_CLEAR) {
+        value = static_cast<std::uint16_t>(value & ~part.status.srwd);
+    }
+    const std::uint8_t bytes[2] = {static_cast<std::uint8_t>(value),
+                                   static_cast<std::uint8_t>(value >> 8)};
+    link_transaction(link, CHIP_INS_WREN, nullptr, 0, 0);
+    link_transaction(link, CHIP_INS_WRSR, bytes, part.status.two_registers ? 2 : 1, 0);
+    result = link_flush(link, nullptr);
+    if (result == FAST_OK) {
+        result = link_wait_ready(link, FAST_STATUS_WAIT_MS, 0, &now);
+    }
+    if (result == FAST_OK) {
+        result = fast_read_status_word(link, &read);
+    }
+    if (result != FAST_OK) {
+        return result;
+    }
+    const std::uint16_t field = chip_protection_bits(part);
+    return (read & field) == (protection & field) ? FAST_OK : FAST_ERR_MISMATCH;
 }
 
-int fast_read_unique_id(fast_link* link, std::uint8_t out[FAST_UNIQUE_ID_MAX],
-                        std::uint32_t* length) {
+int fast_read_unique_id(fast_link* link, std::uint8_t* id, std::uint32_t* length) {
     *length = 0;
-    std::uint8_t status = 0;
-    int result = link_wait_ready(link, FAST_STATUS_WAIT_MS, 0, &status);
+    if (link->part->unique_id != CHIP_UID_RUID) {
+        return FAST_OK;
+    }
+    const std::uint8_t dummy[4] = {};
+    link_transaction(link, CHIP_INS_RUID, dummy, 4, link->part->unique_id_bytes);
+    int result = link_flush(link, id);
+    if (result == FAST_OK) {
+        *length = link->part->unique_id_bytes;
+    }
+    return result;
+}
+
+void fast_force_part(fast_link* link, const std::uint8_t id[3]) {
+    link->own = CHIP_FORCED_PART;
+    link->own.jedec_id = static_cast<std::uint32_t>(id[0] << 16 | id[1] << 8 | id[2]);
+    link->part = &link->own;
+}
+
+int fast_identify(fast_link* link, fast_identity* identity) {
+    *identity = fast_identity{};
+    identity->found = FAST_FOUND_NONE;
+    // RES with S# raised after the opcode wakes a part left in deep
+    // power-down; it hears instructions again after tRES.
+    link_transaction(link, CHIP_INS_RES, nullptr, 0, 0);
+    link_pause(link, std::uint64_t{CHIP_RES_WAKE_US} * 1000);
+    link_transaction(link, CHIP_INS_RDID, nullptr, 0, 3);
+    link_status(link);
+    std::uint8_t answer[4] = {};
+    int result = link_flush(link, answer);
     if (result != FAST_OK) {
         return result;
     }
-    // Maker, type, capacity, the count of factory data bytes, the bytes.
-    std::uint8_t answer[4 + FAST_UNIQUE_ID_MAX] = {};
-    link_transaction(link, CHIP_INS_RDID, nullptr, 0, sizeof answer);
-    result = link_flush(link, answer);
-    if (result != FAST_OK) {
+    // A busy chip ignores RDID: wait for it, unless nothing answers at all
+    // (a floating line reads status 0xFF, a line held low 0x00).
+    if ((answer[3] & CHIP_SR_WIP) != 0 && answer[3] != 0xFF) {
+        result = fast_read_id(link, answer);
+        if (result != FAST_OK) {
+            return result;
+        }
+    }
+    std::memcpy(identity->id, answer, 3);
+    const bool ones = answer[0] == 0xFF && answer[1] == 0xFF && answer[2] == 0xFF;
+    const bool zeros = answer[0] == 0x00 && answer[1] == 0x00 && answer[2] == 0x00;
+    if (ones || zeros) {
+        return FAST_OK;
+    }
+    const std::uint32_t jedec_id =
+        static_cast<std::uint32_t>(answer[0] << 16 | answer[1] << 8 | answer[2]);
+    if (const chip_part* part = chip_find(jedec_id)) {
+        link->part = part;
+        identity->found = FAST_FOUND_TABLE;
+        return FAST_OK;
+    }
+    identity->found = FAST_FOUND_UNKNOWN;
+    // SFDP: the header and the first parameter header, then the BFPT.
+    const std::uint8_t dummy = 0;
+    std::uint8_t header[16] = {};
+    link_address(link, CHIP_INS_SFDP, 0, &dummy, 1, sizeof header);
+    result = link_flush(link, header);
+    std::uint32_t address = 0, dwords = 0;
+    if (result != FAST_OK || !chip_sfdp_header(header, &address, &dwords)) {
         return result;
     }
-    std::uint32_t count = answer[3] < FAST_UNIQUE_ID_MAX ? answer[3] : FAST_UNIQUE_ID_MAX;
-    bool zeros = true, ones = true;
-    for (std::uint32_t i = 0; i < count; ++i) {
-        out[i] = answer[4 + i];
-        zeros = zeros && out[i] == 0x00;
-        ones = ones && out[i] == 0xFF;
+    identity->sfdp_read = true;
+    dwords = dwords < CHIP_BFPT_DWORDS ? dwords : CHIP_BFPT_DWORDS;
+    std::uint8_t table[4 * CHIP_BFPT_DWORDS] = {};
+    link_address(link, CHIP_INS_SFDP, address, &dummy, 1, 4 * dwords);
+    result = link_flush(link, table);
+    if (result == FAST_OK && chip_from_bfpt(table, dwords, FAST_CHIP_SIZE, jedec_id, &link->own)) {
+        link->part = &link->own;
+        identity->found = FAST_FOUND_SFDP;
     }
-    *length = zeros || ones ? 0 : count;
-    return FAST_OK;
+    return result;
+}
+
+int fast_protect_all(fast_link* link, bool lock, std::uint16_t* status) {
+    // Every block-protect bit set, bottom/sector/complement bits clear: the
+    // whole array on each part of the table.
+    int result =
+        fast_set_protection(link, link->part->status.bp, lock ? FAST_SRWD_SET : FAST_SRWD_KEEP);
+    int read = fast_read_status_word(link, status);
+    return result != FAST_OK ? result : read;
+}
+
+int fast_unprotect_all(fast_link* link, std::uint16_t* status) {
+    int result = fast_set_protection(link, 0, FAST_SRWD_CLEAR);
+    int read = fast_read_status_word(link, status);
+    return result != FAST_OK ? result : read;
 }
 
 int fast_read(fast_link* link, std::uint32_t address, std::uint8_t* out, std::uint32_t length,
@@ -259,5 +362,6 @@ int fast_read(fast_link* link, std::uint32_t address, std::uint8_t* out, std::ui
 }
 
 int fast_chip_erase(fast_link* link, const fast_progress* progress) {
-    return link_erase(link, CHIP_INS_BE, 0, progress, 0, FAST_CHIP_SIZE, FAST_CHIP_SIZE);
+    const chip_erase_type* whole = chip_whole_erase(*link->part);
+    return link_erase(link, *whole, 0, progress, 0, FAST_CHIP_SIZE, FAST_CHIP_SIZE);
 }

@@ -1,6 +1,7 @@
 // The burn: what each sector needs, decided from the image and one read of
 // the chip, then done by the cheapest path and read back.
 #include <cstring>
+#include <memory>
 
 #include "fastflash/link.h"
 
@@ -50,7 +51,7 @@ bool clears_any(const std::uint8_t* chip, const std::uint8_t* target, std::uint3
     return false;
 }
 
-// Does `page` need a PP, its sector erased (or not)?
+// Does `page` need a PP, its block erased (or not)?
 bool page_needed(const fast_plan* plan, std::uint32_t page, bool erased) {
     const std::uint32_t at = page * FAST_PAGE_SIZE;
     if (erased) {
@@ -63,28 +64,126 @@ double seconds_since(std::uint64_t start_ms) {
     return static_cast<double>(link_now_ms() - start_ms) / 1000.0;
 }
 
-}  // namespace
+constexpr std::uint32_t PAGES_PER_BLOCK = FAST_BLOCK_SIZE / FAST_PAGE_SIZE;
+constexpr std::uint32_t BLOCKS_PER_SECTOR = FAST_SECTOR_SIZE / FAST_BLOCK_SIZE;
+constexpr std::uint64_t NEVER = ~std::uint64_t{0} / 4;  // a cover that cannot be
 
-std::uint64_t fast_estimate_ns(const fast_plan* plan, bool chip_erase, std::uint32_t clock_hz) {
-    const std::uint64_t page_ns = FAST_TYP_PAGE_NS + PAGE_CLOCKS * NS_PER_S / clock_hz;
-    const std::uint64_t read_ns = std::uint64_t{FAST_SECTOR_SIZE} * 8 * NS_PER_S / clock_hz;
-    std::uint64_t total = chip_erase ? FAST_TYP_CHIP_NS : 0;
-    for (std::uint32_t sector = 0; sector < FAST_SECTORS; ++sector) {
-        const fast_sector_action action = chip_erase ? FAST_SECTOR_ERASE : plan->action[sector];
-        if (action == FAST_SECTOR_SKIP) {
-            continue;
+// The cheapest cover of the blocks that need an erase with the part's erase
+// types, by typical times: each aligned region is either erased whole (its
+// blocks then programmed from blank) or split into the next smaller size.
+class Cover {
+  public:
+    Cover(const fast_plan* plan, const chip_part& part, std::uint32_t clock_hz, bool may_erase)
+        : part_(part) {
+        page_ns_ = link_page_ns(part, clock_hz);
+        for (std::uint32_t b = 0; b < FAST_BLOCKS; ++b) {
+            std::uint32_t plain = 0, erased = 0;
+            for (std::uint32_t i = 0; i < PAGES_PER_BLOCK; ++i) {
+                plain += page_needed(plan, b * PAGES_PER_BLOCK + i, false) ? 1 : 0;
+                erased += page_needed(plan, b * PAGES_PER_BLOCK + i, true) ? 1 : 0;
+            }
+            const std::uint8_t action = plan->action[b / BLOCKS_PER_SECTOR];
+            const std::uint32_t at = b * FAST_BLOCK_SIZE;
+            const bool same = action == FAST_SECTOR_SKIP ||
+                              std::memcmp(plan->chip + at, plan->target + at, FAST_BLOCK_SIZE) == 0;
+            const bool needs = !same && may_erase &&
+                               !only_clears(plan->chip + at, plan->target + at, FAST_BLOCK_SIZE);
+            plain_ns_[b] = needs ? NEVER : (same ? 0 : plain * page_ns_);
+            erased_ns_[b] = erased * page_ns_;
         }
-        if (!chip_erase && action == FAST_SECTOR_ERASE) {
-            total += FAST_TYP_SECTOR_NS;
-        }
-        for (std::uint32_t i = 0; i < PAGES_PER_SECTOR; ++i) {
-            if (page_needed(plan, sector * PAGES_PER_SECTOR + i, action == FAST_SECTOR_ERASE)) {
-                total += page_ns;
+    }
+
+    // Cost of the best cover of `blocks` blocks from `first`; with `apply`,
+    // the erases go into the plan.
+    std::uint64_t best(std::uint32_t first, std::uint32_t blocks, fast_plan* apply) const {
+        std::uint64_t whole = NEVER;
+        int type = erase_type(blocks * FAST_BLOCK_SIZE);
+        if (type >= 0) {
+            whole = std::uint64_t{part_.erases[type].typ_ms} * 1000000;
+            for (std::uint32_t b = first; b < first + blocks; ++b) {
+                whole += erased_ns_[b];
             }
         }
-        total += read_ns;  // read back afterwards
+        std::uint64_t split = 0;
+        const std::uint32_t smaller = blocks == BLOCKS_PER_SECTOR ? blocks / 2 : 1;
+        if (blocks == 1) {
+            split = plain_ns_[first];
+        } else {
+            for (std::uint32_t b = first; b < first + blocks; b += smaller) {
+                split += best(b, smaller, nullptr);
+                split = split > NEVER ? NEVER : split;
+            }
+        }
+        if (apply != nullptr) {
+            if (whole <= split && type >= 0) {
+                apply->erases[apply->erase_count++] = {first * FAST_BLOCK_SIZE,
+                                                       static_cast<std::uint8_t>(type)};
+                for (std::uint32_t b = first; b < first + blocks; ++b) {
+                    apply->erased[b] = true;
+                }
+            } else if (blocks > 1) {
+                for (std::uint32_t b = first; b < first + blocks; b += smaller) {
+                    best(b, smaller, apply);
+                }
+            }
+        }
+        return whole < split ? whole : split;
     }
-    return total;
+
+    // The whole chip in one erase, then every page that is not blank.
+    std::uint64_t chip_erase_ns() const {
+        const chip_erase_type* whole = chip_whole_erase(part_);
+        if (whole == nullptr) {
+            return NEVER;
+        }
+        std::uint64_t total = std::uint64_t{whole->typ_ms} * 1000000;
+        for (std::uint32_t b = 0; b < FAST_BLOCKS; ++b) {
+            total += erased_ns_[b];
+        }
+        return total;
+    }
+
+  private:
+    int erase_type(std::uint32_t size) const {
+        for (std::size_t i = 0; i < CHIP_ERASE_TYPES; ++i) {
+            if (part_.erases[i].opcode != 0 && part_.erases[i].size == size) {
+                return static_cast<int>(i);
+            }
+        }
+        return -1;
+    }
+
+    const chip_part& part_;
+    std::uint64_t page_ns_;
+    std::uint64_t plain_ns_[FAST_BLOCKS];
+    std::uint64_t erased_ns_[FAST_BLOCKS];
+};
+
+}  // namespace
+
+std::uint64_t link_page_ns(const chip_part& part, std::uint32_t clock_hz) {
+    return part.page_program_typ_us * 1000ULL + PAGE_CLOCKS * NS_PER_S / clock_hz;
+}
+
+std::uint64_t fast_estimate_ns(const fast_plan* plan, bool chip_erase, std::uint32_t clock_hz) {
+    // The M25P16's times, for a caller that has no part at hand.
+    return fast_estimate_part_ns(plan, CHIP_M25P16, chip_erase, clock_hz);
+}
+
+std::uint64_t fast_estimate_part_ns(const fast_plan* plan, const chip_part& part, bool chip_erase,
+                                    std::uint32_t clock_hz) {
+    auto cover = std::make_unique<Cover>(plan, part, clock_hz, true);
+    const std::uint64_t read_ns = std::uint64_t{FAST_SECTOR_SIZE} * 8 * NS_PER_S / clock_hz;
+    std::uint64_t total = 0;
+    for (std::uint32_t sector = 0; sector < FAST_SECTORS; ++sector) {
+        if (chip_erase || plan->action[sector] != FAST_SECTOR_SKIP) {
+            total += read_ns;  // read back afterwards
+        }
+        if (!chip_erase) {
+            total += cover->best(sector * BLOCKS_PER_SECTOR, BLOCKS_PER_SECTOR, nullptr);
+        }
+    }
+    return total + (chip_erase ? cover->chip_erase_ns() : 0);
 }
 
 int fast_plan_burn(fast_link* link, const image_map* image, const fast_options* options,
@@ -92,9 +191,14 @@ int fast_plan_burn(fast_link* link, const image_map* image, const fast_options* 
     *stats = fast_stats{};
     stats->first_difference = -1;
     const std::uint64_t spi_before = link->spi_bytes;
+    const chip_part& part = *link->part;
     plan->chip_erase = options->erase == FAST_ERASE_CHIP;
     plan->chip_known = options->erase != FAST_ERASE_CHIP || options->keep_rest;
-    int result = fast_read_status(link, &plan->status);
+    plan->erase_count = 0;
+    std::memset(plan->erased, 0, sizeof plan->erased);
+    std::uint16_t status = 0;
+    int result = fast_read_status_word(link, &status);
+    plan->status = static_cast<std::uint8_t>(status);
     if (result != FAST_OK) {
         return result;
     }
@@ -125,16 +229,31 @@ int fast_plan_burn(fast_link* link, const image_map* image, const fast_options* 
         }
         plan->action[sector] = action;
     }
-    // One bulk erase when it is faster for the sectors at hand; never on a
-    // protected chip, which would ignore it.
-    if (options->erase == FAST_ERASE_AUTO && (plan->status & CHIP_M25P16.sr_bp_mask) == 0 &&
-        fast_estimate_ns(plan, true, link->clock_hz) <
-            fast_estimate_ns(plan, false, link->clock_hz)) {
+    // One chip erase when it is faster; never on a protected chip, which
+    // would ignore it.
+    const bool unprotected = chip_protected_sectors(part, status).count == 0;
+    if (options->erase == FAST_ERASE_AUTO && unprotected &&
+        fast_estimate_part_ns(plan, part, true, link->clock_hz) <
+            fast_estimate_part_ns(plan, part, false, link->clock_hz)) {
         plan->chip_erase = true;
     }
+    if (plan->chip_erase) {
+        std::memset(plan->erased, 1, sizeof plan->erased);
+    } else if (options->erase == FAST_ERASE_AUTO) {
+        auto cover = std::make_unique<Cover>(plan, part, link->clock_hz, true);
+        for (std::uint32_t sector = 0; sector < FAST_SECTORS; ++sector) {
+            cover->best(sector * BLOCKS_PER_SECTOR, BLOCKS_PER_SECTOR, plan);
+        }
+    }
     for (std::uint32_t sector = 0; sector < FAST_SECTORS; ++sector) {
-        if (plan->chip_erase) {
+        bool erased = false;
+        for (std::uint32_t b = 0; b < BLOCKS_PER_SECTOR; ++b) {
+            erased = erased || plan->erased[sector * BLOCKS_PER_SECTOR + b];
+        }
+        if (erased) {
             plan->action[sector] = FAST_SECTOR_ERASE;
+        } else if (plan->action[sector] == FAST_SECTOR_ERASE) {
+            plan->action[sector] = FAST_SECTOR_PROGRAM;  // nothing in it needs an erase after all
         }
         stats->sectors_skipped += plan->action[sector] == FAST_SECTOR_SKIP ? 1 : 0;
     }
@@ -147,27 +266,31 @@ int fast_execute(fast_link* link, fast_plan* plan, fast_stats* stats,
     const std::uint64_t spi_before = link->spi_bytes;
     std::uint64_t start = link_now_ms();
     int result = FAST_OK;
+    const chip_part& part = *link->part;
     if (plan->chip_erase) {
         result = fast_chip_erase(link, progress);
         stats->sectors_erased = result == FAST_OK ? FAST_SECTORS : 0;
+        const chip_erase_type* whole = chip_whole_erase(part);
+        stats->erases[whole - part.erases] += result == FAST_OK ? 1 : 0;
     } else {
-        std::uint32_t erases = 0;
-        for (fast_sector_action action : plan->action) {
-            erases += action == FAST_SECTOR_ERASE ? 1 : 0;
+        std::uint64_t total = 0;
+        for (std::uint32_t i = 0; i < plan->erase_count; ++i) {
+            total += part.erases[plan->erases[i].type].size;
         }
-        const std::uint64_t total = std::uint64_t{erases} * FAST_SECTOR_SIZE;
-        for (std::uint32_t sector = 0; sector < FAST_SECTORS && result == FAST_OK; ++sector) {
-            if (plan->action[sector] != FAST_SECTOR_ERASE) {
-                continue;
-            }
+        std::uint64_t done = 0;
+        for (std::uint32_t i = 0; i < plan->erase_count && result == FAST_OK; ++i) {
             if (link_stop(progress)) {
                 result = FAST_ERR_INTERRUPTED;
                 break;
             }
-            result = link_erase(link, CHIP_INS_SE, sector * FAST_SECTOR_SIZE, progress,
-                                std::uint64_t{stats->sectors_erased} * FAST_SECTOR_SIZE,
-                                FAST_SECTOR_SIZE, total);
-            stats->sectors_erased += result == FAST_OK ? 1 : 0;
+            const chip_erase_type& type = part.erases[plan->erases[i].type];
+            result =
+                link_erase(link, type, plan->erases[i].address, progress, done, type.size, total);
+            done += type.size;
+            stats->erases[plan->erases[i].type] += result == FAST_OK ? 1 : 0;
+        }
+        for (fast_sector_action action : plan->action) {
+            stats->sectors_erased += result == FAST_OK && action == FAST_SECTOR_ERASE ? 1 : 0;
         }
     }
     stats->seconds_erase = seconds_since(start);
@@ -182,7 +305,7 @@ int fast_execute(fast_link* link, fast_plan* plan, fast_stats* stats,
         for (std::uint32_t page = 0; page < FAST_PAGES; ++page) {
             const fast_sector_action action = plan->action[page / PAGES_PER_SECTOR];
             if (action != FAST_SECTOR_SKIP &&
-                page_needed(plan, page, action == FAST_SECTOR_ERASE)) {
+                page_needed(plan, page, plan->erased[page / PAGES_PER_BLOCK])) {
                 todo[page >> 3] = static_cast<std::uint8_t>(todo[page >> 3] | (1U << (page & 7)));
                 ++count;
             }

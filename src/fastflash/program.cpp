@@ -109,7 +109,8 @@ int link_program(fast_link* link, const std::uint8_t* target, std::uint8_t* todo
         if (link_stop(progress)) {
             return FAST_ERR_INTERRUPTED;  // every cycle has ended: each batch waits for the last
         }
-        const std::uint64_t pause = link->program_ns != 0 ? link->program_ns : FAST_TYP_PAGE_NS;
+        const std::uint64_t pause =
+            link->program_ns != 0 ? link->program_ns : link_typ_page_ns(link);
         const std::uint32_t samples = train_samples(link);
         // The next pages still to do, from the cursor on, once round.
         const std::uint32_t most = batch_pages(link, pause);

@@ -31,7 +31,7 @@ inline constexpr std::uint32_t FLASH_STATUS_WIP = CHIP_SR_WIP;
 
 // --- chip facts -----------------------------------------------------------------
 // The classic driver drives the M25P16 and parts that obey its instructions.
-inline constexpr std::uint32_t FLASH_SECTOR_SIZE = CHIP_M25P16.sector_erase.size;
+inline constexpr std::uint32_t FLASH_SECTOR_SIZE = CHIP_SECTOR_SIZE;
 inline constexpr std::uint32_t FLASH_PAGE_SIZE = CHIP_M25P16.page_size;
 inline constexpr std::uint32_t FLASH_SECTOR_ADDRESS_MASK = 0x07FFFFFF;  // of the sector search
 inline constexpr std::uint32_t FLASH_ID_SIZE = 3;  // RDID bytes read: maker, type, capacity

@@ -268,6 +268,9 @@ int hexflash_main(int argc, char** argv) {
             return list(options);
         case Command::kWatch:
             return watch_boards(options, HEXFLASH_VERSION, progress_terminal());
+        case Command::kChips:
+            std::fputs(chips_text(options.json).c_str(), stdout);
+            return 0;
         default:
             return run(options);
     }

@@ -11,9 +11,6 @@
 
 namespace {
 
-constexpr std::uint8_t kM25p16[3] = {0x20, 0x20, 0x15};
-constexpr std::uint8_t kBlockProtect = CHIP_M25P16.sr_bp_mask;
-
 struct Callback {
     Progress* progress;
     int slot;
@@ -71,7 +68,9 @@ class BoardRun {
         if (!read_id()) {
             return;
         }
-        read_unique_id();
+        if (!read_unique_id()) {
+            return;
+        }
         switch (options_.command) {
             case Command::kId:
                 if (read_status()) {
@@ -140,34 +139,53 @@ class BoardRun {
     }
 
     bool read_id() {
-        int status = fast_read_id(&link_, record_.id);
+        fast_identity identity{};
+        int status = fast_identify(&link_, &identity);
         if (status != FAST_OK) {
             fail(status, "cannot read the chip's JEDEC ID");
             return false;
         }
+        std::memcpy(record_.id, identity.id, 3);
+        record_.found = identity.found;
+        record_.sfdp_read = identity.sfdp_read;
+        if (identity.found == FAST_FOUND_NONE) {
+            fail(FAST_ERR_TRANSFER, "no flash chip answers (JEDEC ID " + hex_id(record_.id) + ")");
+            return false;
+        }
         record_.have_id = true;
+        record_.part = *link_.part;
+        record_.have_part = true;
         return true;
     }
 
-    // Identity only: a part without one, or a failed read, leaves it empty.
-    void read_unique_id() {
+    // The part's unique ID, where it has one; all zeros or all ones are no
+    // identity (an ID never ordered, or nothing answering).
+    bool read_unique_id() {
         std::uint8_t id[FAST_UNIQUE_ID_MAX] = {};
         std::uint32_t length = 0;
-        if (fast_read_unique_id(&link_, id, &length) == FAST_OK) {
-            char hex[3];
-            for (std::uint32_t i = 0; i < length; ++i) {
-                std::snprintf(hex, sizeof hex, "%02x", id[i]);
-                record_.unique_id += hex;
-            }
+        int status = fast_read_unique_id(&link_, id, &length);
+        if (status != FAST_OK) {
+            fail(status, "cannot read the chip's unique ID");
+            return false;
         }
+        const bool blank = std::all_of(id, id + length, [](std::uint8_t b) { return b == 0; }) ||
+                           std::all_of(id, id + length, [](std::uint8_t b) { return b == 0xFF; });
+        record_.unique_id.clear();
+        for (std::uint32_t i = 0; i < length && !blank; ++i) {
+            char hex[3];
+            std::snprintf(hex, sizeof hex, "%02x", id[i]);
+            record_.unique_id += hex;
+        }
+        return true;
     }
 
     // After a good run: BP over the whole chip (SRWD too with --lock), read back.
     bool protect() {
         step_ = "protect";
-        std::uint8_t now = 0;
+        std::uint16_t now = 0;
         int status = fast_protect_all(&link_, options_.lock, &now);
-        record_.status = now;
+        record_.status_word = now;
+        record_.status = static_cast<std::uint8_t>(now);
         record_.have_status = true;
         note_protection(now);
         if (status != FAST_OK || !record_.is_protected) {
@@ -181,11 +199,13 @@ class BoardRun {
 
     void clear_all_protection() {
         step_ = "protect";
-        std::uint8_t now = 0;
+        std::uint16_t now = 0;
         int status = fast_unprotect_all(&link_, &now);
-        record_.status = now;
+        record_.status_word = now;
+        record_.status = static_cast<std::uint8_t>(now);
         note_protection(now);
-        if (status != FAST_OK || (now & (kBlockProtect | CHIP_M25P16.sr_srwd)) != 0) {
+        if (status != FAST_OK || record_.is_protected || record_.locked ||
+            protected_sectors(record_).count != 0) {
             fail(status == FAST_OK ? FAST_ERR_TRANSFER : status,
                  "cannot clear the block protection (SRWD set and W# low?)");
             return;
@@ -194,14 +214,17 @@ class BoardRun {
         done("unprotected");
     }
 
-    void note_protection(std::uint8_t status) {
+    void note_protection(std::uint16_t status) {
+        const chip_part& part = *link_.part;
+        const chip_sectors covered = chip_protected_sectors(part, status);
         record_.have_protection = true;
-        record_.is_protected = first_protected_sector(status) == 0;
-        record_.locked = (status & CHIP_M25P16.sr_srwd) != 0;
+        record_.is_protected = covered.first == 0 && covered.count == part.size / CHIP_SECTOR_SIZE;
+        record_.locked = (status & part.status.srwd) != 0;
     }
 
     bool read_status() {
-        int status = fast_read_status(&link_, &record_.status);
+        int status = fast_read_status_word(&link_, &record_.status_word);
+        record_.status = static_cast<std::uint8_t>(record_.status_word);
         if (status != FAST_OK) {
             fail(status, "cannot read the chip's status register");
             return false;
@@ -213,49 +236,55 @@ class BoardRun {
     // Before anything changes sectors first_changed..last_changed: true when
     // none of them is protected, or when --unprotect cleared the protection.
     bool may_change(std::uint32_t first_changed, std::uint32_t last_changed) {
-        std::uint32_t first = first_protected_sector(record_.status);
-        if (last_changed < first || first_changed >= 32) {
+        const chip_part& part = *link_.part;
+        chip_sectors locked = chip_protected_sectors(part, record_.status_word);
+        std::uint32_t first = locked.first, last = locked.first + locked.count - 1;
+        if (locked.count == 0 || last_changed < first || first_changed > last) {
             return true;
         }
         if (options_.unprotect) {
             return unprotect();
         }
-        char text[160];
-        std::string sectors =
-            first == 31 ? "sector 31 is" : "sectors " + std::to_string(first) + "-31 are";
+        char text[200];
+        std::string sectors = locked.count == 1 ? "sector " + std::to_string(first) + " is"
+                                                : "sectors " + std::to_string(first) + "-" +
+                                                      std::to_string(last) + " are";
         std::snprintf(text, sizeof text,
-                      "%s write-protected (status 0x%02x, BP=%u); --unprotect clears that for "
+                      "%s write-protected (status 0x%02x, %s); --unprotect clears that for "
                       "the run",
                       sectors.c_str(), record_.status,
-                      static_cast<unsigned>((record_.status >> 2) & 7));
+                      chip_protection_text(part, record_.status_word).c_str());
         refuse(text);
         return false;
     }
 
+    // A part neither the table nor its SFDP describes is written only with
+    // --force, and then with the instructions every part shares.
     bool right_chip() {
-        bool m25p16 = record_.id[0] == kM25p16[0] && record_.id[1] == kM25p16[1] &&
-                      record_.id[2] == kM25p16[2];
-        if (!m25p16 && !options_.force) {
-            refuse("the chip's JEDEC ID is " + hex_id(record_.id) +
-                   ", not the M25P16's 20 20 15; --force to go on");
-            return false;
+        if (record_.found == FAST_FOUND_UNKNOWN) {
+            if (!options_.force) {
+                refuse("unknown part: JEDEC ID " + hex_id(record_.id) +
+                       " has no row in the chip table and no usable SFDP; --force to go on");
+                return false;
+            }
+            fast_force_part(&link_, record_.id);
+            record_.part = *link_.part;
+            record_.have_part = true;
+            record_.forced = true;
         }
         return true;
     }
 
-    // Clears the block protection when it is set; true when the chip is unprotected.
+    // Clears the protection when it is set; true when the chip is unprotected.
     bool unprotect() {
-        if ((record_.status & kBlockProtect) == 0) {
-            return true;
+        if (!link_.part->status.writable) {
+            refuse("the status register of this part is not known; its protection is left alone");
+            return false;
         }
-        std::uint8_t now = 0;
-        int status = fast_write_status(&link_, record_.status & ~kBlockProtect);
-        if (status == FAST_OK) {
-            status = fast_read_status(&link_, &now);
-        }
-        if (status != FAST_OK || (now & kBlockProtect) != 0) {
-            fail(status == FAST_OK ? FAST_ERR_TRANSFER : status,
-                 "cannot clear the block protection (SRWD set and W# low?)");
+        int status = fast_set_protection(&link_, 0);
+        if (status != FAST_OK) {
+            fail(status == FAST_ERR_MISMATCH ? FAST_ERR_TRANSFER : status,
+                 "cannot clear the block protection (SRWD set and W# low, or locked?)");
             return false;
         }
         protection_cleared_ = true;
@@ -267,15 +296,9 @@ class BoardRun {
         if (!protection_cleared_) {
             return;
         }
-        std::uint8_t now = 0;
-        std::uint8_t wanted =
-            record_.status & (CHIP_M25P16.sr_srwd | CHIP_M25P16.sr_bp_mask);  // what WRSR keeps
-        int status = fast_write_status(&link_, wanted);
-        if (status == FAST_OK) {
-            status = fast_read_status(&link_, &now);
-        }
-        if ((status != FAST_OK || (now & 0x9C) != wanted) && record_.exit_status == 0) {
-            fail(status == FAST_OK ? FAST_ERR_TRANSFER : status,
+        int status = fast_set_protection(&link_, record_.status_word);
+        if (status != FAST_OK && record_.exit_status == 0) {
+            fail(status == FAST_ERR_MISMATCH ? FAST_ERR_TRANSFER : status,
                  "cannot set the block protection back");
         }
     }
@@ -303,7 +326,7 @@ class BoardRun {
         classify(*plan);
         std::uint32_t first = 32, last = 0;
         for (std::uint32_t s = 0; s < FAST_SECTORS; ++s) {
-            if (plan->chip_erase || plan->action[s] != FAST_SECTOR_SKIP) {
+            if (plan->action[s] != FAST_SECTOR_SKIP) {
                 first = first < s ? first : s;
                 last = s;
             }
@@ -331,8 +354,8 @@ class BoardRun {
         if (options_.protect) {
             protect();
         } else {
-            std::uint8_t now = record_.status;
-            if (protection_cleared_ || fast_read_status(&link_, &now) == FAST_OK) {
+            std::uint16_t now = record_.status_word;
+            if (protection_cleared_ || fast_read_status_word(&link_, &now) == FAST_OK) {
                 note_protection(now);
             }
         }
@@ -516,6 +539,10 @@ void Progress::note(int slot, const std::string& line) {
 
 std::uint32_t first_protected_sector(std::uint8_t status) {
     return chip_first_protected_sector(CHIP_M25P16, status);
+}
+
+chip_sectors protected_sectors(const BoardRecord& record) {
+    return chip_protected_sectors(record.have_part ? record.part : CHIP_M25P16, record.status_word);
 }
 
 BoardRecord run_board(const Job& job, const Board& board, int slot, Progress& progress,

@@ -19,7 +19,13 @@ struct BoardRecord {
     bool have_id = false;
     std::uint8_t id[3] = {};
     bool have_status = false;
-    std::uint8_t status = 0;  // the status register as first read
+    std::uint8_t status = 0;        // the status register as first read
+    std::uint16_t status_word = 0;  // both registers (register 2 in bits 15..8)
+    fast_found found = FAST_FOUND_NONE;
+    bool sfdp_read = false;
+    bool forced = false;  // --force drove an unknown part
+    bool have_part = false;
+    chip_part part = {};  // what the run drove the chip as (a copy: the link's goes)
     bool have_stats = false;
     fast_stats stats = {};
     bool bulk_erase = false;
@@ -77,3 +83,5 @@ BoardRecord run_opened_board(const Job& job, const Board& board, FT_HANDLE handl
 
 // The first sector BP2..BP0 of `status` protect (32: none).
 std::uint32_t first_protected_sector(std::uint8_t status);
+// The sectors the record's part's protection covers.
+chip_sectors protected_sectors(const BoardRecord& record);

@@ -59,7 +59,7 @@ std::string log_line(const Options& options, const LoadedImage& image, const Boa
     const std::string null = "null";
     std::uint32_t jedec =
         static_cast<std::uint32_t>(record.id[0] << 16 | record.id[1] << 8 | record.id[2]);
-    const chip_part* part = record.have_id ? chip_find(jedec) : nullptr;
+    const chip_part* part = record.have_part ? &record.part : nullptr;
     char id[8];
     std::snprintf(id, sizeof id, "%06x", static_cast<unsigned>(jedec));
     char seconds[32];

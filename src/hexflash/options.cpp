@@ -13,7 +13,8 @@ constexpr const char* kUsage =
     "Commands:\n"
     "  list                  every FT2232H interface B found: index, serial, description, "
     "location\n"
-    "  id                    the chip's JEDEC ID, status register and protection\n"
+    "  chips                 the parts hexflash knows: name, maker, JEDEC ID, erases\n"
+    "  id                    the chip's JEDEC ID, part, protection, erases, unique ID\n"
     "  write IMAGE           burn an image and verify the whole chip\n"
     "        [--erase auto|chip|none] [--keep-rest] [--force] [--unprotect]\n"
     "        [--format hex|bin] [--base ADDR] [--raw]\n"
@@ -69,6 +70,7 @@ constexpr CommandWord kCommands[] = {
     {"read", Command::kRead},       {"erase", Command::kErase},
     {"protect", Command::kProtect}, {"unprotect", Command::kUnprotect},
     {"watch", Command::kWatch},     {"help", Command::kHelp},
+    {"chips", Command::kChips},
 };
 
 // Each command's own page of help: what it does, then the options it takes.
@@ -81,16 +83,20 @@ constexpr CommandHelp kHelp[] = {
      "Usage: hexflash [--json] list\n"
      "Every FT2232H interface B found, numbered from 0: the number, serial,\n"
      "description and location that --device takes.\n"},
+    {Command::kChips,
+     "Usage: hexflash [--json] chips\n"
+     "The parts hexflash knows: name, maker, JEDEC ID, SFDP, unique ID, erase types.\n"},
     {Command::kId,
      "Usage: hexflash [--device SEL]... [--all] [--json] id\n"
-     "The chip's JEDEC ID, status register and which sectors are protected.\n"},
+     "The chip's JEDEC ID and part (from the table, or its SFDP), protection in the\n"
+     "part's terms, erase types, unique ID and the SPI clock used.\n"},
     {Command::kWrite,
      "Usage: hexflash [--device SEL]... [--all] [--json] [--quiet] write IMAGE [OPTIONS]\n"
      "Burn IMAGE and verify the whole chip. IMAGE is Intel HEX, or binary when it\n"
      "ends in .bin or with --format bin; it is checked whole before anything is erased.\n"
      "  --erase auto|chip|none  per sector as needed (default), bulk erase, or never\n"
      "  --keep-rest             leave the sectors the image does not touch as they are\n"
-     "  --force                 go on with a chip that is not an M25P16\n"
+     "  --force                 go on with a part hexflash does not know\n"
      "  --unprotect             clear the block protection for the run, then set it back\n"
      "  --format hex|bin        the image's form, when its name does not tell\n"
      "  --base ADDR             where a binary image starts (default 0)\n"
@@ -394,6 +400,8 @@ bool parse_options(int argc, char** argv, Options& options, std::string& error) 
                command != Command::kVerify) {
         misplaced = options.format.empty() ? "--base" : "--format";
     } else if ((options.all || options.devices.size() > 1) && command == Command::kList) {
+        misplaced = options.all ? "--all" : "a second --device";
+    } else if ((options.all || !options.devices.empty()) && command == Command::kChips) {
         misplaced = options.all ? "--all" : "a second --device";
     } else if (options.all && !options.devices.empty()) {
         misplaced = "--device with --all";

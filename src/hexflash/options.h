@@ -10,6 +10,7 @@
 enum class Command {
     kNone,
     kList,
+    kChips,
     kId,
     kWrite,
     kVerify,

@@ -220,6 +220,63 @@ void Display::draw() {
     std::fflush(stderr);
 }
 
+namespace {
+
+// The erase types as JSON: [{"opcode": "20", "bytes": 4096}, ...], the chip
+// erase with the chip's size.
+std::string erase_types_json(const chip_part& part) {
+    std::string out;
+    for (const chip_erase_type& type : part.erases) {
+        if (type.opcode == 0) {
+            continue;
+        }
+        char text[64];
+        std::snprintf(text, sizeof text, "{\"opcode\": \"%02x\", \"bytes\": %u}", type.opcode,
+                      type.size == 0 ? part.size : type.size);
+        out += (out.empty() ? "" : ", ") + std::string(text);
+    }
+    return "[" + out + "]";
+}
+
+const char* unique_id_method(const chip_part& part) {
+    return part.unique_id == CHIP_UID_RUID ? "4B" : "none";
+}
+
+}  // namespace
+
+std::string chips_text(bool json) {
+    std::size_t count = 0;
+    const chip_part* const* parts = chip_table(&count);
+    std::string out;
+    char text[160];
+    if (!json) {
+        std::snprintf(text, sizeof text, "%-16s %-20s %-9s %-4s %-9s %s\n", "PART", "MAKER",
+                      "JEDEC ID", "SFDP", "UNIQUE ID", "ERASES");
+        out += text;
+    }
+    for (std::size_t i = 0; i < count; ++i) {
+        const chip_part& part = *parts[i];
+        const std::uint32_t id = part.jedec_id;
+        if (json) {
+            std::snprintf(text, sizeof text, "%06x", id);
+            out += std::string(i == 0 ? "\n" : ",\n") + "  {\"part\": " + json_string(part.name) +
+                   ", \"maker\": " + json_string(part.maker) +
+                   ", \"jedec_id\": " + json_string(text) +
+                   ", \"size\": " + std::to_string(part.size) +
+                   ", \"page_size\": " + std::to_string(part.page_size) +
+                   ", \"erase_types\": " + erase_types_json(part) +
+                   ", \"sfdp\": " + (part.sfdp ? "true" : "false") +
+                   ", \"unique_id\": " + json_string(unique_id_method(part)) + "}";
+            continue;
+        }
+        std::snprintf(text, sizeof text, "%-16s %-20s %02x %02x %02x  %-4s %-9s ", part.name,
+                      part.maker, id >> 16, (id >> 8) & 0xFF, id & 0xFF, part.sfdp ? "yes" : "no",
+                      part.unique_id == CHIP_UID_RUID ? "4B" : "none");
+        out += text + chip_erase_text(part) + "\n";
+    }
+    return json ? "[" + out + "\n]\n" : out;
+}
+
 std::string summary_line(const Options& options, const std::string& label,
                          const BoardRecord& record) {
     std::string out = label + ": " + record.result;
@@ -240,17 +297,26 @@ std::string summary_line(const Options& options, const std::string& label,
                       s.pages_programmed, s.pages_programmed == 1 ? "" : "s");
         out += text;
     } else if (options.command == Command::kId) {
-        std::uint32_t first = first_protected_sector(record.status);
-        std::snprintf(
-            text, sizeof text, ": JEDEC ID %02x %02x %02x%s, status 0x%02x, ", record.id[0],
-            record.id[1], record.id[2],
-            record.id[0] == 0x20 && record.id[1] == 0x20 && record.id[2] == 0x15 ? " (M25P16)" : "",
-            record.status);
+        const chip_part& part = record.have_part ? record.part : CHIP_FORCED_PART;
+        const std::string name = record.found == FAST_FOUND_TABLE ? part.name
+                                 : record.found == FAST_FOUND_SFDP
+                                     ? "SFDP part, identified by its SFDP"
+                                     : "unknown part";
+        std::snprintf(text, sizeof text, ": JEDEC ID %02x %02x %02x (%s), status 0x%02x, ",
+                      record.id[0], record.id[1], record.id[2], name.c_str(), record.status);
         out += text;
-        out += first == 32 ? "no sector protected"
-                           : "sectors " + std::to_string(first) + "-31 protected";
-        out += record.unique_id.empty() ? ", no unique ID" : ", unique ID " + record.unique_id;
-        out += format(", clock %.6g MHz", static_cast<double>(record.clock_hz) / 1e6);
+        chip_sectors locked = protected_sectors(record);
+        out += chip_protection_text(part, record.status_word) + ": ";
+        out += locked.count == 0
+                   ? "no sector protected"
+                   : "sectors " + std::to_string(locked.first) + "-" +
+                         std::to_string(locked.first + locked.count - 1) + " protected";
+        if (record.found != FAST_FOUND_UNKNOWN) {
+            out += "; 2 MiB, erases " + chip_erase_text(part);
+        }
+        out += record.unique_id.empty() ? "; no unique ID" : "; unique ID " + record.unique_id;
+        out += record.sfdp_read ? "; SFDP read" : "; no SFDP";
+        out += format("; clock %.6g MHz", static_cast<double>(record.clock_hz) / 1e6);
     } else if (options.command == Command::kRead) {
         out += " into " + record.output;
     }
@@ -260,6 +326,11 @@ std::string summary_line(const Options& options, const std::string& label,
                : first < 32 ? "; sectors " + std::to_string(first) + "-31 are write-protected"
                             : "";
         out += record.locked ? " and SRWD is set: with W# low it can no longer be changed" : "";
+    }
+    if (record.found == FAST_FOUND_SFDP && options.command != Command::kId) {
+        std::snprintf(text, sizeof text, "; JEDEC ID %02x %02x %02x identified by its SFDP",
+                      record.id[0], record.id[1], record.id[2]);
+        out += text;
     }
     std::snprintf(text, sizeof text, " in %.2f s", record.seconds);
     return out + text;
@@ -367,10 +438,22 @@ std::string json_record(const Options& options, const LoadedImage* image, const 
     keys.emplace_back("jedec_id", record.have_id ? json_string(id) : null);
     keys.emplace_back("unique_id", record.unique_id.empty() ? null : json_string(record.unique_id));
     keys.emplace_back("status_register", record.have_status ? count(record.status) : null);
-    std::uint32_t first = first_protected_sector(record.status);
+    chip_sectors locked = protected_sectors(record);
     keys.emplace_back("protected_sectors", !record.have_status ? null
-                                           : first == 32       ? std::string("[]")
-                                                               : "[" + count(first) + ", 31]");
+                                           : locked.count == 0
+                                               ? std::string("[]")
+                                               : "[" + count(locked.first) + ", " +
+                                                     count(locked.first + locked.count - 1) + "]");
+    keys.emplace_back("part", !record.have_id                    ? null
+                              : record.found == FAST_FOUND_TABLE ? json_string(record.part.name)
+                              : record.found == FAST_FOUND_SFDP  ? json_string("SFDP part")
+                                                                 : json_string("unknown part"));
+    keys.emplace_back("source", !record.have_part                 ? null
+                                : record.forced                   ? json_string("forced")
+                                : record.found == FAST_FOUND_SFDP ? json_string("sfdp")
+                                                                  : json_string("table"));
+    keys.emplace_back("sfdp_read", record.sfdp_read ? "true" : "false");
+    keys.emplace_back("erase_types", record.have_part ? erase_types_json(record.part) : null);
     if (image != nullptr && image->map != nullptr) {
         std::string ranges;
         for (const ByteRange& range : image->ranges) {

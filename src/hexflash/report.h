@@ -61,3 +61,5 @@ std::string json_record(const Options& options, const LoadedImage* image, const 
 std::string json_string(const std::string& text);
 // The retries of a board's run: {"count": N, "first": [{phase, address, cause}...]}.
 std::string retries_json(const BoardRecord& record);
+// The chip table, one part a line (or a JSON array with json).
+std::string chips_text(bool json);

@@ -97,6 +97,10 @@ std::string sim_report_json(std::uint64_t now_ns, const SimTraffic& traffic,
                   "  \"page_programs\": %llu,\n"
                   "  \"sector_erases\": %llu,\n"
                   "  \"bulk_erases\": %llu,\n"
+                  "  \"erases_4k\": %llu,\n"
+                  "  \"erases_32k\": %llu,\n"
+                  "  \"erases_64k\": %llu,\n"
+                  "  \"chip_erases\": %llu,\n"
                   "  \"sk_cycles\": %llu,\n"
                   "  \"bad_commands\": %llu\n"
                   "}\n",
@@ -107,6 +111,10 @@ std::string sim_report_json(std::uint64_t now_ns, const SimTraffic& traffic,
                   static_cast<unsigned long long>(traffic.bytes_in),
                   static_cast<unsigned long long>(chip.transactions),
                   static_cast<unsigned long long>(chip.page_programs),
+                  static_cast<unsigned long long>(chip.sector_erases),
+                  static_cast<unsigned long long>(chip.bulk_erases),
+                  static_cast<unsigned long long>(chip.erases_4k),
+                  static_cast<unsigned long long>(chip.erases_32k),
                   static_cast<unsigned long long>(chip.sector_erases),
                   static_cast<unsigned long long>(chip.bulk_erases),
                   static_cast<unsigned long long>(channel.sk_cycles),

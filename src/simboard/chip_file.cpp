@@ -208,7 +208,7 @@ ChipFile::~ChipFile() {
     }
 }
 
-bool ChipFile::map(const std::string& path, std::string_view model, std::string& why) {
+bool ChipFile::map(const std::string& path, const sim::ChipModel& model, std::string& why) {
     MappedFile chip;
     bool created = false;
     if (!map_chip_file(path.c_str(), chip, created, why)) {
@@ -223,7 +223,7 @@ bool ChipFile::map(const std::string& path, std::string_view model, std::string&
 #endif
     if (created) {
         std::memset(mapping_, 0xFF, sim::M25P16::kSize);
-        write_status(model, 0);
+        write_status(model, model.factory);
     }
     return true;
 }
@@ -238,31 +238,38 @@ void ChipFile::unlock() {
     unlock_chip_file(chip);
 }
 
-std::uint8_t ChipFile::load_status(std::string_view model) {
+std::uint16_t ChipFile::load_status(const sim::ChipModel& model) {
     std::ifstream in(status_path(path_));
     std::string name;
     unsigned bits = 0;
-    if (in >> name >> std::hex >> bits && name == model && bits <= 0xFF) {
-        saved_ = static_cast<std::uint8_t>(bits);
+    unsigned second = 0;
+    if (in >> name >> std::hex >> bits && name == model.name && bits <= 0xFF) {
+        if (model.second_register && !(in >> second && second <= 0xFF)) {
+            second = model.factory >> 8;
+        }
+        saved_ = static_cast<std::uint16_t>(bits | second << 8);
         saved_known_ = true;
         return saved_;
     }
-    write_status(model, 0);
-    return 0;
+    write_status(model, model.factory);
+    return model.factory;
 }
 
-void ChipFile::save_status(std::string_view model, std::uint8_t bits) {
+void ChipFile::save_status(const sim::ChipModel& model, std::uint16_t bits) {
     if (!saved_known_ || bits != saved_) {
         write_status(model, bits);
     }
 }
 
-// One line: the model's name, then the bits in hexadecimal ("m25p16 9c").
-void ChipFile::write_status(std::string_view model, std::uint8_t bits) {
+// One line: the model's name, then the bits of register 1 and (on a part
+// that has one) register 2 in hexadecimal ("m25p16 9c", "w25q16jv 24 02").
+void ChipFile::write_status(const sim::ChipModel& model, std::uint16_t bits) {
     std::string path = status_path(path_);
     std::FILE* file = std::fopen(path.c_str(), "w");
-    bool good = file != nullptr && std::fprintf(file, "%.*s %02x\n", static_cast<int>(model.size()),
-                                                model.data(), bits) > 0;
+    bool good = file != nullptr &&
+                (model.second_register
+                     ? std::fprintf(file, "%s %02x %02x\n", model.name, bits & 0xFF, bits >> 8)
+                     : std::fprintf(file, "%s %02x\n", model.name, bits & 0xFF)) > 0;
     if (file != nullptr && std::fclose(file) != 0) {
         good = false;
     }

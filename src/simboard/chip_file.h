@@ -9,6 +9,8 @@
 #include <string>
 #include <string_view>
 
+#include "sim/m25p16.h"
+
 class ChipFile {
   public:
     ChipFile() = default;
@@ -19,7 +21,7 @@ class ChipFile {
     // Maps the file at `path`; a missing one is created erased, with a status
     // file in the factory state of `model`. False with `why` set when the
     // file cannot be used.
-    bool map(const std::string& path, std::string_view model, std::string& why);
+    bool map(const std::string& path, const sim::ChipModel& model, std::string& why);
     bool mapped() const { return mapping_ != nullptr; }
     std::uint8_t* array() const { return static_cast<std::uint8_t*>(mapping_); }
     const std::string& path() const { return path_; }
@@ -28,18 +30,19 @@ class ChipFile {
     bool lock();
     void unlock();
 
-    // The non-volatile status bits of `model` the status file holds: what a
-    // chip powering up starts with. A missing status file, or one written by
-    // another model, counts as the factory state (0) and is rewritten.
-    std::uint8_t load_status(std::string_view model);
+    // The non-volatile status bits of `model` the status file holds (register
+    // 2 in bits 15..8): what a chip powering up starts with. A missing status
+    // file, or one written by another model, counts as the model's factory
+    // state and is rewritten.
+    std::uint16_t load_status(const sim::ChipModel& model);
     // Records `bits` when they differ from what the status file holds.
-    void save_status(std::string_view model, std::uint8_t bits);
+    void save_status(const sim::ChipModel& model, std::uint16_t bits);
 
     // F.status, beside the chip file F.
     static std::string status_path(const std::string& path) { return path + ".status"; }
 
   private:
-    void write_status(std::string_view model, std::uint8_t bits);
+    void write_status(const sim::ChipModel& model, std::uint16_t bits);
 
     std::string path_;
     void* mapping_ = nullptr;
@@ -48,7 +51,7 @@ class ChipFile {
 #else
     int fd_ = -1;
 #endif
-    std::uint8_t saved_ = 0;  // what the status file holds, once loaded or written
+    std::uint16_t saved_ = 0;  // what the status file holds, once loaded or written
     bool saved_known_ = false;
     bool save_failed_ = false;  // said so on standard error
 };

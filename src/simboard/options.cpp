@@ -247,6 +247,52 @@ std::vector<SimDevice> sim_blank_boards(int boards) {
 
 namespace {
 
+// The chip options, which may name a board with #k.
+bool parse_chip_item(std::string_view item, std::string_view key, std::string_view value,
+                     SimOptions& options, std::string& error) {
+    if (key == "chip") {
+        const sim::ChipModel* model = sim::find_model(value);
+        if (model == nullptr) {
+            error = bad_option(item, "chip is m25p16, w25q16jv, at25sf161b or none");
+            return false;
+        }
+        options.chip = model;
+    } else if (key == "id") {
+        std::uint64_t id = 0;
+        if (value.size() != 6 || !parse_number("0x" + std::string(value), id)) {
+            error = bad_option(item, "id is six hexadecimal digits, e.g. 202015");
+            return false;
+        }
+        options.jedec_id = static_cast<std::uint32_t>(id);
+        options.jedec_id_given = true;
+    } else if (key == "sfdp") {
+        if (value != "off") {
+            error = bad_option(item, "sfdp takes only off");
+            return false;
+        }
+        options.sfdp_off = true;
+    } else if (key == "status") {
+        std::string_view second = value.substr(
+            value.find(':') == std::string_view::npos ? value.size() : value.find(':') + 1);
+        std::string_view first = value.substr(0, value.find(':'));
+        std::uint64_t sr1 = 0, sr2 = 0;
+        if (first.empty() || first.size() > 2 || !parse_number("0x" + std::string(first), sr1) ||
+            (value.find(':') != std::string_view::npos &&
+             (second.empty() || second.size() > 2 ||
+              !parse_number("0x" + std::string(second), sr2)))) {
+            error = bad_option(item, "status is HEX or HEX:HEX, registers 1 and 2");
+            return false;
+        }
+        options.status = static_cast<std::uint16_t>(sr1 | sr2 << 8);
+        options.status_given = true;
+    } else {  // asleep
+        options.asleep = true;
+    }
+    return true;
+}
+
+constexpr std::string_view kChipKeys[] = {"chip", "id", "sfdp", "status", "asleep"};
+
 // Options that mean nothing on the other face.
 constexpr std::string_view kD2xxOnlyOptions[] = {"census"};
 constexpr std::string_view kUsbOnlyOptions[] = {"serial", "speed", "state"};
@@ -263,6 +309,39 @@ bool parse_items(std::string_view text, SimOptions& options, std::string& error,
             continue;
         }
         std::size_t equals = item.find('=');
+        if (listed(kChipKeys, item.substr(0, std::min(equals, item.find('#'))))) {
+            // chip=, id=, sfdp=, status=, asleep: for every board, or board k with #k.
+            std::size_t hash = item.find('#');
+            std::string_view body = item.substr(0, hash);
+            std::string_view key = body.substr(0, body.find('='));
+            std::string_view value =
+                body.find('=') == std::string_view::npos ? "" : body.substr(body.find('=') + 1);
+            if (key != "asleep" && value.empty()) {
+                error = bad_option(item, "empty value");
+                return false;
+            }
+            if (key == "asleep" && body.find('=') != std::string_view::npos) {
+                error = bad_option(item, "asleep takes no value");
+                return false;
+            }
+            if (hash == std::string_view::npos) {
+                if (!parse_chip_item(item, key, value, options, error)) {
+                    return false;
+                }
+                continue;
+            }
+            std::uint64_t board = 0;
+            SimOptions check;
+            if (!parse_number(item.substr(hash + 1), board) || board >= kMaxBoards) {
+                error = bad_option(item, "the board after # is not a board number");
+                return false;
+            }
+            if (!parse_chip_item(item, key, value, check, error)) {
+                return false;
+            }
+            options.board_items.emplace_back(static_cast<std::uint32_t>(board), std::string(body));
+            continue;
+        }
         if (equals == std::string_view::npos) {
             error = bad_option(item, "expected KEY=VALUE");
             return false;
@@ -317,13 +396,6 @@ bool parse_items(std::string_view text, SimOptions& options, std::string& error,
             if (!parse_board_fault(item, value, options, error, face)) {
                 return false;
             }
-        } else if (key == "id") {
-            std::uint64_t id = 0;
-            if (value.size() != 6 || !parse_number("0x" + std::string(value), id)) {
-                error = bad_option(item, "id is six hexadecimal digits, e.g. 202015");
-                return false;
-            }
-            options.jedec_id = static_cast<std::uint32_t>(id);
         } else if (key == "present") {
             options.present_path = value;
         } else if (key == "trace") {
@@ -369,6 +441,18 @@ bool parse_sim_options(std::string_view text, SimOptions& options, std::string& 
 
 SimOptions sim_board_options(const SimOptions& options, std::size_t k, SimFace face) {
     SimOptions board = options;
+    board.board = static_cast<std::uint32_t>(k);
+    for (const auto& [number, body] : options.board_items) {
+        std::string unused;
+        if (number == k) {
+            std::string_view text = body;
+            std::size_t equals = text.find('=');
+            std::string_view key = text.substr(0, equals);
+            std::string_view value =
+                equals == std::string_view::npos ? "" : text.substr(equals + 1);
+            parse_chip_item(body, key, value, board, unused);  // checked when parsed
+        }
+    }
     for (const auto& [number, fault] : options.board_faults) {
         std::string unused;
         if (number == k) {
@@ -389,6 +473,20 @@ std::vector<bool> sim_read_present(const std::string& path, std::size_t boards) 
         }
     }
     return present;
+}
+
+void sim_power_up_chip(const SimOptions& options, sim::M25P16& chip) {
+    if (options.jedec_id_given) {
+        chip.set_identity(options.jedec_id);
+    }
+    // A unique ID of the board's own: a fixed stem and the board's number.
+    chip.set_unique_id(0xD5E1A7C0'4B000000ULL | options.board);
+    if (options.sfdp_off) {
+        chip.set_sfdp_off();
+    }
+    if (options.asleep) {
+        chip.set_asleep();
+    }
 }
 
 std::string sim_board_path(const std::string& path, std::size_t k) {

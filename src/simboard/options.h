@@ -37,7 +37,14 @@ struct SimOptions {
     std::vector<SimDevice> devices;  // the census: entries 2k and 2k+1 are board k
     sim::ChipTiming timing = sim::ChipTiming::typical();
     sim::ChipFaults chip_faults;
-    std::uint32_t jedec_id = 0x202015;  // the chip's RDID answer (id=HEX6)
+    bool jedec_id_given = false;  // id=HEX6: the chip's RDID answer in place of its own
+    std::uint32_t jedec_id = 0x202015;
+    const sim::ChipModel* chip = &sim::default_model();  // chip=NAME
+    bool sfdp_off = false;                               // sfdp=off
+    bool status_given = false;                           // status=HEX[:HEX]
+    std::uint16_t status = 0;                            // register 1, register 2 << 8
+    bool asleep = false;                                 // starts in deep power-down
+    std::uint32_t board = 0;                             // this copy's board number
     bool no_echo = false;
     SimFault census_fail;
     SimFault detail_fail;
@@ -61,6 +68,8 @@ struct SimOptions {
     std::string report_path;  // empty: no report
     // fault=NAME#k items: board k, the fault's value without "#k".
     std::vector<std::pair<std::uint32_t, std::string>> board_faults;
+    // chip=, id=, sfdp=, status=, asleep with #k: board k, the item without "#k".
+    std::vector<std::pair<std::uint32_t, std::string>> board_items;
 
     // The USB face only.
     std::string serial;           // board 0's EEPROM serial; empty: blank EEPROM
@@ -91,6 +100,10 @@ SimOptions sim_board_options(const SimOptions& options, std::size_t k,
 // The board numbers listed in the present= file at `path` (whitespace-separated;
 // what is not a number is skipped). A file that cannot be read lists none.
 std::vector<bool> sim_read_present(const std::string& path, std::size_t boards);
+
+// Powers `chip` up as board `options` describes it: model identity, unique
+// ID from the board's number, status= bits, asleep, sfdp=off.
+void sim_power_up_chip(const SimOptions& options, sim::M25P16& chip);
 
 // `path` with every %d replaced by the board's number.
 std::string sim_board_path(const std::string& path, std::size_t k);

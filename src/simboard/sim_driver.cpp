@@ -78,8 +78,11 @@ struct SimDriver::Hardware {
     void attach_chip(std::uint8_t* array) {
         board.flash = std::span<std::uint8_t>(array, sim::M25P16::kSize);
         board.chip = std::make_unique<sim::M25P16>(array, board.channel.board_clock(),
-                                                   faults.timing, faults.chip_faults);
-        board.chip->set_identity(faults.jedec_id);
+                                                   faults.timing, faults.chip_faults, *faults.chip);
+        sim_power_up_chip(faults, *board.chip);
+        if (faults.status_given) {
+            board.chip->set_nonvolatile_status(faults.status);
+        }
         pins = std::make_unique<sim::ChipOnPins>(*board.chip);
         board.channel.attach(pins.get());
     }
@@ -207,7 +210,7 @@ bool SimDriver::power_up(Hardware& hw, std::string& why) {
         return true;
     }
     if (!hw.file.mapped()) {
-        if (!hw.file.map(hw.flash_path, sim::M25P16::kModel, why)) {
+        if (!hw.file.map(hw.flash_path, *hw.faults.chip, why)) {
             return false;
         }
         hw.attach_chip(hw.file.array());
@@ -217,14 +220,18 @@ bool SimDriver::power_up(Hardware& hw, std::string& why) {
         return false;
     }
     // Another program may have changed the protection while it had the file.
-    hw.board.chip->set_nonvolatile_status(hw.file.load_status(sim::M25P16::kModel));
+    hw.board.chip->set_nonvolatile_status(hw.file.load_status(*hw.faults.chip));
+    if (hw.faults.status_given) {  // status= is over what the file says
+        hw.board.chip->set_nonvolatile_status(hw.faults.status);
+        hw.file.save_status(*hw.faults.chip, hw.board.chip->nonvolatile_status());
+    }
     return true;
 }
 
 // The chip's protection bits into its status file, when they changed.
 void SimDriver::save_status(Hardware& hw) {
     if (hw.file.mapped() && hw.board.chip != nullptr) {
-        hw.file.save_status(sim::M25P16::kModel, hw.board.chip->nonvolatile_status());
+        hw.file.save_status(*hw.faults.chip, hw.board.chip->nonvolatile_status());
     }
 }
 
@@ -248,7 +255,7 @@ bool SimDriver::check_present(Hardware& hw) {
     hw.open_calls = hw.timeout_calls = hw.write_calls = hw.read_calls = hw.handle_calls = 0;
     hw.gone = false;
     if (hw.board.chip != nullptr) {
-        std::uint8_t kept = hw.board.chip->nonvolatile_status();
+        std::uint16_t kept = hw.board.chip->nonvolatile_status();
         hw.board.channel.attach(nullptr);
         hw.attach_chip(hw.board.flash.data());
         hw.board.chip->set_nonvolatile_status(kept);

@@ -111,7 +111,7 @@ void Bus::power_up(Board& board) {
         std::string path =
             sim_board_path(options_.flash_path, static_cast<std::size_t>(board.index));
         std::string why;
-        if (!board.file.map(path, sim::M25P16::kModel, why)) {
+        if (!board.file.map(path, *board.options.chip, why)) {
             std::fprintf(stderr,
                          "hexburn usbsim: flash file '%s' cannot be used as a 2 MiB chip: %s\n",
                          path.c_str(), why.c_str());
@@ -123,8 +123,11 @@ void Bus::power_up(Board& board) {
     sim::Ft2232hChannel& channel = board.interfaces[1].channel;
     channel.set_answer_bad_commands(!options.no_echo);
     board.chip = std::make_unique<sim::M25P16>(memory, channel.board_clock(), options.timing,
-                                               options.chip_faults);
-    board.chip->set_identity(options.jedec_id);
+                                               options.chip_faults, *options.chip);
+    sim_power_up_chip(options, *board.chip);
+    if (options.status_given) {
+        board.chip->set_nonvolatile_status(options.status);
+    }
     board.pins = std::make_unique<sim::ChipOnPins>(*board.chip);
     channel.attach(board.pins.get());
 }
@@ -142,7 +145,11 @@ bool Bus::take_chip_file(Board& board) {
         return false;
     }
     board.file_locked = true;
-    board.chip->set_nonvolatile_status(board.file.load_status(sim::M25P16::kModel));
+    board.chip->set_nonvolatile_status(board.file.load_status(*board.options.chip));
+    if (board.options.status_given) {  // status= is over what the file says
+        board.chip->set_nonvolatile_status(board.options.status);
+        board.file.save_status(*board.options.chip, board.chip->nonvolatile_status());
+    }
     return true;
 }
 
@@ -156,7 +163,7 @@ void Bus::give_back_chip_file(Board& board) {
 
 void Bus::save_status(Board& board) {
     if (board.file_locked && board.chip != nullptr) {
-        board.file.save_status(sim::M25P16::kModel, board.chip->nonvolatile_status());
+        board.file.save_status(*board.options.chip, board.chip->nonvolatile_status());
     }
 }
 
@@ -213,13 +220,14 @@ void Bus::plug_in_again(Board& board) {
         face.driver_bound = !face.claimed_elsewhere;
     }
     if (board.chip != nullptr) {
-        std::uint8_t kept = board.chip->nonvolatile_status();
+        std::uint16_t kept = board.chip->nonvolatile_status();
         sim::Ft2232hChannel& channel = board.interfaces[1].channel;
         channel.attach(nullptr);
         std::uint8_t* array = board.memory.empty() ? board.file.array() : board.memory.data();
-        board.chip = std::make_unique<sim::M25P16>(array, channel.board_clock(),
-                                                   board.options.timing, board.options.chip_faults);
-        board.chip->set_identity(board.options.jedec_id);
+        board.chip =
+            std::make_unique<sim::M25P16>(array, channel.board_clock(), board.options.timing,
+                                          board.options.chip_faults, *board.options.chip);
+        sim_power_up_chip(board.options, *board.chip);
         board.chip->set_nonvolatile_status(kept);
         board.pins = std::make_unique<sim::ChipOnPins>(*board.chip);
         channel.attach(board.pins.get());

@@ -454,9 +454,9 @@ INSTANTIATE_TEST_SUITE_P(
                     false},
         CommandCase{"ReadIntoNoDirectory", "read NOWHERE/chip.bin", "", 1,
                     "chip.bin: cannot be written: no such directory", false},
-        CommandCase{"UnknownIdRefused", "write IMAGE", "id=c22015", 1,
-                    "JEDEC ID is c2 20 15, not the M25P16's", false},
-        CommandCase{"UnknownIdForced", "erase --force", "id=c22015", 0, "B: erased", true},
+        CommandCase{"UnknownIdRefused", "write IMAGE", "id=aa4015", 1,
+                    "unknown part: JEDEC ID aa 40 15", false},
+        CommandCase{"UnknownIdForced", "erase --force", "id=aa4015", 0, "B: erased", true},
         CommandCase{"OpenFails", "erase", "fault=open-fail", 1, "cannot open", false},
         CommandCase{"SetUpFails", "erase", "fault=no-echo", 2, "cannot set", false}),
     case_name<CommandCase>);

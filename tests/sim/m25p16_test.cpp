@@ -420,10 +420,14 @@ TEST(M25P16, DeepPowerDownHearsOnlyRes) {
     board.run({{{kWren}}});
     EXPECT_EQ(board.transact({kRes}, 0, 0), Bytes{});  // opcode only: wakes, no signature
     EXPECT_EQ(board.chip.status(), 0);                 // the WREN was not heard
+    // Nothing is heard until tRES (30 us) has passed.
+    EXPECT_EQ(board.transact(with_address(kRead, 0), 1), Bytes{0xFF});
+    board.clock.now_ns += 30'000;
     EXPECT_EQ(board.transact(with_address(kRead, 0), 1), Bytes{0x5C});
 
     board.run({{{kDp}}});
     EXPECT_EQ(board.transact({kRes, 0, 0, 0}, 2), (Bytes{0x14, 0x14}));
+    board.clock.now_ns += 30'000;
     EXPECT_EQ(board.transact({kRdid}, 1), Bytes{0x20});
 }
 
