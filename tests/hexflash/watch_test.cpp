@@ -87,9 +87,9 @@ bool wait_for(const std::function<bool()>& done, std::chrono::seconds limit) {
     return true;
 }
 
-// The part on the line's boards: the M25P16 (no unique ID). ",chip=w25q16jv"
-// once the simulated board has that part: each board then has an identity.
-constexpr const char kChip[] = "";
+// The part on the line's boards: the W25Q16JV, whose unique ID tells each
+// board apart ("" for the M25P16, which has none).
+constexpr const char kChip[] = ",chip=w25q16jv";
 
 std::string small_image(const ScratchDir& scratch, const std::string& name, std::uint32_t seed) {
     std::string path = scratch.path(name);
