@@ -386,16 +386,16 @@ std::string json_string(const std::string& raw) {
     std::string out = "\"";
     for (std::size_t i = 0; i < text.size();) {
         const char ch = text[i];
-        auto byte = static_cast<unsigned char>(ch);
+        const auto unit = static_cast<unsigned char>(ch);
         const std::size_t length = utf8_length(text, i);
         if (ch == '"' || ch == '\\') {
             out += '\\';
             out += ch;
-        } else if (byte < 0x20 || length == 0) {
+        } else if (unit < 0x20 || length == 0) {
             // A byte that is not UTF-8 (a Latin-1 name on Linux) stands for
             // the character of that number, as Latin-1 has it.
             char escape[8];
-            std::snprintf(escape, sizeof escape, "\\u%04x", byte);
+            std::snprintf(escape, sizeof escape, "\\u%04x", unit);
             out += escape;
         } else {
             out.append(text, i, length);

@@ -6,6 +6,8 @@
 #include <list>
 #include <map>
 #include <memory>
+#include <string>
+#include <string_view>
 #include <thread>
 
 #include "hexflash/boards.h"
@@ -36,7 +38,8 @@ struct Port {
     int open_tries = 0;
 };
 
-// --device in watch: a serial, a location (as list shows it) or #N.
+// --device in watch: a serial or a location (as list shows it, or with @):
+// the port of a station, which stays when boards come and go.
 bool named(const Options& options, const Board& board) {
     if (options.devices.empty()) {
         return true;
@@ -44,9 +47,11 @@ bool named(const Options& options, const Board& board) {
     char location[16];
     std::snprintf(location, sizeof location, "0x%04x", static_cast<unsigned>(board.location));
     for (const std::string& selector : options.devices) {
-        if (selector == board.serial || selector == location ||
-            selector == std::to_string(board.location) ||
-            selector == "#" + std::to_string(board.index)) {
+        const std::string_view bare = !selector.empty() && selector[0] == '@'
+                                          ? std::string_view(selector).substr(1)
+                                          : std::string_view(selector);
+        if (selector == board.serial || bare == location ||
+            bare == std::to_string(board.location)) {
             return true;
         }
     }
