@@ -10,7 +10,7 @@
 
 #include <cstdint>
 
-#include "mpsse/d2xx_driver.h"
+#include "d2xx/d2xx_driver.h"
 
 class InstantDriver final : public D2xxDriver {
   public:

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "mpsse/in_use.h"
+#include "d2xx/in_use.h"
 
 #if defined(_WIN32)
 #define WIN32_LEAN_AND_MEAN

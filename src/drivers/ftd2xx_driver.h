@@ -7,7 +7,7 @@
 #include <memory>
 #include <string>
 
-#include "mpsse/d2xx_driver.h"
+#include "d2xx/d2xx_driver.h"
 
 // The file the driver loads when no path is given: ftd2xx.dll (then
 // ftd2xx64.dll) on Windows, libftd2xx.dylib on macOS, libftd2xx.so elsewhere.

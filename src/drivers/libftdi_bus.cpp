@@ -9,7 +9,7 @@
 #include <thread>
 
 #include "drivers/libftdi_driver.h"
-#include "mpsse/in_use.h"
+#include "d2xx/in_use.h"
 
 namespace {
 

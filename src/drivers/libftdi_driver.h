@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "mpsse/d2xx_driver.h"
+#include "d2xx/d2xx_driver.h"
 
 // One chip with the FT2232 USB identity (0x0403:0x6010) found on the bus.
 struct FtdiChip {

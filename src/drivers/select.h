@@ -4,7 +4,7 @@
 #include <memory>
 #include <string>
 
-#include "mpsse/d2xx_driver.h"
+#include "d2xx/d2xx_driver.h"
 
 // `setting` is the variable's value (nullptr or empty when unset: the
 // platform's default driver). Returns the driver, or nullptr with `error` set

@@ -13,7 +13,7 @@
 #include <cstdint>
 
 #include "image/image.h"
-#include "mpsse/d2xx_types.h"
+#include "d2xx/d2xx_types.h"
 
 // Results; the values are the programs' exit statuses for the same outcome.
 inline constexpr int FAST_OK = 0;

@@ -5,7 +5,8 @@
 #include <mutex>
 
 #include "fastflash/link.h"
-#include "mpsse/d2xx.h"
+#include "d2xx/census.h"
+#include "d2xx/d2xx.h"
 #include "mpsse/mpsse.h"
 #include "mpsse/spi.h"
 
@@ -105,22 +106,19 @@ bool board_gone(fast_link* link, FT_STATUS status) {
         return false;
     }
     std::lock_guard<std::mutex> hold(census_lock);
-    std::uint32_t count = 0;
-    if (FT_CreateDeviceInfoList(&count) != FT_OK) {
-        return false;
-    }
-    for (std::uint32_t index = 0; index < count; ++index) {
-        std::uint32_t flags = 0, type = 0, id = 0, location = 0;
-        char serial[FT_SERIAL_SIZE] = {};
-        char description[FT_DESCRIPTION_SIZE] = {};
-        FT_HANDLE handle = nullptr;
-        if (FT_GetDeviceInfoDetail(index, &flags, &type, &id, &location, serial, description,
-                                   &handle) == FT_OK &&
-            location == link->location) {
-            return false;
-        }
-    }
-    return true;
+    struct look {
+        std::uint32_t location;
+        bool seen;
+    } wanted = {link->location, false};
+    const bool taken = d2xx_census(
+        [](const d2xx_entry& entry, void* context) {
+            auto* want = static_cast<look*>(context);
+            want->seen = entry.location == want->location;
+            return !want->seen;
+        },
+        &wanted);
+    // A census that fails tells nothing: the board counts as still there.
+    return taken && !wanted.seen;
 }
 
 // A transfer failed: remember why, tell a gone board from a glitch, and

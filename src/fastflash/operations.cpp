@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "fastflash/link.h"
-#include "mpsse/d2xx.h"
+#include "d2xx/d2xx.h"
 
 namespace {
 constexpr std::uint64_t REPORT_MS = 100;  // progress while an erase runs

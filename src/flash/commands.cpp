@@ -1,7 +1,7 @@
 #include "flash/flash.h"
 #include "flash/frame.h"
-#include "mpsse/d2xx.h"
-#include "mpsse/output.h"
+#include "d2xx/d2xx.h"
+#include "host/output.h"
 
 namespace {
 

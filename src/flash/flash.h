@@ -8,7 +8,7 @@
 #include <cstdint>
 
 #include "chip/chip.h"
-#include "mpsse/d2xx_types.h"
+#include "d2xx/d2xx_types.h"
 
 // --- status codes -------------------------------------------------------------
 inline constexpr std::int32_t FLASH_OK = 0;

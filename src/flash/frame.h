@@ -10,7 +10,7 @@
 
 #include <cstdint>
 
-#include "mpsse/d2xx.h"
+#include "d2xx/d2xx.h"
 #include "mpsse/mpsse.h"
 #include "mpsse/spi.h"
 

@@ -2,8 +2,8 @@
 
 #include "hexburn/hexburn.h"
 #include "host/console.h"
-#include "mpsse/d2xx.h"
-#include "mpsse/output.h"
+#include "d2xx/d2xx.h"
+#include "host/output.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 
 #include "hexburn/hexburn.h"
 #include "host/console.h"
-#include "mpsse/d2xx.h"
+#include "d2xx/d2xx.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "mpsse/d2xx_types.h"
+#include "d2xx/d2xx_types.h"
 
 // The whole program once a driver is bound: returns the exit status.
 int hexburn_main(int argc, char** argv);

@@ -10,7 +10,7 @@
 
 #include "drivers/select.h"
 #include "hexburn/hexburn.h"
-#include "mpsse/d2xx_driver.h"
+#include "d2xx/d2xx_driver.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 #include "host/interrupt.h"
 #include "image/hex_record.h"
 #include "image/image.h"
-#include "mpsse/d2xx.h"
+#include "d2xx/d2xx.h"
 #include "mpsse/mpsse.h"
 
 namespace {

@@ -4,44 +4,33 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "mpsse/d2xx.h"
-
-namespace {
-// FT_GetDeviceInfoDetail's flag for an interface some process has open.
-constexpr std::uint32_t kOpened = 1;
-}  // namespace
+#include "d2xx/census.h"
 
 bool find_boards(std::vector<Board>& boards, std::uint32_t* others) {
     boards.clear();
-    std::uint32_t count = 0;
     if (others != nullptr) {
         *others = 0;
     }
-    if (FT_CreateDeviceInfoList(&count) != FT_OK) {
-        return false;
-    }
-    for (std::uint32_t index = 0; index < count; ++index) {
-        std::uint32_t flags = 0, type = 0, id = 0, location = 0;
-        char serial[FT_SERIAL_SIZE] = {};
-        char description[FT_DESCRIPTION_SIZE] = {};
-        FT_HANDLE handle = nullptr;
-        if (FT_GetDeviceInfoDetail(index, &flags, &type, &id, &location, serial, description,
-                                   &handle) != FT_OK) {
-            continue;
-        }
-        serial[FT_SERIAL_SIZE - 1] = '\0';
-        description[FT_DESCRIPTION_SIZE - 1] = '\0';
-        std::string name = serial;
-        bool busy = (flags & kOpened) != 0 && name.empty();
-        if (busy || (type == FT_DEVICE_2232H && !name.empty() && name.back() == 'B')) {
-            auto number = static_cast<std::uint32_t>(boards.size());
-            boards.push_back({index, number, name,
-                              busy ? "(in use by another process)" : description, location, busy});
-        } else if (others != nullptr) {
-            ++*others;
-        }
-    }
-    return true;
+    struct found {
+        std::vector<Board>* boards;
+        std::uint32_t* others;
+    } into = {&boards, others};
+    return d2xx_census(
+        [](const d2xx_entry& entry, void* context) {
+            auto* to = static_cast<found*>(context);
+            std::string name = entry.serial;
+            bool busy = (entry.flags & FT_FLAGS_OPENED) != 0 && name.empty();
+            if (busy || (entry.type == FT_DEVICE_2232H && !name.empty() && name.back() == 'B')) {
+                auto number = static_cast<std::uint32_t>(to->boards->size());
+                to->boards->push_back({entry.index, number, name,
+                                       busy ? "(in use by another process)" : entry.description,
+                                       entry.location, busy});
+            } else if (to->others != nullptr) {
+                ++*to->others;
+            }
+            return true;
+        },
+        &into);
 }
 
 namespace {

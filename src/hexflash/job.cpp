@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "host/interrupt.h"
-#include "mpsse/d2xx.h"
+#include "d2xx/d2xx.h"
 
 namespace {
 

@@ -7,8 +7,8 @@
 
 #include "drivers/select.h"
 #include "hexflash/hexflash.h"
-#include "mpsse/d2xx_driver.h"
-#include "mpsse/in_use.h"
+#include "d2xx/d2xx_driver.h"
+#include "d2xx/in_use.h"
 
 #if !defined(_WIN32)
 #include <fcntl.h>

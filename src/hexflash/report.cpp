@@ -19,7 +19,7 @@
 #include <unistd.h>
 #endif
 
-#include "mpsse/d2xx.h"
+#include "d2xx/d2xx.h"
 
 namespace {
 

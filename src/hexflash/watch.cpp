@@ -15,7 +15,7 @@
 #include "hexflash/log.h"
 #include "hexflash/station.h"
 #include "host/interrupt.h"
-#include "mpsse/d2xx.h"
+#include "d2xx/d2xx.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 #include "mpsse/mpsse.h"
 
-#include "mpsse/d2xx.h"
-#include "mpsse/output.h"
+#include "d2xx/d2xx.h"
+#include "host/output.h"
 #include "mpsse/spi.h"
 
 namespace {

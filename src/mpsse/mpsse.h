@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "mpsse/d2xx_types.h"
+#include "d2xx/d2xx_types.h"
 
 // MPSSE set-up commands (the clocking and pin commands are in spi.h).
 inline constexpr std::uint8_t MPSSE_BAD_COMMAND_REPLY = 0xFA;  // answer to an invalid opcode

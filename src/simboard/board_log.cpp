@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "mpsse/in_use.h"
+#include "d2xx/in_use.h"
 
 void TraceSink::emit(const std::string& line) {
     std::lock_guard<std::mutex> hold(lock_);

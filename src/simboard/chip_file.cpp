@@ -19,7 +19,7 @@
 #include <cstring>
 #include <fstream>
 
-#include "mpsse/in_use.h"
+#include "d2xx/in_use.h"
 #include "sim/m25p16.h"
 
 namespace {

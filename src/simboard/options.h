@@ -12,7 +12,7 @@
 #include <utility>
 #include <vector>
 
-#include "mpsse/d2xx_types.h"
+#include "d2xx/d2xx_types.h"
 #include "sim/m25p16.h"
 
 enum class SimFace { kD2xx, kUsb };

@@ -16,8 +16,8 @@
 #include <utility>
 #include <vector>
 
-#include "mpsse/d2xx_driver.h"
-#include "mpsse/in_use.h"
+#include "d2xx/d2xx_driver.h"
+#include "d2xx/in_use.h"
 #include "sim/clock.h"
 #include "sim/ft2232h.h"
 #include "sim/m25p16.h"

@@ -12,7 +12,7 @@
 #include "case_name.h"
 #include "drivers/libftdi_driver.h"
 #include "hexburn/hexburn.h"
-#include "mpsse/d2xx.h"
+#include "d2xx/d2xx.h"
 #include "process.h"
 #include "scripted_driver.h"
 

@@ -13,8 +13,8 @@
 #include <vector>
 
 #include "case_name.h"
-#include "mpsse/d2xx.h"
-#include "mpsse/d2xx_driver.h"
+#include "d2xx/d2xx.h"
+#include "d2xx/d2xx_driver.h"
 #include "simboard/sim_driver.h"
 
 namespace {

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "flash/flash.h"
-#include "mpsse/d2xx.h"
+#include "d2xx/d2xx.h"
 #include "mpsse/mpsse.h"
 #include "scripted_driver.h"
 #include "simboard/sim_driver.h"

@@ -5,7 +5,7 @@
 
 #include "case_name.h"
 #include "hexburn/hexburn.h"
-#include "mpsse/d2xx.h"
+#include "d2xx/d2xx.h"
 #include "scripted_driver.h"
 
 namespace {

@@ -19,8 +19,8 @@
 #include "forwarding_driver.h"
 #include "hexflash/hexflash.h"
 #include "image/sha256.h"
-#include "mpsse/d2xx.h"
-#include "mpsse/d2xx_driver.h"
+#include "d2xx/d2xx.h"
+#include "d2xx/d2xx_driver.h"
 #include "simboard/sim_driver.h"
 
 namespace {

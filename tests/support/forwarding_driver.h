@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "mpsse/d2xx_driver.h"
+#include "d2xx/d2xx_driver.h"
 
 class ForwardingDriver : public D2xxDriver {
   public:

@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "host/console.h"
-#include "mpsse/output.h"
+#include "host/output.h"
 
 FT_STATUS ScriptedDriver::begin(const std::string& name, std::vector<std::uint32_t> args) {
     now_ms += tick_ms;

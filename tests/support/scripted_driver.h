@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "mpsse/d2xx_driver.h"
+#include "d2xx/d2xx_driver.h"
 
 class ScriptedDriver final : public D2xxDriver {
   public:

@@ -1,4 +1,4 @@
-#include "mpsse/output.h"
+#include "host/output.h"
 
 #include <cstdarg>
 #include <cstdio>

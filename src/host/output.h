@@ -4,9 +4,9 @@
 #pragma once
 
 #if defined(__GNUC__)
-#define MPSSE_PRINTF(f, a) __attribute__((format(printf, f, a)))
+#define OUTPUT_PRINTF(f, a) __attribute__((format(printf, f, a)))
 #else
-#define MPSSE_PRINTF(f, a)
+#define OUTPUT_PRINTF(f, a)
 #endif
 
 using output_hook = void (*)(const char* text);
@@ -15,4 +15,4 @@ using output_hook = void (*)(const char* text);
 output_hook output_set_hook(output_hook hook);
 
 // Formats like printf (at most 255 characters) and hands the text to the hook.
-void output_print(const char* format, ...) MPSSE_PRINTF(1, 2);
+void output_print(const char* format, ...) OUTPUT_PRINTF(1, 2);

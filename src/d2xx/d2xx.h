@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "mpsse/d2xx_types.h"
+#include "d2xx/d2xx_types.h"
 
 FT_STATUS FT_CreateDeviceInfoList(std::uint32_t* count);
 FT_STATUS FT_GetDeviceInfoDetail(std::uint32_t index, std::uint32_t* flags, std::uint32_t* type,

@@ -9,7 +9,7 @@
 
 #include <cstdint>
 
-#include "mpsse/d2xx_types.h"
+#include "d2xx/d2xx_types.h"
 
 class D2xxDriver {
   public:

@@ -1,9 +1,9 @@
-#include "mpsse/d2xx.h"
+#include "d2xx/d2xx.h"
 
 #include <chrono>
 #include <thread>
 
-#include "mpsse/d2xx_driver.h"
+#include "d2xx/d2xx_driver.h"
 
 namespace {
 
