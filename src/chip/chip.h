@@ -38,6 +38,7 @@ inline constexpr std::uint8_t CHIP_SR_WEL = 0x02;  // write enable latch
 // --- the parts -------------------------------------------------------------------
 inline constexpr std::uint32_t CHIP_SECTOR_SIZE = 0x10000;  // protection and planning unit
 inline constexpr std::uint32_t CHIP_BLOCK_SIZE = 0x1000;    // the smallest erase of any part
+inline constexpr std::uint32_t CHIP_MAX_SIZE = 0x200000;    // the largest part of the table
 inline constexpr std::size_t CHIP_ERASE_TYPES = 4;
 
 // One erase instruction of a part; size 0 erases the whole chip, opcode 0

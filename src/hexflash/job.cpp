@@ -38,7 +38,7 @@ void on_retry(void* context, const char* phase, std::uint32_t address, const cha
     callback->progress->note(callback->slot, text);
 }
 
-std::string unplugged_text(const fast_link& link) {
+std::string unplugged_text(const nor_chip& link) {
     char text[120];
     std::snprintf(text, sizeof text, "the board was unplugged during %s at 0x%06x", link.phase,
                   static_cast<unsigned>(link.address));
@@ -51,10 +51,10 @@ std::string hex_id(const std::uint8_t id[3]) {
     return text;
 }
 
-// A board's run between fast_open and fast_close.
+// A board's run between nor_open and link_close.
 class BoardRun {
   public:
-    BoardRun(const Job& job, BoardRecord& record, fast_link& link, const fast_progress& progress,
+    BoardRun(const Job& job, BoardRecord& record, nor_chip& link, const link_progress& progress,
              Progress& display, int slot)
         : display_(display),
           slot_(slot),
@@ -117,14 +117,14 @@ class BoardRun {
             record_.message = unplugged_text(link_);
             return;
         }
-        if (interrupt_status() != 0 && status != FAST_OK) {
+        if (interrupt_status() != 0 && status != LINK_OK) {
             record_.result = "interrupted";
             record_.exit_status = interrupt_status();
             record_.message = "interrupted";
             return;
         }
-        record_.result = status == FAST_ERR_MISMATCH ? "mismatch" : "failed";
-        record_.exit_status = status == FAST_ERR_MISMATCH ? 3 : 2;
+        record_.result = status == LINK_ERR_MISMATCH ? "mismatch" : "failed";
+        record_.exit_status = status == LINK_ERR_MISMATCH ? 3 : 2;
         record_.message = message;
     }
     void refuse(const std::string& message) {
@@ -139,17 +139,17 @@ class BoardRun {
     }
 
     bool read_id() {
-        fast_identity identity{};
-        int status = fast_identify(&link_, &identity);
-        if (status != FAST_OK) {
+        nor_identity identity{};
+        int status = nor_identify(&link_, &identity);
+        if (status != LINK_OK) {
             fail(status, "cannot read the chip's JEDEC ID");
             return false;
         }
         std::memcpy(record_.id, identity.id, 3);
         record_.found = identity.found;
         record_.sfdp_read = identity.sfdp_read;
-        if (identity.found == FAST_FOUND_NONE) {
-            fail(FAST_ERR_TRANSFER, "no flash chip answers (JEDEC ID " + hex_id(record_.id) + ")");
+        if (identity.found == NOR_FOUND_NONE) {
+            fail(LINK_ERR_TRANSFER, "no flash chip answers (JEDEC ID " + hex_id(record_.id) + ")");
             return false;
         }
         record_.have_id = true;
@@ -161,10 +161,10 @@ class BoardRun {
     // The part's unique ID, where it has one; all zeros or all ones are no
     // identity (an ID never ordered, or nothing answering).
     bool read_unique_id() {
-        std::uint8_t id[FAST_UNIQUE_ID_MAX] = {};
+        std::uint8_t id[NOR_UNIQUE_ID_MAX] = {};
         std::uint32_t length = 0;
-        int status = fast_read_unique_id(&link_, id, &length);
-        if (status != FAST_OK) {
+        int status = nor_read_unique_id(&link_, id, &length);
+        if (status != LINK_OK) {
             fail(status, "cannot read the chip's unique ID");
             return false;
         }
@@ -183,13 +183,13 @@ class BoardRun {
     bool protect() {
         step_ = "protect";
         std::uint16_t now = 0;
-        int status = fast_protect_all(&link_, options_.lock, &now);
+        int status = nor_protect_all(&link_, options_.lock, &now);
         record_.status_word = now;
         record_.status = static_cast<std::uint8_t>(now);
         record_.have_status = true;
         note_protection(now);
-        if (status != FAST_OK || !record_.is_protected) {
-            fail(status == FAST_OK ? FAST_ERR_TRANSFER : status,
+        if (status != LINK_OK || !record_.is_protected) {
+            fail(status == LINK_OK ? LINK_ERR_TRANSFER : status,
                  "cannot set the block protection (SRWD set and W# low?)");
             return false;
         }
@@ -200,13 +200,13 @@ class BoardRun {
     void clear_all_protection() {
         step_ = "protect";
         std::uint16_t now = 0;
-        int status = fast_unprotect_all(&link_, &now);
+        int status = nor_unprotect_all(&link_, &now);
         record_.status_word = now;
         record_.status = static_cast<std::uint8_t>(now);
         note_protection(now);
-        if (status != FAST_OK || record_.is_protected || record_.locked ||
+        if (status != LINK_OK || record_.is_protected || record_.locked ||
             protected_sectors(record_).count != 0) {
-            fail(status == FAST_OK ? FAST_ERR_TRANSFER : status,
+            fail(status == LINK_OK ? LINK_ERR_TRANSFER : status,
                  "cannot clear the block protection (SRWD set and W# low?)");
             return;
         }
@@ -223,9 +223,9 @@ class BoardRun {
     }
 
     bool read_status() {
-        int status = fast_read_status_word(&link_, &record_.status_word);
+        int status = nor_read_status_word(&link_, &record_.status_word);
         record_.status = static_cast<std::uint8_t>(record_.status_word);
-        if (status != FAST_OK) {
+        if (status != LINK_OK) {
             fail(status, "cannot read the chip's status register");
             return false;
         }
@@ -261,13 +261,13 @@ class BoardRun {
     // A part neither the table nor its SFDP describes is written only with
     // --force, and then with the instructions every part shares.
     bool right_chip() {
-        if (record_.found == FAST_FOUND_UNKNOWN) {
+        if (record_.found == NOR_FOUND_UNKNOWN) {
             if (!options_.force) {
                 refuse("unknown part: JEDEC ID " + hex_id(record_.id) +
                        " has no row in the chip table and no usable SFDP; --force to go on");
                 return false;
             }
-            fast_force_part(&link_, record_.id);
+            nor_force_part(&link_, record_.id);
             record_.part = *link_.part;
             record_.have_part = true;
             record_.forced = true;
@@ -281,9 +281,9 @@ class BoardRun {
             refuse("the status register of this part is not known; its protection is left alone");
             return false;
         }
-        int status = fast_set_protection(&link_, 0);
-        if (status != FAST_OK) {
-            fail(status == FAST_ERR_MISMATCH ? FAST_ERR_TRANSFER : status,
+        int status = nor_set_protection(&link_, 0);
+        if (status != LINK_OK) {
+            fail(status == LINK_ERR_MISMATCH ? LINK_ERR_TRANSFER : status,
                  "cannot clear the block protection (SRWD set and W# low, or locked?)");
             return false;
         }
@@ -296,9 +296,9 @@ class BoardRun {
         if (!protection_cleared_) {
             return;
         }
-        int status = fast_set_protection(&link_, record_.status_word);
-        if (status != FAST_OK && record_.exit_status == 0) {
-            fail(status == FAST_ERR_MISMATCH ? FAST_ERR_TRANSFER : status,
+        int status = nor_set_protection(&link_, record_.status_word);
+        if (status != LINK_OK && record_.exit_status == 0) {
+            fail(status == LINK_ERR_MISMATCH ? LINK_ERR_TRANSFER : status,
                  "cannot set the block protection back");
         }
     }
@@ -307,26 +307,26 @@ class BoardRun {
         if (!right_chip() || !read_status()) {
             return;
         }
-        auto plan = std::make_unique<fast_plan>();
-        fast_options choice{options_.erase, options_.keep_rest};
+        auto plan = std::make_unique<plan_burn>();
+        plan_options choice{options_.erase, options_.keep_rest};
         record_.have_stats = true;
         estimate_first(*plan);
         int status = fast_plan_burn(&link_, image_->map.get(), &choice, plan.get(), &record_.stats,
                                     &progress_);
-        if (status != FAST_OK) {
+        if (status != LINK_OK) {
             fail(status, "cannot read the chip");
             return;
         }
-        display_.estimate(
-            slot_,
-            static_cast<double>(fast_estimate_ns(plan.get(), plan->chip_erase, link_.clock_hz)) /
-                1e9,
-            false);
+        display_.estimate(slot_,
+                          static_cast<double>(fast_estimate_ns(plan.get(), *link_.part,
+                                                               plan->chip_erase, link_.clock_hz)) /
+                              1e9,
+                          false);
         record_.bulk_erase = plan->chip_erase;
         classify(*plan);
         std::uint32_t first = 32, last = 0;
-        for (std::uint32_t s = 0; s < FAST_SECTORS; ++s) {
-            if (plan->action[s] != FAST_SECTOR_SKIP) {
+        for (std::uint32_t s = 0; s < PLAN_MAX_SECTORS; ++s) {
+            if (plan->action[s] != PLAN_SECTOR_SKIP) {
                 first = first < s ? first : s;
                 last = s;
             }
@@ -341,10 +341,10 @@ class BoardRun {
         }
         record_.changed = first <= last;
         status = fast_execute(&link_, plan.get(), &record_.stats, &progress_);
-        if (status == FAST_OK) {
+        if (status == LINK_OK) {
             done("written");
         } else {
-            fail(status, status == FAST_ERR_MISMATCH ? mismatch_text(plan->target)
+            fail(status, status == LINK_ERR_MISMATCH ? mismatch_text(plan->target)
                                                      : "USB or chip failure while writing");
         }
         restore_protection();
@@ -355,7 +355,7 @@ class BoardRun {
             protect();
         } else {
             std::uint16_t now = record_.status_word;
-            if (protection_cleared_ || fast_read_status_word(&link_, &now) == FAST_OK) {
+            if (protection_cleared_ || nor_read_status_word(&link_, &now) == LINK_OK) {
                 note_protection(now);
             }
         }
@@ -364,22 +364,24 @@ class BoardRun {
     // Before the chip is read, the rest of the run as it most often goes:
     // the sectors the image touches erased (an older firmware there), the
     // rest already blank. Refined once the chip has been read.
-    void estimate_first(fast_plan& plan) {
+    void estimate_first(plan_burn& plan) {
         std::memcpy(plan.target, image_->map->bytes, sizeof plan.target);
         std::memset(plan.chip, 0x00, sizeof plan.chip);
         plan.chip_known = true;
-        for (std::uint32_t s = 0; s < FAST_SECTORS; ++s) {
-            plan.action[s] = touches(s) ? FAST_SECTOR_ERASE : FAST_SECTOR_SKIP;
+        for (std::uint32_t s = 0; s < PLAN_MAX_SECTORS; ++s) {
+            plan.action[s] = touches(s) ? PLAN_SECTOR_ERASE : PLAN_SECTOR_SKIP;
         }
-        bool bulk = options_.erase == FAST_ERASE_CHIP;
+        bool bulk = options_.erase == PLAN_ERASE_CHIP;
         display_.estimate(
-            slot_, static_cast<double>(fast_estimate_ns(&plan, bulk, link_.clock_hz)) / 1e9, true);
+            slot_,
+            static_cast<double>(fast_estimate_ns(&plan, *link_.part, bulk, link_.clock_hz)) / 1e9,
+            true);
     }
 
     // Whether the image gives any byte of sector `s`.
     bool touches(std::uint32_t s) const {
         const std::uint8_t* defined = image_->map->defined;
-        for (std::uint32_t i = s * FAST_SECTOR_SIZE / 8; i < (s + 1) * FAST_SECTOR_SIZE / 8; ++i) {
+        for (std::uint32_t i = s * CHIP_SECTOR_SIZE / 8; i < (s + 1) * CHIP_SECTOR_SIZE / 8; ++i) {
             if (defined[i] != 0) {
                 return true;
             }
@@ -389,11 +391,11 @@ class BoardRun {
 
     // Every sector in one class: erased, programmed without an erase, already
     // right, or outside the image and kept.
-    void classify(const fast_plan& plan) {
-        for (std::uint32_t s = 0; s < FAST_SECTORS && !plan.chip_erase; ++s) {
-            if (plan.action[s] == FAST_SECTOR_PROGRAM) {
+    void classify(const plan_burn& plan) {
+        for (std::uint32_t s = 0; s < PLAN_MAX_SECTORS && !plan.chip_erase; ++s) {
+            if (plan.action[s] == PLAN_SECTOR_PROGRAM) {
                 ++record_.sectors_programmed;
-            } else if (plan.action[s] == FAST_SECTOR_SKIP) {
+            } else if (plan.action[s] == PLAN_SECTOR_SKIP) {
                 ++(options_.keep_rest && !touches(s) ? record_.sectors_untouched
                                                      : record_.sectors_right);
             }
@@ -403,11 +405,11 @@ class BoardRun {
     void verify(const image_map& expected) {
         record_.have_stats = true;
         int status = fast_verify(&link_, &expected, &record_.stats, &progress_);
-        if (status == FAST_OK) {
+        if (status == LINK_OK) {
             done(options_.command == Command::kErase ? "erased" : "verified");
         } else {
             // The image map holds 0xFF wherever the image gives no byte.
-            fail(status, status == FAST_ERR_MISMATCH ? mismatch_text(expected.bytes)
+            fail(status, status == LINK_ERR_MISMATCH ? mismatch_text(expected.bytes)
                                                      : "USB or chip failure while reading");
         }
     }
@@ -422,15 +424,15 @@ class BoardRun {
     // (what the chip should hold, chip form), the first with both values as
     // the image holds them, and the first few differing ranges.
     std::string mismatch_text(const std::uint8_t* wanted) {
-        auto chip = std::make_unique<std::uint8_t[]>(FAST_CHIP_SIZE);
+        auto chip = std::make_unique<std::uint8_t[]>(CHIP_MAX_SIZE);
         std::int64_t first = record_.stats.first_difference;
         char text[160];
-        if (fast_read(&link_, 0, chip.get(), FAST_CHIP_SIZE, nullptr) != FAST_OK) {
+        if (nor_read(&link_, 0, chip.get(), CHIP_MAX_SIZE, nullptr) != LINK_OK) {
             std::snprintf(text, sizeof text, "the chip differs at 0x%06llx",
                           static_cast<unsigned long long>(first < 0 ? 0 : first));
             return text;
         }
-        for (std::uint32_t a = 0; a < FAST_CHIP_SIZE; ++a) {
+        for (std::uint32_t a = 0; a < CHIP_MAX_SIZE; ++a) {
             if (chip[a] == wanted[a]) {
                 continue;
             }
@@ -479,17 +481,17 @@ class BoardRun {
     }
 
     void read() {
-        auto chip = std::make_unique<std::uint8_t[]>(FAST_CHIP_SIZE);
+        auto chip = std::make_unique<std::uint8_t[]>(CHIP_MAX_SIZE);
         record_.have_stats = true;
         record_.stats.first_difference = -1;
         std::uint64_t start = d2xx_clock_ms();
-        int status = fast_read(&link_, 0, chip.get(), FAST_CHIP_SIZE, &progress_);
+        int status = nor_read(&link_, 0, chip.get(), CHIP_MAX_SIZE, &progress_);
         record_.stats.seconds_read = static_cast<double>(d2xx_clock_ms() - start) / 1000.0;
-        if (status != FAST_OK) {
+        if (status != LINK_OK) {
             fail(status, "USB or chip failure while reading");
             return;
         }
-        record_.stats.bytes_moved = FAST_CHIP_SIZE;
+        record_.stats.bytes_moved = CHIP_MAX_SIZE;
         std::string error;
         if (!save_chip(record_.output, chip.get(), options_.raw, error)) {
             refuse(error);
@@ -505,16 +507,16 @@ class BoardRun {
         }
         std::uint64_t start = d2xx_clock_ms();
         record_.changed = true;
-        int status = fast_chip_erase(&link_, &progress_);
+        int status = nor_chip_erase(&link_, &progress_);
         double seconds = static_cast<double>(d2xx_clock_ms() - start) / 1000.0;
-        if (status != FAST_OK) {
+        if (status != LINK_OK) {
             fail(status, "USB or chip failure while erasing");
         } else {
             auto blank = std::make_unique<image_map>();  // no record: 0xFF throughout
             std::memset(blank->bytes, 0xFF, sizeof blank->bytes);
             verify(*blank);
             record_.bulk_erase = true;
-            record_.stats.sectors_erased = FAST_SECTORS;
+            record_.stats.sectors_erased = PLAN_MAX_SECTORS;
         }
         record_.stats.seconds_erase = seconds;
         restore_protection();
@@ -525,8 +527,8 @@ class BoardRun {
     const Options& options_;
     const LoadedImage* image_;
     BoardRecord& record_;
-    fast_link& link_;
-    const fast_progress& progress_;
+    nor_chip& link_;
+    const link_progress& progress_;
     bool protection_cleared_ = false;
     const char* step_ = nullptr;  // a step outside the transport's phases
 };
@@ -567,11 +569,11 @@ BoardRecord run_opened_board(const Job& job, const Board& board, FT_HANDLE handl
     record.output = output.empty() ? job.options->path : output;
     std::uint64_t start = d2xx_clock_ms();
     Callback callback{&progress, slot, nullptr};
-    fast_progress hooks{on_report, on_stop, &callback, on_retry};
-    auto link = std::make_unique<fast_link>();  // the transport's buffers: not on a stack
+    link_progress hooks{on_report, on_stop, &callback, on_retry};
+    auto link = std::make_unique<nor_chip>();  // the transport's buffers: not on a stack
     link->location = board.location;
     link->watcher = &hooks;
-    if (fast_open(handle, job.options->clock_hz, link.get()) != FAST_OK) {
+    if (nor_open(handle, job.options->clock_hz, link.get()) != LINK_OK) {
         record.result = "failed";
         record.exit_status = 2;
         record.message = link->gone ? unplugged_text(*link) : "cannot set the FT2232H up for SPI";
@@ -580,10 +582,10 @@ BoardRecord run_opened_board(const Job& job, const Board& board, FT_HANDLE handl
         record.clock_hz = link->clock_hz;
         BoardRun(job, record, *link, hooks, progress, slot).run();
     }
-    fast_close(link.get());  // the pins released whatever failed, while the board takes writes
+    link_close(link.get());  // the pins released whatever failed, while the board takes writes
     record.retries = link->retries;
     record.retry_log.assign(link->retry_log,
-                            link->retry_log + std::min(link->retries, FAST_RETRY_LOG));
+                            link->retry_log + std::min(link->retries, LINK_RETRY_LOG));
     record.seconds = static_cast<double>(d2xx_clock_ms() - start) / 1000.0;
     FT_Close(handle);
     if (record.exit_status == 0 && interrupt_status() != 0 && record.result.empty()) {

@@ -21,7 +21,7 @@ struct BoardRecord {
     bool have_status = false;
     std::uint8_t status = 0;        // the status register as first read
     std::uint16_t status_word = 0;  // both registers (register 2 in bits 15..8)
-    fast_found found = FAST_FOUND_NONE;
+    nor_found found = NOR_FOUND_NONE;
     bool sfdp_read = false;
     bool forced = false;  // --force drove an unknown part
     bool have_part = false;
@@ -51,8 +51,8 @@ struct BoardRecord {
     // the first few ranges of them.
     std::uint64_t differing_bytes = 0;
     std::vector<ByteRange> differing;
-    std::uint32_t retries = 0;          // units redone after a failed transfer
-    std::vector<fast_retry> retry_log;  // the first few of them
+    std::uint32_t retries = 0;                // units redone after a failed transfer
+    std::vector<link_retry_entry> retry_log;  // the first few of them
 };
 
 // Receives progress from every board's thread (must be thread-safe).

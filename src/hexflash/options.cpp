@@ -166,7 +166,7 @@ std::uint32_t parse_hz(std::string_view text) {
         return 0;  // a fraction of a hertz
     }
     value = value * scale / fraction;
-    return value >= FAST_MIN_CLOCK_HZ && value <= FAST_MAX_CLOCK_HZ
+    return value >= LINK_MIN_CLOCK_HZ && value <= LINK_MAX_CLOCK_HZ
                ? static_cast<std::uint32_t>(value)
                : 0;
 }
@@ -264,9 +264,9 @@ bool parse_options(int argc, char** argv, Options& options, std::string& error) 
                 return false;
             }
             if (text == "auto" || text == "chip" || text == "none") {
-                options.erase = text == "auto"   ? FAST_ERASE_AUTO
-                                : text == "chip" ? FAST_ERASE_CHIP
-                                                 : FAST_ERASE_NONE;
+                options.erase = text == "auto"   ? PLAN_ERASE_AUTO
+                                : text == "chip" ? PLAN_ERASE_CHIP
+                                                 : PLAN_ERASE_NONE;
             } else {
                 error = "--erase " + text + ": auto, chip or none";
                 return false;
@@ -287,7 +287,7 @@ bool parse_options(int argc, char** argv, Options& options, std::string& error) 
             }
             char* end = nullptr;
             unsigned long long base = std::strtoull(text.c_str(), &end, 0);
-            if (text.empty() || text[0] == '-' || *end != '\0' || base >= FAST_CHIP_SIZE) {
+            if (text.empty() || text[0] == '-' || *end != '\0' || base >= CHIP_MAX_SIZE) {
                 error = "--base " + text + ": an address on the chip, 0 to 0x1fffff";
                 return false;
             }
@@ -406,7 +406,7 @@ bool parse_options(int argc, char** argv, Options& options, std::string& error) 
     } else if (options.all && !options.devices.empty()) {
         misplaced = "--device with --all";
     }
-    if (options.keep_rest && options.erase == FAST_ERASE_CHIP) {
+    if (options.keep_rest && options.erase == PLAN_ERASE_CHIP) {
         // A bulk erase cannot leave any sector as it was.
         error = "--keep-rest does not go with --erase chip";
         return false;

@@ -292,14 +292,14 @@ std::string summary_line(const Options& options, const std::string& label,
         std::snprintf(text, sizeof text,
                       " and verified: of %u sectors, %u erased%s, %u programmed without erase, "
                       "%u already right, %u untouched; %u page%s programmed",
-                      FAST_SECTORS, s.sectors_erased, record.bulk_erase ? " (bulk)" : "",
+                      PLAN_MAX_SECTORS, s.sectors_erased, record.bulk_erase ? " (bulk)" : "",
                       record.sectors_programmed, record.sectors_right, record.sectors_untouched,
                       s.pages_programmed, s.pages_programmed == 1 ? "" : "s");
         out += text;
     } else if (options.command == Command::kId) {
         const chip_part& part = record.have_part ? record.part : CHIP_FORCED_PART;
-        const std::string name = record.found == FAST_FOUND_TABLE ? part.name
-                                 : record.found == FAST_FOUND_SFDP
+        const std::string name = record.found == NOR_FOUND_TABLE ? part.name
+                                 : record.found == NOR_FOUND_SFDP
                                      ? "SFDP part, identified by its SFDP"
                                      : "unknown part";
         std::snprintf(text, sizeof text, ": JEDEC ID %02x %02x %02x (%s), status 0x%02x, ",
@@ -311,7 +311,7 @@ std::string summary_line(const Options& options, const std::string& label,
                    ? "no sector protected"
                    : "sectors " + std::to_string(locked.first) + "-" +
                          std::to_string(locked.first + locked.count - 1) + " protected";
-        if (record.found != FAST_FOUND_UNKNOWN) {
+        if (record.found != NOR_FOUND_UNKNOWN) {
             out += "; 2 MiB, erases " + chip_erase_text(part);
         }
         out += record.unique_id.empty() ? "; no unique ID" : "; unique ID " + record.unique_id;
@@ -327,7 +327,7 @@ std::string summary_line(const Options& options, const std::string& label,
                             : "";
         out += record.locked ? " and SRWD is set: with W# low it can no longer be changed" : "";
     }
-    if (record.found == FAST_FOUND_SFDP && options.command != Command::kId) {
+    if (record.found == NOR_FOUND_SFDP && options.command != Command::kId) {
         std::snprintf(text, sizeof text, "; JEDEC ID %02x %02x %02x identified by its SFDP",
                       record.id[0], record.id[1], record.id[2]);
         out += text;
@@ -409,7 +409,7 @@ std::string json_string(const std::string& raw) {
 
 std::string retries_json(const BoardRecord& record) {
     std::string first;
-    for (const fast_retry& retry : record.retry_log) {
+    for (const link_retry_entry& retry : record.retry_log) {
         first += (first.empty() ? "" : ", ") + std::string("{\"phase\": ") +
                  json_string(retry.phase) + ", \"address\": " + std::to_string(retry.address) +
                  ", \"cause\": " + json_string(retry.cause) + "}";
@@ -444,14 +444,14 @@ std::string json_record(const Options& options, const LoadedImage* image, const 
                                                ? std::string("[]")
                                                : "[" + count(locked.first) + ", " +
                                                      count(locked.first + locked.count - 1) + "]");
-    keys.emplace_back("part", !record.have_id                    ? null
-                              : record.found == FAST_FOUND_TABLE ? json_string(record.part.name)
-                              : record.found == FAST_FOUND_SFDP  ? json_string("SFDP part")
-                                                                 : json_string("unknown part"));
-    keys.emplace_back("source", !record.have_part                 ? null
-                                : record.forced                   ? json_string("forced")
-                                : record.found == FAST_FOUND_SFDP ? json_string("sfdp")
-                                                                  : json_string("table"));
+    keys.emplace_back("part", !record.have_id                   ? null
+                              : record.found == NOR_FOUND_TABLE ? json_string(record.part.name)
+                              : record.found == NOR_FOUND_SFDP  ? json_string("SFDP part")
+                                                                : json_string("unknown part"));
+    keys.emplace_back("source", !record.have_part                ? null
+                                : record.forced                  ? json_string("forced")
+                                : record.found == NOR_FOUND_SFDP ? json_string("sfdp")
+                                                                 : json_string("table"));
     keys.emplace_back("sfdp_read", record.sfdp_read ? "true" : "false");
     keys.emplace_back("erase_types", record.have_part ? erase_types_json(record.part) : null);
     if (image != nullptr && image->map != nullptr) {
