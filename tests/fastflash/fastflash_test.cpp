@@ -1,11 +1,9 @@
-// The batched transport against the simulated board: the plan per sector,
-// the chip a burn leaves in each erase mode, a chip slower than the
-// transport expects, reads that fail, and the speed targets in virtual time.
+// The burn against the simulated board: the chip it leaves in each erase
+// mode, a chip slower than the transport expects, a stop, a stuck chip, and
+// the speed targets in virtual time.
 #include "fastflash/fastflash.h"
 
 #include <gtest/gtest.h>
-
-#include <algorithm>
 
 #include <cstring>
 #include <memory>
@@ -87,72 +85,6 @@ class Board {
 void fill_chip(Board& board, std::uint32_t length, std::uint32_t build) {
     for (std::uint32_t a = 0; a < CHIP_MAX_SIZE; ++a) {
         board.flash()[a] = a < length ? pattern(a, build) : 0xFF;
-    }
-}
-
-// --- the plan, sector by sector ------------------------------------------------
-
-// Sector contents: F all 0xFF, A the image's bytes, B other bytes.
-struct SectorCase {
-    std::string name;
-    plan_erase_mode erase;
-    bool keep_rest;
-    char chip;   // F, A or B
-    char image;  // A: the image covers the sector; F: it does not touch it
-    plan_sector_action action;
-};
-
-class FastPlan : public testing::TestWithParam<SectorCase> {};
-
-TEST_P(FastPlan, DecidesPerSector) {
-    const SectorCase& c = GetParam();
-    Board board("timing=zero");
-    auto image = make_image(0, 1);
-    for (std::uint32_t a = 0; a < kSector; ++a) {
-        const std::uint32_t at = 5 * kSector + a;
-        board.flash()[at] = c.chip == 'A' ? pattern(at, 1) : c.chip == 'B' ? pattern(at, 2) : 0xFF;
-        if (c.image == 'A') {
-            image->bytes[at] = pattern(at, 1);
-            image->defined[at >> 3] = 0xFF;
-        }
-    }
-    ASSERT_EQ(board.open(), LINK_OK);
-    plan_options options{c.erase, c.keep_rest};
-    ASSERT_EQ(fast_plan_burn(board.link.get(), image.get(), &options, board.plan.get(),
-                             &board.stats, nullptr),
-              LINK_OK);
-    EXPECT_FALSE(board.plan->chip_erase);
-    EXPECT_EQ(board.plan->action[5], c.action);
-    EXPECT_EQ(board.plan->action[6], PLAN_SECTOR_SKIP);  // blank, and nothing to put there
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Sectors, FastPlan,
-    testing::Values(
-        SectorCase{"HoldsTheImage", PLAN_ERASE_AUTO, false, 'A', 'A', PLAN_SECTOR_SKIP},
-        SectorCase{"BlankTakesAProgram", PLAN_ERASE_AUTO, false, 'F', 'A', PLAN_SECTOR_PROGRAM},
-        SectorCase{"OtherBytesNeedAnErase", PLAN_ERASE_AUTO, false, 'B', 'A', PLAN_SECTOR_ERASE},
-        SectorCase{"UntouchedIsErasedToBlank", PLAN_ERASE_AUTO, false, 'B', 'F', PLAN_SECTOR_ERASE},
-        SectorCase{"UntouchedIsKeptWithKeepRest", PLAN_ERASE_AUTO, true, 'B', 'F',
-                   PLAN_SECTOR_SKIP},
-        SectorCase{"NoneProgramsWhatNeedsAnErase", PLAN_ERASE_NONE, false, 'B', 'A',
-                   PLAN_SECTOR_PROGRAM}),
-    case_name<SectorCase>);
-
-TEST(FastPlan, BulkEraseWhenCheaperAndNeverOnAProtectedChip) {
-    auto image = make_image(CHIP_MAX_SIZE, 1);
-    for (std::uint8_t bp : {std::uint8_t{0x00}, std::uint8_t{0x04}}) {
-        Board board("timing=zero");
-        fill_chip(board, CHIP_MAX_SIZE, 2);
-        ASSERT_EQ(board.open(), LINK_OK);
-        if (bp != 0) {
-            ASSERT_EQ(nor_write_status(board.link.get(), bp), LINK_OK);
-        }
-        plan_options options{PLAN_ERASE_AUTO, false};
-        ASSERT_EQ(fast_plan_burn(board.link.get(), image.get(), &options, board.plan.get(),
-                                 &board.stats, nullptr),
-                  LINK_OK);
-        EXPECT_EQ(board.plan->chip_erase, bp == 0);
     }
 }
 
@@ -267,43 +199,6 @@ TEST(FastBurn, StuckChipFailsWithinItsBound) {
     EXPECT_EQ(board.burn(*image, PLAN_ERASE_AUTO), LINK_ERR_TRANSFER);
     EXPECT_LT(board.seconds() - start, 31.0);
 }
-
-// --- reads that fail -----------------------------------------------------------
-
-struct ReadFaultCase {
-    std::string name;
-    std::string fault;
-};
-
-class FastReadFault : public testing::TestWithParam<ReadFaultCase> {};
-
-// A read that fails or comes up short is redone after a resync; no later
-// answer is shifted.
-TEST_P(FastReadFault, FailsAndTheNextAnswerIsItsOwn) {
-    Board board("timing=zero," + GetParam().fault);
-    std::memset(board.flash().data(), 0xA5, CHIP_MAX_SIZE);
-    ASSERT_EQ(board.open(), LINK_OK);
-    std::vector<std::uint8_t> data(3000);
-    EXPECT_EQ(nor_read(board.link.get(), 0, data.data(), 3000, nullptr), LINK_OK);
-    EXPECT_EQ(std::count(data.begin(), data.end(), 0xA5), 3000);
-    EXPECT_GE(board.link->retries, 1u);
-    std::uint8_t status = 0xEE;
-    ASSERT_EQ(nor_read_status(board.link.get(), &status), LINK_OK);
-    EXPECT_EQ(status, 0x00);
-    std::uint8_t id[3] = {};
-    ASSERT_EQ(nor_read_id(board.link.get(), id), LINK_OK);
-    EXPECT_EQ(id[0], 0xC2);
-    EXPECT_EQ(id[2], 0x15);
-}
-
-// Reads are counted over the whole run: set-up takes the first ones.
-INSTANTIATE_TEST_SUITE_P(
-    Faults, FastReadFault,
-    testing::Values(ReadFaultCase{"Short", "id=c22015,fault=read-short@3"},
-                    ReadFaultCase{"Failed", "id=c22015,fault=read-fail@3"},
-                    // The first read of the drain fails as well.
-                    ReadFaultCase{"FailedTwice", "id=c22015,fault=read-fail@3,fault=read-fail@4"}),
-    case_name<ReadFaultCase>);
 
 // --- speed, in the simulated board's virtual time ---------------------------------
 
