@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "fastflash/fastflash.h"
+#include "link/link.h"
 
 namespace {
 
