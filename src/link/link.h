@@ -17,7 +17,7 @@
 // statuses for the same outcome.
 inline constexpr int LINK_OK = 0;
 inline constexpr int LINK_ERR_TRANSFER = 2;     // USB failed or short, chip busy past its bound
-inline constexpr int LINK_ERR_MISMATCH = 3;     // the chip holds other bytes than it should
+inline constexpr int LINK_ERR_MISMATCH = 3;     // read back: other bytes or bits than asked for
 inline constexpr int LINK_ERR_INTERRUPTED = 4;  // link_progress.stop said so
 
 // Progress and cancellation, called between transfers. Any member may be null.
