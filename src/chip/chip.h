@@ -205,6 +205,7 @@ std::uint16_t chip_status_to_write(const chip_part& part, std::uint16_t read,
 std::string chip_erase_text(const chip_part& part);
 
 // --- SFDP (JEDEC JESD216) ------------------------------------------------------------
+// In sfdp.cpp; the fields they read are named in sfdp.h.
 inline constexpr std::uint32_t CHIP_SFDP_SIGNATURE = 0x50444653;  // "SFDP", little-endian
 inline constexpr std::size_t CHIP_BFPT_DWORDS = 16;               // read at most
 // From the first 16 bytes at SFDP address 0 (header and first parameter

@@ -200,12 +200,6 @@ const chip_part* const kParts[] = {&CHIP_M25P16, &kW25q16jv,   &kW25q16jvDtr, &k
 
 constexpr std::uint32_t kBlocksPerSector = CHIP_SECTOR_SIZE / CHIP_BLOCK_SIZE;
 
-std::uint32_t dword(const std::uint8_t* table, std::uint32_t index) {
-    const std::uint8_t* at = table + 4 * (index - 1);  // DWORDs numbered from 1
-    return static_cast<std::uint32_t>(at[0]) | static_cast<std::uint32_t>(at[1]) << 8 |
-           static_cast<std::uint32_t>(at[2]) << 16 | static_cast<std::uint32_t>(at[3]) << 24;
-}
-
 }  // namespace
 
 const chip_part* chip_find(std::uint32_t jedec_id) {
@@ -310,90 +304,4 @@ std::string chip_erase_text(const chip_part& part) {
         out += (out.empty() ? "" : ", ") + std::string(text);
     }
     return out;
-}
-
-bool chip_sfdp_header(const std::uint8_t bytes[16], std::uint32_t* address, std::uint32_t* dwords) {
-    const std::uint32_t signature = dword(bytes, 1);
-    // The first parameter header is the BFPT's (ID 0xFF00).
-    if (signature != CHIP_SFDP_SIGNATURE || bytes[8] != 0x00 || bytes[15] != 0xFF ||
-        bytes[11] < 9) {
-        return false;
-    }
-    *dwords = bytes[11];
-    *address = static_cast<std::uint32_t>(bytes[12]) | static_cast<std::uint32_t>(bytes[13]) << 8 |
-               static_cast<std::uint32_t>(bytes[14]) << 16;
-    return true;
-}
-
-bool chip_from_bfpt(const std::uint8_t* table, std::uint32_t dwords, std::uint32_t size,
-                    std::uint32_t jedec_id, chip_part* part) {
-    if (dwords < 9) {
-        return false;
-    }
-    const std::uint32_t density = dword(table, 2);
-    const std::uint64_t bits =
-        (density & 0x80000000U) != 0
-            ? ((density & 0x7FFFFFFFU) < 40 ? 1ULL << (density & 0x7FFFFFFFU) : 0)
-            : std::uint64_t{density} + 1;
-    if (bits != std::uint64_t{size} * 8) {
-        return false;
-    }
-    // Until the table says otherwise: the M25P16's times, page and status
-    // layout; the protection decoded only as the BP field (any value: all),
-    // and never written, as the part's own layout is unknown.
-    *part = CHIP_FORCED_PART;
-    part->name = "SFDP part";
-    part->jedec_id = jedec_id;
-    part->size = size;
-    part->sfdp = true;
-    part->status.bp_all_from = 1;
-    part->status.writable = false;
-    for (chip_erase_type& type : part->erases) {
-        type = chip_erase_type{};
-    }
-    std::uint32_t typ_ms[4] = {600, 600, 600, 600};
-    std::uint32_t max_ms[4] = {3000, 3000, 3000, 3000};
-    std::uint32_t chip_typ_ms = 13000, chip_max_ms = 40000;
-    if (dwords >= 11) {
-        const std::uint32_t times = dword(table, 10);
-        const std::uint32_t multiplier = 2 * ((times & 0xF) + 1);
-        static constexpr std::uint32_t kUnits[] = {1, 16, 128, 1000};
-        for (std::uint32_t i = 0; i < 4; ++i) {
-            const std::uint32_t field = (times >> (4 + 7 * i)) & 0x7F;
-            typ_ms[i] = ((field & 0x1F) + 1) * kUnits[field >> 5];
-            max_ms[i] = typ_ms[i] * multiplier;
-        }
-        const std::uint32_t program = dword(table, 11);
-        const std::uint32_t page_shift = (program >> 4) & 0xF;
-        part->page_size = 1U << page_shift;
-        const std::uint32_t pp = (program >> 8) & 0x3F;
-        part->page_program_typ_us = ((pp & 0x1F) + 1) * ((pp & 0x20) != 0 ? 64 : 8);
-        part->page_program_max_us = part->page_program_typ_us * 2 * ((program & 0xF) + 1);
-        static constexpr std::uint32_t kChipUnits[] = {16, 256, 4000, 64000};
-        const std::uint32_t chip = (program >> 24) & 0x7F;
-        chip_typ_ms = ((chip & 0x1F) + 1) * kChipUnits[chip >> 5];
-        chip_max_ms = chip_typ_ms * multiplier;
-    }
-    if (part->page_size != 256) {
-        return false;  // the transport programs pages of 256 bytes, no more, no less
-    }
-    // Erase types 1-4 (DWORDs 8 and 9): the block sizes planning uses, one
-    // instruction each, smallest first.
-    std::size_t used = 0;
-    for (std::uint32_t wanted : {CHIP_BLOCK_SIZE, 0x8000U, CHIP_SECTOR_SIZE}) {
-        for (std::uint32_t i = 0; i < 4; ++i) {
-            const std::uint32_t pair = dword(table, 8 + i / 2) >> (16 * (i % 2));
-            const std::uint32_t shift = pair & 0xFF;
-            if (shift != 0 && shift < 32 && (1U << shift) == wanted) {
-                part->erases[used++] = {static_cast<std::uint8_t>(pair >> 8), wanted, typ_ms[i],
-                                        max_ms[i]};
-                break;
-            }
-        }
-    }
-    if (used == 0) {
-        return false;
-    }
-    part->erases[used] = {CHIP_INS_BE, 0, chip_typ_ms, chip_max_ms};
-    return true;
 }
