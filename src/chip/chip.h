@@ -190,9 +190,6 @@ struct chip_sectors {
     std::uint32_t count;
 };
 chip_sectors chip_protected_sectors(const chip_part& part, std::uint16_t status);
-// First protected sector of a protected area that runs to the last (the
-// M25P16's kind); the sector count when none is protected.
-std::uint32_t chip_first_protected_sector(const chip_part& part, std::uint8_t status);
 // The part's protection bits of `status` (BP, TB, SEC, CMP) only.
 std::uint16_t chip_protection_bits(const chip_part& part);
 // The protection bits in the part's own terms, e.g. "BP=1 TB=1 SEC=0 CMP=0".

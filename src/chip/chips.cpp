@@ -255,11 +255,6 @@ chip_sectors chip_protected_sectors(const chip_part& part, std::uint16_t status)
     return {first, (high - 1) / kBlocksPerSector - first + 1};
 }
 
-std::uint32_t chip_first_protected_sector(const chip_part& part, std::uint8_t status) {
-    chip_sectors sectors = chip_protected_sectors(part, status);
-    return sectors.count == 0 ? part.size / CHIP_SECTOR_SIZE : sectors.first;
-}
-
 std::uint16_t chip_protection_bits(const chip_part& part) {
     const chip_status_layout& layout = part.status;
     return static_cast<std::uint16_t>(layout.bp | layout.tb | layout.sec | layout.cmp);
