@@ -150,7 +150,7 @@ bool parse_fault(std::string_view item, std::string_view value, SimOptions& opti
         return true;
     }
     if (name == "stuck-zero" || name == "stuck-one") {
-        if (!has_at || at >= sim::M25P16::kSize) {
+        if (!has_at || at >= sim::SpiNor::kSize) {
             error = bad_option(item, "a stuck bit needs @ADDR below 0x200000");
             return false;
         }
@@ -475,7 +475,7 @@ std::vector<bool> sim_read_present(const std::string& path, std::size_t boards) 
     return present;
 }
 
-void sim_power_up_chip(const SimOptions& options, sim::M25P16& chip) {
+void sim_power_up_chip(const SimOptions& options, sim::SpiNor& chip) {
     if (options.jedec_id_given) {
         chip.set_identity(options.jedec_id);
     }
