@@ -76,7 +76,9 @@ enum chip_unique_id : std::uint8_t {
 enum chip_source : std::uint8_t { CHIP_FROM_TABLE, CHIP_FROM_SFDP, CHIP_FORCED };
 
 // One part, as its datasheet gives it. Times in microseconds or milliseconds
-// as their names say.
+// as their names say. Each row's comment names where its figures come from;
+// a figure with no source at hand is the M25P16's (the nearest one for an
+// erase size the M25P16 lacks), and the comment says so.
 struct chip_part {
     const char* name;
     const char* maker;
