@@ -540,7 +540,7 @@ void Progress::note(int slot, const std::string& line) {
 }
 
 std::uint32_t first_protected_sector(std::uint8_t status) {
-    return chip_first_protected_sector(CHIP_M25P16, status);
+    return chip_protected_sectors(CHIP_M25P16, status).first;
 }
 
 chip_sectors protected_sectors(const BoardRecord& record) {

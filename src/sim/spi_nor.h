@@ -1,14 +1,14 @@
-// A simulated STMicroelectronics M25P16 (16 Mbit SPI NOR flash), faithful at
-// the bit level: the host drives S# (chip select) and one clock cycle at a
-// time, in SPI mode 0. The same class carries the parts that replace it in
-// its footprint (W25Q16JV, AT25SF161B), each a ChipModel written from its
-// datasheet, and an empty footprint ("none").
+// A simulated SPI NOR flash of 16 Mbit, faithful at the bit level: the host
+// drives S# (chip select) and one clock cycle at a time, in SPI mode 0. One
+// class for every part the board can carry in the M25P16's footprint: what
+// tells them apart is the ChipModel it is given (chip_model.h).
 #pragma once
 
 #include <cstdint>
-#include <string_view>
 
+#include "sim/chip_model.h"
 #include "sim/clock.h"
+#include "sim/sfdp_table.h"
 
 namespace sim {
 
@@ -20,7 +20,7 @@ struct ChipTiming {
     std::uint64_t write_status_ns;
 
     // Which of the model's own times a chip uses; kGiven: the four above,
-    // whatever the model (the M25P16's tests time it so).
+    // whatever the model (the tests time it so).
     enum class Kind : std::uint8_t { kGiven, kTypical, kMaximum, kZero };
     Kind kind = Kind::kGiven;
 
@@ -28,44 +28,6 @@ struct ChipTiming {
     static ChipTiming maximum();  // datasheet maximum values
     static ChipTiming zero();     // over by the next status poll
 };
-
-// Busy times of one part, in virtual nanoseconds.
-struct ModelTimes {
-    std::uint64_t page_program;
-    std::uint64_t erase_4k;
-    std::uint64_t erase_32k;
-    std::uint64_t erase_64k;
-    std::uint64_t chip_erase;
-    std::uint64_t write_status;
-};
-
-// One part the board can carry, from its datasheet. Status bits as one word:
-// register 1 in bits 7..0, register 2 (0x35 / 0x31) in bits 15..8.
-struct ChipModel {
-    const char* name;  // as chip= and the status file name it
-    bool present;      // false: nothing on the bus, every answer reads as ones
-    std::uint32_t jedec_id;
-    std::uint8_t id_fourth;  // the RDID byte after the ID (M25P16: a length, 0x10)
-    std::uint8_t res_signature;
-    std::uint64_t wake_ns;          // tRES: from RES until the chip hears instructions
-    std::uint8_t erase_4k_opcode;   // 0: no such erase
-    std::uint8_t erase_32k_opcode;  // 0: no such erase
-    bool chip_erase_60;             // 0x60 erases the chip as 0xC7 does
-    ModelTimes typical;
-    ModelTimes maximum;
-    bool second_register;
-    std::uint16_t stored;    // the bits a status write sets, kept without power
-    std::uint16_t one_time;  // of those, bits that once 1 stay 1 (LB)
-    std::uint16_t lock;      // SRL: while set, status writes are ignored
-    std::uint16_t factory;   // the status bits as shipped
-    bool top_bottom;         // SEC b6, TB b5, CMP b14 (else the M25P16's BP table)
-    bool sfdp;
-    bool unique_id;  // 0x4B, 4 dummy bytes, 8 bytes of ID
-};
-
-// The models by name (m25p16, w25q16jv, at25sf161b, none); nullptr when unknown.
-const ChipModel* find_model(std::string_view name);
-const ChipModel& default_model();  // the M25P16
 
 struct ChipFaults {
     bool stuck_busy = false;  // once a write cycle starts, WIP never clears
@@ -87,13 +49,13 @@ struct ChipCounters {
     std::uint64_t erases_32k = 0;
 };
 
-class M25P16 {
+class SpiNor {
   public:
-    static constexpr std::uint32_t kSize = 2 * 1024 * 1024;
+    static constexpr std::uint32_t kSize = kChipSize;
 
     // `memory` holds kSize bytes (the array; the caller owns it, e.g. a
     // mapped file); `clock` is read to end busy cycles.
-    M25P16(std::uint8_t* memory, const VirtualClock& clock, ChipTiming timing,
+    SpiNor(std::uint8_t* memory, const VirtualClock& clock, ChipTiming timing,
            ChipFaults faults = {}, const ChipModel& model = default_model());
 
     // S# level: false = low (selected). A rising edge ends the instruction
@@ -121,9 +83,6 @@ class M25P16 {
     void set_sfdp_off() { sfdp_off_ = true; }
 
     const ChipModel& model() const { return model_; }
-    // The part's name, as a status file records it.
-    const char* model_name() const { return model_.name; }
-    static constexpr const char* kModel = "m25p16";
     // The status bits the part keeps without power (SRWD/SRP0, BP, TB, SEC,
     // CMP, QE, the lock bits; register 2 in bits 15..8) as they are now: a
     // finished write counts at once. A holder that keeps them (a status
@@ -155,8 +114,13 @@ class M25P16 {
 
     void on_byte(std::uint8_t in);
     void decode(std::uint8_t opcode);
+    bool heard(std::uint8_t opcode) const;
+    std::uint32_t erase_size(std::uint8_t opcode) const;
     void after_address();
+    void after_dummy();
+    void status_byte(std::uint8_t in);
     void finish_write();
+    void finish_erase();
     void start_cycle(std::uint64_t busy_ns, std::uint16_t status_after);
     void settle();
     bool busy() const;
@@ -164,6 +128,7 @@ class M25P16 {
     std::uint64_t busy_ns(std::uint64_t ModelTimes::*time, std::uint64_t ChipTiming::*given) const;
     bool protected_range(std::uint32_t address, std::uint32_t length) const;
     std::uint8_t sfdp_byte(std::uint32_t address) const;
+    std::uint8_t unique_id_byte(std::uint32_t index) const;
     bool awake() const;
 
     std::uint8_t* memory_;
@@ -174,7 +139,8 @@ class M25P16 {
     ChipCounters counters_;
     std::uint64_t unique_id_ = 0;
     bool sfdp_off_ = false;
-    std::uint64_t wake_at_ns_ = 0;  // RES seen: instructions heard from then on
+    std::uint8_t sfdp_[kSfdpBytes];  // the model's SFDP area
+    std::uint64_t wake_at_ns_ = 0;   // RES seen: instructions heard from then on
 
     // Status registers: stored bits, WEL, and the write cycle (WIP).
     std::uint16_t stored_ = 0;
@@ -196,7 +162,7 @@ class M25P16 {
     std::uint32_t count_ = 0;  // address/dummy/ID bytes of the phase; PP: data seen
     std::uint32_t address_ = 0;
     std::uint16_t status_in_ = 0;
-    std::uint32_t erase_size_ = 0;  // of the erase instruction in progress
+    std::uint32_t erase_size_ = 0;  // of the erase instruction in progress (kSize: the chip)
     std::uint8_t latch_[256];       // PP page buffer
     std::uint8_t latch_index_ = 0;
     std::uint8_t identity_[4] = {0x20, 0x20, 0x15, 0x10};  // RDID, then the factory count

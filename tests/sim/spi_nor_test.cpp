@@ -1,6 +1,6 @@
-// The simulated M25P16 against the chip's datasheet behaviour, driven bit by
-// bit as a host drives S#, C and D.
-#include "sim/m25p16.h"
+// The simulated chip as the M25P16 model, against that part's datasheet
+// behaviour, driven bit by bit as a host drives S#, C and D.
+#include "sim/spi_nor.h"
 
 #include <gtest/gtest.h>
 
@@ -15,7 +15,7 @@ namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
-constexpr std::uint32_t kSize = sim::M25P16::kSize;
+constexpr std::uint32_t kSize = sim::SpiNor::kSize;
 
 // Instruction codes and status bits from the datasheet.
 constexpr std::uint8_t kWrsr = 0x01, kPp = 0x02, kRead = 0x03, kWrdi = 0x04, kRdsr = 0x05,
@@ -43,8 +43,8 @@ struct Tx {
 // The chip on a bus: the memory it owns, the clock it reads.
 struct Board {
     explicit Board(sim::ChipTiming timing = sim::ChipTiming::zero(), sim::ChipFaults faults = {},
-                   std::uint8_t fill = 0xFF)
-        : memory(kSize, fill), chip(memory.data(), clock, timing, faults) {
+                   std::uint8_t fill = 0xFF, const sim::ChipModel& model = sim::default_model())
+        : memory(kSize, fill), chip(memory.data(), clock, timing, faults, model) {
         chip.set_select(true);
     }
 
@@ -83,7 +83,7 @@ struct Board {
 
     sim::VirtualClock clock;
     Bytes memory;
-    sim::M25P16 chip;
+    sim::SpiNor chip;
 };
 
 // --- write-type instructions: WEL, byte boundary, PP, SE, BE, WRSR ----------
@@ -309,6 +309,121 @@ INSTANTIATE_TEST_SUITE_P(
         ReadCase{"q_floats_during_address", {kRead, 0x00}, 2, {0xFF, 0xFF}},
         ReadCase{"unknown_opcode_floats", {0x5A}, 2, {0xFF, 0xFF}}),
     case_name<ReadCase>);
+
+// --- what tells the models apart ------------------------------------------------
+
+// Each model's erase instructions, from its datasheet: the aligned area each
+// erases around an address inside sector 10 (the chip: all of it; 0: the
+// model does not have the instruction, which then changes nothing).
+struct EraseCase {
+    const char* name;
+    const char* model;
+    std::uint8_t opcode;
+    std::uint32_t size;
+};
+
+class EraseTest : public testing::TestWithParam<EraseCase> {};
+
+TEST_P(EraseTest, ErasesItsAreaAndCountsItBySize) {
+    const EraseCase& c = GetParam();
+    Board board(sim::ChipTiming::zero(), {}, 0x00, *sim::find_model(c.model));
+    constexpr std::uint32_t kAddress = 0x0ABCDE;
+    const bool whole = c.opcode == kBe || c.opcode == 0x60;
+    board.run({{{kWren}}, {whole ? Bytes{c.opcode} : with_address(c.opcode, kAddress)}});
+    const auto erased =
+        static_cast<std::size_t>(std::count(board.memory.begin(), board.memory.end(), 0xFF));
+    EXPECT_EQ(erased, c.size);
+    if (c.size != 0) {
+        const std::uint32_t base = kAddress & ~(c.size - 1);
+        EXPECT_EQ(board.memory[base], 0xFF);
+        EXPECT_EQ(board.memory[base + c.size - 1], 0xFF);
+    }
+    EXPECT_EQ(board.chip.status(), c.size == 0 ? kWel : 0);
+    const sim::ChipCounters& counters = board.chip.counters();
+    EXPECT_EQ(counters.erases_4k, c.size == 0x1000 ? 1U : 0U);
+    EXPECT_EQ(counters.erases_32k, c.size == 0x8000 ? 1U : 0U);
+    EXPECT_EQ(counters.sector_erases, c.size == 0x10000 ? 1U : 0U);
+    EXPECT_EQ(counters.bulk_erases, c.size == kSize ? 1U : 0U);
+}
+
+INSTANTIATE_TEST_SUITE_P(Models, EraseTest,
+                         testing::Values(EraseCase{"m25p16_d8", "m25p16", kSe, 0x10000},
+                                         EraseCase{"m25p16_c7", "m25p16", kBe, kSize},
+                                         EraseCase{"m25p16_has_no_20", "m25p16", 0x20, 0},
+                                         EraseCase{"m25p16_has_no_52", "m25p16", 0x52, 0},
+                                         EraseCase{"m25p16_has_no_60", "m25p16", 0x60, 0},
+                                         EraseCase{"w25q16jv_20", "w25q16jv", 0x20, 0x1000},
+                                         EraseCase{"w25q16jv_52", "w25q16jv", 0x52, 0x8000},
+                                         EraseCase{"w25q16jv_d8", "w25q16jv", kSe, 0x10000},
+                                         EraseCase{"w25q16jv_c7", "w25q16jv", kBe, kSize},
+                                         EraseCase{"w25q16jv_60", "w25q16jv", 0x60, kSize},
+                                         EraseCase{"at25sf161b_20", "at25sf161b", 0x20, 0x1000},
+                                         EraseCase{"at25sf161b_52", "at25sf161b", 0x52, 0x8000},
+                                         EraseCase{"at25sf161b_d8", "at25sf161b", kSe, 0x10000},
+                                         EraseCase{"at25sf161b_60", "at25sf161b", 0x60, kSize}),
+                         case_name<EraseCase>);
+
+// The answers that differ from model to model: RDID, register 2, the unique
+// ID and SFDP.
+struct ModelReadCase {
+    const char* name;
+    const char* model;
+    Bytes out;
+    std::size_t read;
+    Bytes expect;
+};
+
+class ModelReadTest : public testing::TestWithParam<ModelReadCase> {};
+
+TEST_P(ModelReadTest, Answers) {
+    const ModelReadCase& c = GetParam();
+    Board board(sim::ChipTiming::zero(), {}, 0xFF, *sim::find_model(c.model));
+    board.chip.set_unique_id(0x0102030405060708);
+    EXPECT_EQ(board.transact(c.out, c.read), c.expect);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Models, ModelReadTest,
+    testing::Values(
+        ModelReadCase{"w25q16jv_rdid", "w25q16jv", {kRdid}, 5, {0xEF, 0x40, 0x15, 0x00, 0x00}},
+        ModelReadCase{"at25sf161b_rdid", "at25sf161b", {kRdid}, 4, {0x1F, 0x86, 0x01, 0x00}},
+        ModelReadCase{"none_rdid_reads_ones", "none", {kRdid}, 3, {0xFF, 0xFF, 0xFF}},
+        ModelReadCase{"w25q16jv_register_2_qe_from_factory", "w25q16jv", {0x35}, 2, {0x02, 0x02}},
+        ModelReadCase{"at25sf161b_register_2_clear", "at25sf161b", {0x35}, 1, {0x00}},
+        ModelReadCase{"m25p16_has_no_register_2", "m25p16", {0x35}, 1, {0xFF}},
+        ModelReadCase{"w25q16jv_unique_id_8_bytes",
+                      "w25q16jv",
+                      {0x4B, 0, 0, 0, 0},
+                      10,
+                      {1, 2, 3, 4, 5, 6, 7, 8, 0xFF, 0xFF}},
+        ModelReadCase{"at25sf161b_unique_id_8_bytes",
+                      "at25sf161b",
+                      {0x4B, 0, 0, 0, 0},
+                      9,
+                      {1, 2, 3, 4, 5, 6, 7, 8, 0xFF}},
+        ModelReadCase{"m25p16_has_no_unique_id", "m25p16", {0x4B, 0, 0, 0, 0}, 2, {0xFF, 0xFF}},
+        ModelReadCase{"w25q16jv_sfdp_signature",
+                      "w25q16jv",
+                      with_address(0x5A, 0, {0}),
+                      4,
+                      {'S', 'F', 'D', 'P'}},
+        // The BFPT's DWORD2 (16 Mbit) and DWORD8 (types 1 and 2: 4 KiB 0x20, 32 KiB 0x52).
+        ModelReadCase{"w25q16jv_sfdp_density",
+                      "w25q16jv",
+                      with_address(0x5A, 0x84, {0}),
+                      4,
+                      {0xFF, 0xFF, 0xFF, 0x00}},
+        ModelReadCase{"at25sf161b_sfdp_erase_types",
+                      "at25sf161b",
+                      with_address(0x5A, 0x9C, {0}),
+                      4,
+                      {0x0C, 0x20, 0x0F, 0x52}},
+        ModelReadCase{"sfdp_past_the_table_reads_ones",
+                      "w25q16jv",
+                      with_address(0x5A, 0xBE, {0}),
+                      4,
+                      {0x00, 0x00, 0xFF, 0xFF}}),
+    case_name<ModelReadCase>);
 
 TEST(M25P16, RdsrBitsFollowOpcodeMsbFirst) {
     Board board;
