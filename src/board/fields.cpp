@@ -49,7 +49,8 @@ std::string host_json_string(const std::string& text) {
 }
 
 chip_sectors protected_sectors(const BoardRecord& record) {
-    return chip_protected_sectors(record.have_part ? record.part : CHIP_M25P16, record.status_word);
+    return record.have_part ? chip_protected_sectors(record.part, record.status_word)
+                            : chip_sectors{0, 0};
 }
 
 const char* erase_mode_name(fast_erase_mode mode) {

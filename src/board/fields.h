@@ -36,7 +36,7 @@ std::string host_json_string(const std::string& text);
 
 // The values behind the fields, for the summary line.
 // The sectors the record's protection bits cover, decoded by the part's
-// own layout.
+// own layout (none when no part was identified).
 chip_sectors protected_sectors(const BoardRecord& record);
 // "auto", "chip" or "none".
 const char* erase_mode_name(fast_erase_mode mode);

@@ -216,7 +216,7 @@ class BoardRun {
         const chip_part& part = *link_.part;
         const chip_sectors covered = chip_protected_sectors(part, status);
         record_.have_protection = true;
-        record_.is_protected = covered.first == 0 && covered.count == part.size / CHIP_SECTOR_SIZE;
+        record_.is_protected = covered.first == 0 && covered.count == part_sectors(part);
         record_.locked = (status & part.status.srwd) != 0;
     }
 
@@ -357,9 +357,9 @@ class BoardRun {
         estimate(plan, options_.erase == FAST_ERASE_CHIP, true);
     }
 
-    // The rest of the run by `plan`.
+    // The rest of the run by `plan`, at the part's own times.
     void estimate(const fast_plan& plan, bool bulk, bool after_read) {
-        const std::uint64_t ns = fast_estimate_ns(&plan, bulk, link_.clock_hz);
+        const std::uint64_t ns = fast_estimate_part_ns(&plan, *link_.part, bulk, link_.clock_hz);
         display_.estimate(slot_, static_cast<double>(ns) / 1e9, after_read);
     }
 
@@ -507,9 +507,9 @@ class BoardRun {
         restore_protection();
     }
 
-    // The chip's sectors and size.
-    std::uint32_t sectors() const { return FAST_SECTORS; }
-    std::uint32_t chip_size() const { return FAST_CHIP_SIZE; }
+    // The part driven: its sectors and size (the transport holds at most FAST_CHIP_SIZE).
+    std::uint32_t sectors() const { return part_sectors(*link_.part); }
+    std::uint32_t chip_size() const { return sectors() * CHIP_SECTOR_SIZE; }
 
     Progress& display_;
     int slot_;
@@ -532,6 +532,10 @@ const char* task_name(Task task) {
     static const char* const kNames[] = {"id",    "write",   "verify",   "read",
                                          "erase", "protect", "unprotect"};
     return kNames[static_cast<int>(task)];
+}
+
+std::uint32_t part_sectors(const chip_part& part) {
+    return std::min(part.size, FAST_CHIP_SIZE) / CHIP_SECTOR_SIZE;
 }
 
 SectorSpan planned_changes(const fast_plan& plan, std::uint32_t sectors) {

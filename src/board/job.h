@@ -54,6 +54,9 @@ BoardRecord unopened_record(const Board& board, bool may_be_gone);
 // 3 over 2 over 1 over 0; an interrupt over all: a run's status from its boards'.
 int worse_status(int a, int b);
 
+// The part's 64 KiB sectors, as many as the transport's plan holds at most.
+std::uint32_t part_sectors(const chip_part& part);
+
 // The sectors a plan of `sectors` changes, first to last; first > last when
 // it changes none. A bulk erase changes every one.
 struct SectorSpan {

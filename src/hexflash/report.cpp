@@ -233,14 +233,22 @@ std::string chip_json(const chip_part& part) {
         .line();
 }
 
-// What a write did, every sector in one class, so that the figures add up to 32.
+// "2 MiB", "512 KiB".
+std::string chip_size_text(std::uint32_t bytes) {
+    return bytes % 1048576 == 0 ? std::to_string(bytes / 1048576) + " MiB"
+           : bytes % 1024 == 0  ? std::to_string(bytes / 1024) + " KiB"
+                                : std::to_string(bytes) + " B";
+}
+
+// What a write did, every sector in one class, so that the figures add up
+// to the part's sectors.
 std::string write_summary(const BoardRecord& record) {
     const fast_stats& s = record.stats;
     char text[200];
     std::snprintf(text, sizeof text,
                   " and verified: of %u sectors, %u erased%s, %u programmed without erase, "
                   "%u already right, %u untouched; %u page%s programmed",
-                  FAST_SECTORS, s.sectors_erased, record.bulk_erase ? " (bulk)" : "",
+                  part_sectors(record.part), s.sectors_erased, record.bulk_erase ? " (bulk)" : "",
                   record.sectors_programmed, record.sectors_right, record.sectors_untouched,
                   s.pages_programmed, s.pages_programmed == 1 ? "" : "s");
     return text;
@@ -264,20 +272,22 @@ std::string id_summary(const BoardRecord& record) {
                : "sectors " + std::to_string(covered.first) + "-" +
                      std::to_string(covered.first + covered.count - 1) + " protected";
     if (record.found != FAST_FOUND_UNKNOWN) {
-        out += "; 2 MiB, erases " + chip_erase_text(part);
+        out += "; " + chip_size_text(part.size) + ", erases " + chip_erase_text(part);
     }
     out += record.unique_id.empty() ? "; no unique ID" : "; unique ID " + record.unique_id;
     out += record.sfdp_read ? "; SFDP read" : "; no SFDP";
     return out + format("; clock %.6g MHz", static_cast<double>(record.clock_hz) / 1e6);
 }
 
-// The protection read back after the run.
+// The protection read back after the run, as the part's own bits decode it.
 std::string protection_summary(const BoardRecord& record) {
-    const std::uint32_t first = chip_first_protected_sector(CHIP_M25P16, record.status);
-    std::string out = first == 0 ? "; the chip is write-protected"
-                      : first < 32
-                          ? "; sectors " + std::to_string(first) + "-31 are write-protected"
-                          : "";
+    const chip_sectors covered = protected_sectors(record);
+    std::string out = covered.count == 0 ? ""
+                      : covered.first == 0 && covered.count == part_sectors(record.part)
+                          ? "; the chip is write-protected"
+                          : "; sectors " + std::to_string(covered.first) + "-" +
+                                std::to_string(covered.first + covered.count - 1) +
+                                " are write-protected";
     return out + (record.locked ? " and SRWD is set: with W# low it can no longer be changed" : "");
 }
 
