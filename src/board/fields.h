@@ -40,7 +40,7 @@ std::string host_json_string(const std::string& text);
 chip_sectors protected_sectors(const BoardRecord& record);
 // "auto", "chip" or "none".
 const char* erase_mode_name(fast_erase_mode mode);
-// The JEDEC ID in hex, its three bytes apart by `separator`: "20 20 15".
+// The JEDEC ID in hex, its three bytes apart by `separator`: "ef 40 15".
 std::string jedec_hex(const BoardRecord& record, const char* separator);
 
 // --- the fields -------------------------------------------------------------------------
