@@ -47,8 +47,9 @@ BoardRecord run_board(const Job& job, const Board& board, int slot, Progress& pr
 BoardRecord run_opened_board(const Job& job, const Board& board, FT_HANDLE handle, int slot,
                              Progress& progress, const std::string& output = "");
 
-// The record of a board that would not open. `may_be_gone`: it may have
-// left since the census (watch opens right after one, and tries again).
+// The record of a board that would not open. `may_be_gone`: it may have left
+// since the census that found it (watch opens a board right after a census,
+// and tries again while the census still lists it).
 BoardRecord unopened_record(const Board& board, bool may_be_gone);
 
 // 3 over 2 over 1 over 0; an interrupt over all: a run's status from its boards'.

@@ -9,7 +9,7 @@
 #include "board/job.h"
 
 struct WatchOptions {
-    JobOptions burn;                   // each board's run: a write of burn.path
+    JobOptions burn;  // how each board is burned: a write of burn.path, whatever burn.task says
     std::vector<std::string> devices;  // the stations taken, by serial or location; all when empty
     bool quiet = false;
     bool new_only = false;    // boards present at the start are left alone
