@@ -7,7 +7,6 @@
 
 #include <cstdint>
 #include <string>
-#include <string_view>
 
 #include "board/job.h"
 #include "board/record.h"
