@@ -13,11 +13,7 @@
 #include "d2xx/in_use.h"
 
 #if defined(_WIN32)
-#define WIN32_LEAN_AND_MEAN
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
+#include "host/windows_api.h"
 #else
 #include <dlfcn.h>
 
