@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(
-    g++ clang cmake ninja-build pkg-config
+    g++ clang cmake ninja-build pkg-config ccache
     libftdi1-dev
     googletest libgtest-dev libgmock-dev
     srecord binutils
