@@ -200,7 +200,9 @@ TEST(LineStore, ADefaultStoreThatCannotBeMadeIsSaidOnceAndTheLineGoesOn) {
     EXPECT_EQ(run.exit_status, 0) << run.err;
     std::size_t said = 0;
     for (const std::string& line : lines_in(run.err)) {
-        said += line.find("no record store") != std::string::npos ? 1 : 0;
+        if (line.find("no record store") != std::string::npos) {
+            ++said;
+        }
     }
     EXPECT_EQ(said, 1u) << run.err;
     EXPECT_EQ(run.err.find("store unreachable"), std::string::npos) << run.err;
