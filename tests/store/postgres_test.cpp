@@ -1,6 +1,5 @@
-// The PostgreSQL back end against a real server: the throw-away cluster that
-// tests/store/with_postgres.sh starts (pg_virtualenv sets PGHOST, PGPORT,
-// PGUSER, PGPASSWORD, PGDATABASE). Skipped when there is none.
+// The PostgreSQL back end against a real server (pg_server.h); skipped when
+// there is none.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -13,80 +12,10 @@
 #include <thread>
 #include <vector>
 
+#include "pg_server.h"
 #include "store/postgres.h"
 
 namespace {
-
-bool have_server() {
-    return std::getenv("PGHOST") != nullptr && std::getenv("PGPORT") != nullptr &&
-           std::getenv("PGPASSWORD") != nullptr;
-}
-
-#define REQUIRE_SERVER()                                                                 \
-    if (!have_server()) {                                                                \
-        GTEST_SKIP() << "no PostgreSQL server (run under tests/store/with_postgres.sh)"; \
-    }
-
-std::string env(const char* name) {
-    const char* value = std::getenv(name);
-    return value != nullptr ? value : "";
-}
-
-std::unique_ptr<SqlConnection> connect(const std::string& conninfo = "postgresql://",
-                                       bool read_only = false) {
-    std::string error;
-    auto sql = postgres_connect(conninfo, read_only, error);
-    EXPECT_NE(sql, nullptr) << error;
-    return sql;
-}
-
-// The one cell of a one-row, one-column answer ("<null>" for NULL).
-std::string scalar(SqlConnection& sql, const std::string& query,
-                   const std::vector<SqlParam>& params = {}) {
-    std::vector<SqlRow> rows;
-    if (!sql.exec(query, params, &rows)) {
-        return "<error: " + sql.error() + ">";
-    }
-    if (rows.size() != 1 || rows[0].size() != 1) {
-        return "<" + std::to_string(rows.size()) + " rows>";
-    }
-    return rows[0][0].value_or("<null>");
-}
-
-// Stops or starts the cluster pg_virtualenv made.
-void cluster(const std::string& action) {
-    std::string command = "pg_ctlcluster " + env("PGVERSION") + " regress " + action;
-    ASSERT_EQ(std::system(command.c_str()), 0) << command;
-}
-
-// Sets an environment variable for one test and puts the old value back.
-class ScopedEnv {
-  public:
-    ScopedEnv(const char* name, const char* value) : name_(name) {
-        const char* old = std::getenv(name);
-        had_ = old != nullptr;
-        old_ = had_ ? old : "";
-        if (value != nullptr) {
-            setenv(name, value, 1);
-        } else {
-            unsetenv(name);
-        }
-    }
-    ~ScopedEnv() {
-        if (had_) {
-            setenv(name_, old_.c_str(), 1);
-        } else {
-            unsetenv(name_);
-        }
-    }
-    ScopedEnv(const ScopedEnv&) = delete;
-    ScopedEnv& operator=(const ScopedEnv&) = delete;
-
-  private:
-    const char* name_;
-    bool had_;
-    std::string old_;
-};
 
 TEST(Postgres, ValuesComeBackAsTheyWent) {
     REQUIRE_SERVER();
