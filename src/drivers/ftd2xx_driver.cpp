@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "d2xx/in_use.h"
+#include "host/library.h"
 
 #if defined(_WIN32)
 #define WIN32_LEAN_AND_MEAN
@@ -19,8 +20,6 @@
 #endif
 #include <windows.h>
 #else
-#include <dlfcn.h>
-
 #include <thread>
 #endif
 
@@ -97,68 +96,24 @@ std::uint32_t low_word(OutWord storage) {
     return value;
 }
 
-// The platform's dynamic loader, reduced to open and look up.
-#if defined(_WIN32)
-using Library = HMODULE;
-
-Library load_library(const char* path, std::string& why) {
-    Library library = LoadLibraryA(path);
-    if (library == nullptr) {
-        why = "Windows error " + std::to_string(GetLastError());
-    }
-    return library;
-}
-
-template <class Function>
-Function find_symbol(Library library, const char* name) {
-    // Through void(*)(), the one function type every other may be cast from
-    // without a warning.
-    return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(GetProcAddress(library, name)));
-}
-#else
-using Library = void*;
-
-Library load_library(const char* path, std::string& why) {
-    Library library = dlopen(path, RTLD_NOW | RTLD_LOCAL);
-    if (library == nullptr) {
-        const char* text = dlerror();
-        why = text != nullptr ? text : "unknown loader error";
-    }
-    return library;
-}
-
-template <class Function>
-Function find_symbol(Library library, const char* name) {
-    return reinterpret_cast<Function>(dlsym(library, name));
-}
-#endif
-
-// Sets `slot` to the library's `name`; false when it has none.
-template <class Function>
-bool resolve(Library library, const char* name, Function& slot, std::string& missing) {
-    slot = find_symbol<Function>(library, name);
-    if (slot == nullptr) {
-        missing = name;
-    }
-    return slot != nullptr;
-}
-
-bool resolve_all(Library library, ftd2xx::Calls& calls, std::string& missing) {
-    return resolve(library, "FT_CreateDeviceInfoList", calls.create_device_info_list, missing) &&
-           resolve(library, "FT_GetDeviceInfoDetail", calls.get_device_info_detail, missing) &&
-           resolve(library, "FT_Open", calls.open, missing) &&
-           resolve(library, "FT_OpenEx", calls.open_ex, missing) &&
-           resolve(library, "FT_GetDeviceInfo", calls.get_device_info, missing) &&
-           resolve(library, "FT_Close", calls.close, missing) &&
-           resolve(library, "FT_ResetDevice", calls.reset_device, missing) &&
-           resolve(library, "FT_GetQueueStatus", calls.get_queue_status, missing) &&
-           resolve(library, "FT_SetUSBParameters", calls.set_usb_parameters, missing) &&
-           resolve(library, "FT_SetChars", calls.set_chars, missing) &&
-           resolve(library, "FT_SetTimeouts", calls.set_timeouts, missing) &&
-           resolve(library, "FT_SetLatencyTimer", calls.set_latency_timer, missing) &&
-           resolve(library, "FT_SetBitMode", calls.set_bit_mode, missing) &&
-           resolve(library, "FT_Write", calls.write, missing) &&
-           resolve(library, "FT_Read", calls.read, missing);
+bool resolve_all(const HostLibrary& library, ftd2xx::Calls& calls, std::string& missing) {
+    return library_resolve(library, "FT_CreateDeviceInfoList", calls.create_device_info_list,
+                           missing) &&
+           library_resolve(library, "FT_GetDeviceInfoDetail", calls.get_device_info_detail,
+                           missing) &&
+           library_resolve(library, "FT_Open", calls.open, missing) &&
+           library_resolve(library, "FT_OpenEx", calls.open_ex, missing) &&
+           library_resolve(library, "FT_GetDeviceInfo", calls.get_device_info, missing) &&
+           library_resolve(library, "FT_Close", calls.close, missing) &&
+           library_resolve(library, "FT_ResetDevice", calls.reset_device, missing) &&
+           library_resolve(library, "FT_GetQueueStatus", calls.get_queue_status, missing) &&
+           library_resolve(library, "FT_SetUSBParameters", calls.set_usb_parameters, missing) &&
+           library_resolve(library, "FT_SetChars", calls.set_chars, missing) &&
+           library_resolve(library, "FT_SetTimeouts", calls.set_timeouts, missing) &&
+           library_resolve(library, "FT_SetLatencyTimer", calls.set_latency_timer, missing) &&
+           library_resolve(library, "FT_SetBitMode", calls.set_bit_mode, missing) &&
+           library_resolve(library, "FT_Write", calls.write, missing) &&
+           library_resolve(library, "FT_Read", calls.read, missing);
 }
 
 // Copies a string the library wrote into a buffer of `size` bytes, making
@@ -384,27 +339,24 @@ const char* ftd2xx_default_library() {
 
 std::unique_ptr<D2xxDriver> make_ftd2xx_driver(const char* path, std::string& error) {
     error.clear();
-    std::string name = path != nullptr ? path : ftd2xx_default_library();
-    std::string why;
-    Library library = load_library(name.c_str(), why);
+    std::vector<std::string> names = {path != nullptr ? path : ftd2xx_default_library()};
 #if defined(_WIN32)
     // FTDI's driver package installs the 64-bit build as ftd2xx.dll, but its
     // zip names that build ftd2xx64.dll: try both, and name both failures.
-    if (library == nullptr && path == nullptr) {
-        std::string why64;
-        library = load_library("ftd2xx64.dll", why64);
-        name = "ftd2xx.dll (" + why + ") or ftd2xx64.dll";
-        why = why64;
+    if (path == nullptr) {
+        names.push_back("ftd2xx64.dll");
     }
 #endif
-    if (library == nullptr) {
-        error = "hexburn: can't load the D2XX library " + name + " (" + why + ")";
+    HostLibrary library;
+    std::string tried;
+    if (!library_open(names, library, tried)) {
+        error = "hexburn: can't load the D2XX library " + tried;
         return nullptr;
     }
     ftd2xx::Calls calls{};
     std::string missing;
     if (!resolve_all(library, calls, missing)) {
-        error = "hexburn: the D2XX library " + name + " lacks " + missing;
+        error = "hexburn: the D2XX library " + library.file + " lacks " + missing;
         return nullptr;
     }
     return std::make_unique<Ftd2xxDriver>(calls);

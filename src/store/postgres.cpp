@@ -7,73 +7,28 @@
 #include <utility>
 #include <vector>
 
+#include "host/library.h"
+#include "store/connect.h"
 #include "store/libpq_calls.h"
-
-#if defined(_WIN32)
-#define WIN32_LEAN_AND_MEAN
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
-#else
-#include <dlfcn.h>
-#endif
 
 namespace {
 
-// The platform's loader, reduced to open and look up.
-void* open_library(const std::string& file, std::string& why) {
-#if defined(_WIN32)
-    HMODULE module = LoadLibraryA(file.c_str());
-    if (module == nullptr) {
-        why = "Windows error " + std::to_string(GetLastError());
-    }
-    return reinterpret_cast<void*>(module);
-#else
-    void* handle = dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (handle == nullptr) {
-        const char* text = dlerror();
-        why = text != nullptr ? text : "unknown loader error";
-    }
-    return handle;
-#endif
-}
-
-void* find_symbol(void* library, const char* name) {
-#if defined(_WIN32)
-    return reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(library), name));
-#else
-    return dlsym(library, name);
-#endif
-}
-
-template <class Function>
-bool resolve(void* library, const char* name, Function& slot, std::string& missing) {
-    // Through void(*)(), the one function type every other may be cast from
-    // without a warning.
-    slot = reinterpret_cast<Function>(reinterpret_cast<void (*)()>(find_symbol(library, name)));
-    if (slot == nullptr) {
-        missing = name;
-    }
-    return slot != nullptr;
-}
-
-bool resolve_all(void* library, libpq::Calls& pq, std::string& missing) {
-    return resolve(library, "PQconnectdbParams", pq.connectdb_params, missing) &&
-           resolve(library, "PQstatus", pq.status, missing) &&
-           resolve(library, "PQerrorMessage", pq.error_message, missing) &&
-           resolve(library, "PQfinish", pq.finish, missing) &&
-           resolve(library, "PQsetNoticeProcessor", pq.set_notice_processor, missing) &&
-           resolve(library, "PQexec", pq.exec, missing) &&
-           resolve(library, "PQexecParams", pq.exec_params, missing) &&
-           resolve(library, "PQresultStatus", pq.result_status, missing) &&
-           resolve(library, "PQresultErrorField", pq.result_error_field, missing) &&
-           resolve(library, "PQcmdStatus", pq.cmd_status, missing) &&
-           resolve(library, "PQntuples", pq.ntuples, missing) &&
-           resolve(library, "PQnfields", pq.nfields, missing) &&
-           resolve(library, "PQgetvalue", pq.get_value, missing) &&
-           resolve(library, "PQgetisnull", pq.get_is_null, missing) &&
-           resolve(library, "PQclear", pq.clear, missing);
+bool resolve_all(const HostLibrary& library, libpq::Calls& pq, std::string& missing) {
+    return library_resolve(library, "PQconnectdbParams", pq.connectdb_params, missing) &&
+           library_resolve(library, "PQstatus", pq.status, missing) &&
+           library_resolve(library, "PQerrorMessage", pq.error_message, missing) &&
+           library_resolve(library, "PQfinish", pq.finish, missing) &&
+           library_resolve(library, "PQsetNoticeProcessor", pq.set_notice_processor, missing) &&
+           library_resolve(library, "PQexec", pq.exec, missing) &&
+           library_resolve(library, "PQexecParams", pq.exec_params, missing) &&
+           library_resolve(library, "PQresultStatus", pq.result_status, missing) &&
+           library_resolve(library, "PQresultErrorField", pq.result_error_field, missing) &&
+           library_resolve(library, "PQcmdStatus", pq.cmd_status, missing) &&
+           library_resolve(library, "PQntuples", pq.ntuples, missing) &&
+           library_resolve(library, "PQnfields", pq.nfields, missing) &&
+           library_resolve(library, "PQgetvalue", pq.get_value, missing) &&
+           library_resolve(library, "PQgetisnull", pq.get_is_null, missing) &&
+           library_resolve(library, "PQclear", pq.clear, missing);
 }
 
 // The library, loaded on first use and never unloaded; null with `error`
@@ -85,24 +40,14 @@ const libpq::Calls* libpq_calls(std::string& error) {
     };
     static const Loaded loaded = [] {
         Loaded result;
-        void* library = nullptr;
+        HostLibrary library;
         std::string tried;
-        std::string file;
-        for (const std::string& name : postgres_library_names()) {
-            std::string why;
-            library = open_library(name, why);
-            if (library != nullptr) {
-                file = name;
-                break;
-            }
-            tried += (tried.empty() ? "" : " or ") + name + " (" + why + ")";
-        }
         std::string missing;
-        if (library == nullptr) {
+        if (!library_open(postgres_library_names(), library, tried)) {
             result.error = "cannot load the PostgreSQL client library: " + tried + "; install " +
                            postgres_library_hint();
         } else if (!resolve_all(library, result.calls, missing)) {
-            result.error = "the PostgreSQL client library " + file + " lacks " + missing;
+            result.error = "the PostgreSQL client library " + library.file + " lacks " + missing;
         }
         return result;
     }();

@@ -1,20 +1,9 @@
-// The record store's PostgreSQL back end: SqlConnection over libpq, which is
-// loaded at run time (libpq.so.5, libpq.dll).
+// The PostgreSQL back end's helpers (postgres_connect itself is declared in
+// store/connect.h beside the other back ends).
 #pragma once
 
-#include <memory>
 #include <string>
 #include <vector>
-
-#include "store/sql.h"
-
-// Connects with a libpq connection URI (or key=value string), passed through
-// as it is: libpq's PG* variables, .pgpass and PGPASSFILE fill in what it
-// leaves out. `read_only`: the session refuses to write. Null with `error`
-// (one line, never the password) when the library is missing or the server
-// refuses.
-std::unique_ptr<SqlConnection> postgres_connect(const std::string& conninfo, bool read_only,
-                                                std::string& error);
 
 // The files tried, in order: HEXFLASH_LIBPQ_LIBRARY when set, else the
 // platform's (libpq.so.5; libpq.dll).

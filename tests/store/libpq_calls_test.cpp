@@ -8,6 +8,7 @@
 #include <string>
 #include <type_traits>
 
+#include "store/connect.h"
 #include "store/libpq_calls.h"
 #include "store/postgres.h"
 

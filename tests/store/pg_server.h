@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "store/connect.h"
 #include "store/postgres.h"
 
 inline bool have_server() {
@@ -64,32 +65,3 @@ inline void cluster(const std::string& action) {
     std::string command = "pg_ctlcluster " + env("PGVERSION") + " regress " + action;
     ASSERT_EQ(std::system(command.c_str()), 0) << command;
 }
-
-// Sets an environment variable for a scope and puts the old value back.
-class ScopedEnv {
-  public:
-    ScopedEnv(const char* name, const char* value) : name_(name) {
-        const char* old = std::getenv(name);
-        had_ = old != nullptr;
-        old_ = had_ ? old : "";
-        if (value != nullptr) {
-            setenv(name, value, 1);
-        } else {
-            unsetenv(name);
-        }
-    }
-    ~ScopedEnv() {
-        if (had_) {
-            setenv(name_, old_.c_str(), 1);
-        } else {
-            unsetenv(name_);
-        }
-    }
-    ScopedEnv(const ScopedEnv&) = delete;
-    ScopedEnv& operator=(const ScopedEnv&) = delete;
-
-  private:
-    const char* name_;
-    bool had_;
-    std::string old_;
-};

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "pg_server.h"
+#include "scratch.h"
 #include "store/postgres.h"
 
 namespace {
@@ -200,30 +201,26 @@ TEST(Postgres, LoginsAsLibpqMakesThem) {
 
 TEST(Postgres, ThePasswordFileServesWhenNoneIsGiven) {
     REQUIRE_SERVER();
-    char folder[] = "/tmp/hexburn-pgpass-XXXXXX";
-    ASSERT_NE(mkdtemp(folder), nullptr);
-    const std::string file = std::string(folder) + "/pgpass";
+    StoreScratch scratch;
+    const std::string file = scratch.path("pgpass");
     {
         std::ofstream out(file);
         out << "localhost:" << env("PGPORT") << ":*:" << env("PGUSER") << ":" << env("PGPASSWORD")
             << "\n";
     }
     chmod(file.c_str(), 0600);  // libpq ignores a file others may read
-    const std::string password = env("PGPASSWORD");
-    ScopedEnv no_password("PGPASSWORD", nullptr);
+    ScopedEnv no_password("PGPASSWORD", std::nullopt);
     {
         ScopedEnv pass_file("PGPASSFILE", file.c_str());
         std::string error;
         EXPECT_NE(postgres_connect("postgresql://", false, error), nullptr) << error;
     }
     {
-        ScopedEnv pass_file("PGPASSFILE", (std::string(folder) + "/none").c_str());
+        ScopedEnv pass_file("PGPASSFILE", scratch.path("none"));
         std::string error;
         EXPECT_EQ(postgres_connect("postgresql://", false, error), nullptr);
         EXPECT_NE(error.find("no password supplied"), std::string::npos) << error;
     }
-    std::remove(file.c_str());
-    rmdir(folder);
 }
 
 TEST(Postgres, ALostSessionIsNoticedAndANewOneServes) {
