@@ -4,12 +4,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "pg_server.h"
@@ -260,46 +258,6 @@ TEST(Postgres, TheServerStoppedAndStartedAgain) {
     ASSERT_TRUE(again);
     EXPECT_TRUE(again->alive());
     EXPECT_EQ(scalar(*again, "SELECT string_agg(a::text, ',') FROM pg_stop"), "1");
-}
-
-// Many stations, each with its own connection, committing at once; each run
-// sent twice. Every run stored once.
-TEST(Postgres, StationsCommittingAtOnce) {
-    REQUIRE_SERVER();
-    auto setup = connect();
-    ASSERT_TRUE(setup);
-    ASSERT_TRUE(
-        setup->exec("DROP TABLE IF EXISTS pg_runs; CREATE TABLE pg_runs (run_id TEXT PRIMARY KEY, "
-                    "station INTEGER NOT NULL)"));
-    constexpr int kStations = 32;
-    constexpr int kRuns = 20;
-    std::atomic<int> failures{0};
-    std::vector<std::thread> stations;
-    for (int station = 0; station < kStations; ++station) {
-        stations.emplace_back([station, &failures] {
-            std::string error;
-            auto sql = postgres_connect("postgresql://", false, error);
-            if (!sql) {
-                ++failures;
-                return;
-            }
-            for (int run = 0; run < 2 * kRuns; ++run) {
-                std::string id = std::to_string(station) + "-" + std::to_string(run % kRuns);
-                bool ok = sql->begin(SqlBegin::kWrite) &&
-                          sql->exec("INSERT INTO pg_runs VALUES ($1, $2) ON CONFLICT DO NOTHING",
-                                    {id, std::int64_t{station}}) &&
-                          sql->commit();
-                failures += ok ? 0 : 1;
-            }
-        });
-    }
-    for (std::thread& station : stations) {
-        station.join();
-    }
-    EXPECT_EQ(failures.load(), 0);
-    EXPECT_EQ(scalar(*setup, "SELECT count(*) FROM pg_runs"), std::to_string(kStations * kRuns));
-    EXPECT_EQ(scalar(*setup, "SELECT count(DISTINCT station) FROM pg_runs"),
-              std::to_string(kStations));
 }
 
 }  // namespace
