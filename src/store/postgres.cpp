@@ -327,10 +327,14 @@ std::unique_ptr<SqlConnection> postgres_connect(const std::string& conninfo, boo
     }
     // Defaults that the connection string may override (it is read last):
     // text in UTF-8 whatever the database's encoding, the program's name in
-    // pg_stat_activity, and a bound on the wait for a server that does not
-    // answer, unless PGCONNECT_TIMEOUT sets one.
-    std::vector<const char*> keys = {"client_encoding", "fallback_application_name"};
-    std::vector<const char*> values = {"UTF8", "hexflash"};
+    // pg_stat_activity, and bounds on the wait for a server that does not
+    // answer: to connect (unless PGCONNECT_TIMEOUT sets one), and on a
+    // connection whose network went away (keepalives, unacknowledged data),
+    // so that a writer learns within seconds, not the system's minutes.
+    std::vector<const char*> keys = {"client_encoding",  "fallback_application_name",
+                                     "keepalives_idle",  "keepalives_interval",
+                                     "keepalives_count", "tcp_user_timeout"};
+    std::vector<const char*> values = {"UTF8", "hexflash", "5", "2", "3", "10000"};
     if (std::getenv("PGCONNECT_TIMEOUT") == nullptr) {
         keys.push_back("connect_timeout");
         values.push_back("10");
