@@ -9,7 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "hexflash/job.h"
+#include "board/progress.h"
+#include "board/record.h"
 
 class StationBoard final : public Progress {
   public:

@@ -6,9 +6,7 @@
 
 #include <string>
 
-#include "hexflash/job.h"
-#include "hexflash/options.h"
-#include "image/image_file.h"
+#include "board/fields.h"
 
 // Who wrote a line: the same for every line of a run.
 struct LogSource {
@@ -17,12 +15,8 @@ struct LogSource {
 };
 LogSource log_source(const char* version);
 
-// "passed", "failed" or "interrupted".
-const char* log_result(const BoardRecord& record);
-
 // One board's line, without its line end.
-std::string log_line(const Options& options, const LoadedImage& image, const BoardRecord& record,
-                     const LogSource& source);
+std::string log_line(const RecordView& view, const LogSource& source);
 
 // Whether the log can be opened for appending (created when missing).
 bool log_check(const std::string& path, std::string& error);

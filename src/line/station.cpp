@@ -1,4 +1,4 @@
-#include "hexflash/station.h"
+#include "line/station.h"
 
 #include <cstdio>
 
