@@ -1,19 +1,16 @@
-// One board's part of a run: open it, do the command, close it, and say how
-// it went. Each board runs on its own thread with its own handle and link;
-// what they share (options, image) is read only.
+// What one board's run found and did: the per-board record that the summary
+// line, the JSON record and the production log are written from.
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
+#include "board/boards.h"
+#include "chip/chip.h"
 #include "fastflash/fastflash.h"
-#include "hexflash/boards.h"
-#include "hexflash/options.h"
 #include "image/image_file.h"
 
-// What one board's run found and did: the per-board record of --json and the
-// summary line.
 struct BoardRecord {
     Board board;
     bool have_id = false;
@@ -54,34 +51,3 @@ struct BoardRecord {
     std::uint32_t retries = 0;          // units redone after a failed transfer
     std::vector<fast_retry> retry_log;  // the first few of them
 };
-
-// Receives progress from every board's thread (must be thread-safe).
-class Progress {
-  public:
-    virtual ~Progress() = default;
-    virtual void phase(int slot, const char* phase, std::uint64_t done, std::uint64_t total) = 0;
-    // How long the rest of the run should take: from the end of the read
-    // phase under way (`after_read`), or from now.
-    virtual void estimate(int /*slot*/, double /*seconds*/, bool /*after_read*/) {}
-    // One line about the board, e.g. a retry (standard error by default).
-    virtual void note(int slot, const std::string& line);
-};
-
-struct Job {
-    const Options* options;
-    const LoadedImage* image;  // write and verify
-};
-
-// Runs the command on `board`; `slot` tells the board apart in progress calls.
-// `output`: read's file for this board (the command's OUT when empty).
-BoardRecord run_board(const Job& job, const Board& board, int slot, Progress& progress,
-                      const std::string& output = "");
-// The same on a board already opened (FT_Open right after the census, as
-// watch does); closes the handle.
-BoardRecord run_opened_board(const Job& job, const Board& board, FT_HANDLE handle, int slot,
-                             Progress& progress, const std::string& output = "");
-
-// The first sector BP2..BP0 of `status` protect (32: none).
-std::uint32_t first_protected_sector(std::uint8_t status);
-// The sectors the record's part's protection covers.
-chip_sectors protected_sectors(const BoardRecord& record);

@@ -1,4 +1,4 @@
-#include "hexflash/job.h"
+#include "board/job.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -6,8 +6,8 @@
 #include <memory>
 #include <vector>
 
-#include "host/interrupt.h"
 #include "d2xx/d2xx.h"
+#include "host/interrupt.h"
 
 namespace {
 
@@ -71,35 +71,33 @@ class BoardRun {
         if (!read_unique_id()) {
             return;
         }
-        switch (options_.command) {
-            case Command::kId:
+        switch (options_.task) {
+            case Task::kId:
                 if (read_status()) {
                     done("identified");
                 }
                 break;
-            case Command::kWrite:
+            case Task::kWrite:
                 write();
                 break;
-            case Command::kVerify:
+            case Task::kVerify:
                 verify(*image_->map);
                 break;
-            case Command::kRead:
+            case Task::kRead:
                 read();
                 break;
-            case Command::kErase:
+            case Task::kErase:
                 erase();
                 break;
-            case Command::kProtect:
+            case Task::kProtect:
                 if (right_chip() && read_status() && protect()) {
                     done("protected");
                 }
                 break;
-            case Command::kUnprotect:
+            case Task::kUnprotect:
                 if (right_chip() && read_status()) {
                     clear_all_protection();
                 }
-                break;
-            default:
                 break;
         }
     }
@@ -205,7 +203,7 @@ class BoardRun {
         record_.status = static_cast<std::uint8_t>(now);
         note_protection(now);
         if (status != FAST_OK || record_.is_protected || record_.locked ||
-            protected_sectors(record_).count != 0) {
+            chip_protected_sectors(*link_.part, now).count != 0) {
             fail(status == FAST_OK ? FAST_ERR_TRANSFER : status,
                  "cannot clear the block protection (SRWD set and W# low?)");
             return;
@@ -218,7 +216,7 @@ class BoardRun {
         const chip_part& part = *link_.part;
         const chip_sectors covered = chip_protected_sectors(part, status);
         record_.have_protection = true;
-        record_.is_protected = covered.first == 0 && covered.count == part.size / CHIP_SECTOR_SIZE;
+        record_.is_protected = covered.first == 0 && covered.count == part_sectors(part);
         record_.locked = (status & part.status.srwd) != 0;
     }
 
@@ -317,29 +315,14 @@ class BoardRun {
             fail(status, "cannot read the chip");
             return;
         }
-        display_.estimate(
-            slot_,
-            static_cast<double>(fast_estimate_ns(plan.get(), plan->chip_erase, link_.clock_hz)) /
-                1e9,
-            false);
+        estimate(*plan, plan->chip_erase, false);
         record_.bulk_erase = plan->chip_erase;
         classify(*plan);
-        std::uint32_t first = 32, last = 0;
-        for (std::uint32_t s = 0; s < FAST_SECTORS; ++s) {
-            if (plan->action[s] != FAST_SECTOR_SKIP) {
-                first = first < s ? first : s;
-                last = s;
-            }
-        }
-        // A bulk erase is refused by the chip while any sector is protected.
-        if (plan->chip_erase) {
-            first = 0;
-            last = 31;
-        }
-        if (!may_change(first, last)) {
+        const SectorSpan changes = planned_changes(*plan, sectors());
+        if (!may_change(changes.first, changes.last)) {
             return;
         }
-        record_.changed = first <= last;
+        record_.changed = changes.first <= changes.last;
         status = fast_execute(&link_, plan.get(), &record_.stats, &progress_);
         if (status == FAST_OK) {
             done("written");
@@ -368,12 +351,16 @@ class BoardRun {
         std::memcpy(plan.target, image_->map->bytes, sizeof plan.target);
         std::memset(plan.chip, 0x00, sizeof plan.chip);
         plan.chip_known = true;
-        for (std::uint32_t s = 0; s < FAST_SECTORS; ++s) {
+        for (std::uint32_t s = 0; s < sectors(); ++s) {
             plan.action[s] = touches(s) ? FAST_SECTOR_ERASE : FAST_SECTOR_SKIP;
         }
-        bool bulk = options_.erase == FAST_ERASE_CHIP;
-        display_.estimate(
-            slot_, static_cast<double>(fast_estimate_ns(&plan, bulk, link_.clock_hz)) / 1e9, true);
+        estimate(plan, options_.erase == FAST_ERASE_CHIP, true);
+    }
+
+    // The rest of the run by `plan`, at the part's own times.
+    void estimate(const fast_plan& plan, bool bulk, bool after_read) {
+        const std::uint64_t ns = fast_estimate_part_ns(&plan, *link_.part, bulk, link_.clock_hz);
+        display_.estimate(slot_, static_cast<double>(ns) / 1e9, after_read);
     }
 
     // Whether the image gives any byte of sector `s`.
@@ -390,7 +377,7 @@ class BoardRun {
     // Every sector in one class: erased, programmed without an erase, already
     // right, or outside the image and kept.
     void classify(const fast_plan& plan) {
-        for (std::uint32_t s = 0; s < FAST_SECTORS && !plan.chip_erase; ++s) {
+        for (std::uint32_t s = 0; s < sectors() && !plan.chip_erase; ++s) {
             if (plan.action[s] == FAST_SECTOR_PROGRAM) {
                 ++record_.sectors_programmed;
             } else if (plan.action[s] == FAST_SECTOR_SKIP) {
@@ -404,7 +391,7 @@ class BoardRun {
         record_.have_stats = true;
         int status = fast_verify(&link_, &expected, &record_.stats, &progress_);
         if (status == FAST_OK) {
-            done(options_.command == Command::kErase ? "erased" : "verified");
+            done(options_.task == Task::kErase ? "erased" : "verified");
         } else {
             // The image map holds 0xFF wherever the image gives no byte.
             fail(status, status == FAST_ERR_MISMATCH ? mismatch_text(expected.bytes)
@@ -425,12 +412,12 @@ class BoardRun {
         auto chip = std::make_unique<std::uint8_t[]>(FAST_CHIP_SIZE);
         std::int64_t first = record_.stats.first_difference;
         char text[160];
-        if (fast_read(&link_, 0, chip.get(), FAST_CHIP_SIZE, nullptr) != FAST_OK) {
+        if (fast_read(&link_, 0, chip.get(), chip_size(), nullptr) != FAST_OK) {
             std::snprintf(text, sizeof text, "the chip differs at 0x%06llx",
                           static_cast<unsigned long long>(first < 0 ? 0 : first));
             return text;
         }
-        for (std::uint32_t a = 0; a < FAST_CHIP_SIZE; ++a) {
+        for (std::uint32_t a = 0; a < chip_size(); ++a) {
             if (chip[a] == wanted[a]) {
                 continue;
             }
@@ -452,7 +439,7 @@ class BoardRun {
         }
         record_.stats.first_difference = first;
         auto at = static_cast<std::uint32_t>(first);
-        bool erasing = options_.command == Command::kErase;
+        bool erasing = options_.task == Task::kErase;
         std::snprintf(text, sizeof text,
                       "the chip differs from %s in %llu byte%s, first at 0x%06x (chip "
                       "0x%02x, %s 0x%02x)",
@@ -483,13 +470,13 @@ class BoardRun {
         record_.have_stats = true;
         record_.stats.first_difference = -1;
         std::uint64_t start = d2xx_clock_ms();
-        int status = fast_read(&link_, 0, chip.get(), FAST_CHIP_SIZE, &progress_);
+        int status = fast_read(&link_, 0, chip.get(), chip_size(), &progress_);
         record_.stats.seconds_read = static_cast<double>(d2xx_clock_ms() - start) / 1000.0;
         if (status != FAST_OK) {
             fail(status, "USB or chip failure while reading");
             return;
         }
-        record_.stats.bytes_moved = FAST_CHIP_SIZE;
+        record_.stats.bytes_moved = chip_size();
         std::string error;
         if (!save_chip(record_.output, chip.get(), options_.raw, error)) {
             refuse(error);
@@ -500,7 +487,7 @@ class BoardRun {
     }
 
     void erase() {
-        if (!right_chip() || !read_status() || !may_change(0, 31)) {
+        if (!right_chip() || !read_status() || !may_change(0, sectors() - 1)) {
             return;
         }
         std::uint64_t start = d2xx_clock_ms();
@@ -514,15 +501,19 @@ class BoardRun {
             std::memset(blank->bytes, 0xFF, sizeof blank->bytes);
             verify(*blank);
             record_.bulk_erase = true;
-            record_.stats.sectors_erased = FAST_SECTORS;
+            record_.stats.sectors_erased = sectors();
         }
         record_.stats.seconds_erase = seconds;
         restore_protection();
     }
 
+    // The part driven: its sectors and size (the transport holds at most FAST_CHIP_SIZE).
+    std::uint32_t sectors() const { return part_sectors(*link_.part); }
+    std::uint32_t chip_size() const { return sectors() * CHIP_SECTOR_SIZE; }
+
     Progress& display_;
     int slot_;
-    const Options& options_;
+    const JobOptions& options_;
     const LoadedImage* image_;
     BoardRecord& record_;
     fast_link& link_;
@@ -537,25 +528,52 @@ void Progress::note(int slot, const std::string& line) {
     std::fprintf(stderr, "board %d: %s\n", slot, line.c_str());
 }
 
-std::uint32_t first_protected_sector(std::uint8_t status) {
-    return chip_first_protected_sector(CHIP_M25P16, status);
+const char* task_name(Task task) {
+    static const char* const kNames[] = {"id",    "write",   "verify",   "read",
+                                         "erase", "protect", "unprotect"};
+    return kNames[static_cast<int>(task)];
 }
 
-chip_sectors protected_sectors(const BoardRecord& record) {
-    return chip_protected_sectors(record.have_part ? record.part : CHIP_M25P16, record.status_word);
+std::uint32_t part_sectors(const chip_part& part) {
+    return std::min(part.size, FAST_CHIP_SIZE) / CHIP_SECTOR_SIZE;
+}
+
+SectorSpan planned_changes(const fast_plan& plan, std::uint32_t sectors) {
+    // A bulk erase is refused by the chip while any sector is protected.
+    if (plan.chip_erase) {
+        return {0, sectors - 1};
+    }
+    SectorSpan span{sectors, 0};
+    for (std::uint32_t s = 0; s < sectors; ++s) {
+        if (plan.action[s] != FAST_SECTOR_SKIP) {
+            span.first = std::min(span.first, s);
+            span.last = s;
+        }
+    }
+    return span;
+}
+
+BoardRecord unopened_record(const Board& board, bool may_be_gone) {
+    BoardRecord record;
+    record.board = board;
+    record.result = "failed";
+    record.exit_status = 1;
+    record.phase = "open";
+    record.message = may_be_gone ? "cannot open the device (in use, or unplugged?)"
+                                 : "cannot open the device (in use?)";
+    return record;
+}
+
+int worse_status(int a, int b) {
+    auto rank = [](int status) { return status > 3 ? 4 : status; };
+    return rank(b) > rank(a) ? b : a;
 }
 
 BoardRecord run_board(const Job& job, const Board& board, int slot, Progress& progress,
                       const std::string& output) {
     FT_HANDLE handle = nullptr;
     if (FT_Open(static_cast<int>(board.index), &handle) != FT_OK) {
-        BoardRecord record;
-        record.board = board;
-        record.result = "failed";
-        record.exit_status = 1;
-        record.message = "cannot open the device (in use, or unplugged?)";
-        record.phase = "open";
-        return record;
+        return unopened_record(board, true);
     }
     return run_opened_board(job, board, handle, slot, progress, output);
 }

@@ -1,4 +1,4 @@
-#include "hexflash/boards.h"
+#include "board/boards.h"
 
 #include <cerrno>
 #include <cstdio>

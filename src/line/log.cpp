@@ -1,15 +1,13 @@
-#include "hexflash/log.h"
+#include "line/log.h"
 
 #include <cstdio>
 #include <ctime>
-#include <utility>
-#include <vector>
 
-#include "chip/chip.h"
-#include "hexflash/report.h"
+#include "json/json.h"
+#include "store/record_json.h"
 
 #if defined(_WIN32)
-#include <windows.h>
+#include "host/windows_api.h"
 #else
 #include <fcntl.h>
 #include <sys/file.h>
@@ -48,51 +46,41 @@ LogSource log_source(const char* version) {
     return {name, version};
 }
 
-const char* log_result(const BoardRecord& record) {
-    return record.exit_status == 0          ? "passed"
-           : record.result == "interrupted" ? "interrupted"
-                                            : "failed";
+namespace {
+
+// A line's fields after who wrote it and when, in the line's order.
+const RecordField kLogFields[] = {
+    {"location", field_location},   {"serial", field_serial},
+    {"chip", field_chip},           {"jedec_id", field_jedec_id},
+    {"unique_id", field_unique_id}, {"image", field_image_path},
+    {"sha256", field_image_sha256}, {"erase", field_erase_mode},
+    {"result", field_verdict},      {"exit_status", field_exit_status},
+    {"phase", field_failed_phase},  {"message", field_failure},
+    {"seconds", field_seconds},     {"retries", field_retries},
+    {"protected", field_protected},
+};
+
+}  // namespace
+
+std::string log_line(const RecordView& view, const LogSource& source) {
+    JsonObject line;
+    line.add("time", json_string(iso_time_now()))
+        .add("host", host_json_string(source.host))
+        .add("version", host_json_string(source.version));
+    for (const RecordField& field : kLogFields) {
+        line.add(field.key, field.value(view));
+    }
+    return line.line();
 }
 
-std::string log_line(const Options& options, const LoadedImage& image, const BoardRecord& record,
-                     const LogSource& source) {
-    const std::string null = "null";
-    std::uint32_t jedec =
-        static_cast<std::uint32_t>(record.id[0] << 16 | record.id[1] << 8 | record.id[2]);
-    const chip_part* part = record.have_part ? &record.part : nullptr;
-    char id[8];
-    std::snprintf(id, sizeof id, "%06x", static_cast<unsigned>(jedec));
-    char seconds[32];
-    std::snprintf(seconds, sizeof seconds, "%.3f", record.seconds);
-    static const char* const kModes[] = {"auto", "chip", "none"};
-    const bool failed = record.exit_status != 0;
-    std::vector<std::pair<const char*, std::string>> keys = {
-        {"time", json_string(iso_time_now())},
-        {"host", json_string(source.host)},
-        {"version", json_string(source.version)},
-        {"location", std::to_string(record.board.location)},
-        {"serial", json_string(record.board.serial)},
-        {"chip", part != nullptr ? json_string(part->name) : null},
-        {"jedec_id", record.have_id ? json_string(id) : null},
-        {"unique_id", record.unique_id.empty() ? null : json_string(record.unique_id)},
-        {"image", json_string(options.path)},
-        {"sha256", json_string(image.sha256)},
-        {"erase", json_string(kModes[options.erase])},
-        {"result", json_string(log_result(record))},
-        {"exit_status", std::to_string(record.exit_status)},
-        {"phase", failed && !record.phase.empty() ? json_string(record.phase) : null},
-        {"message", failed && !record.message.empty() ? json_string(record.message) : null},
-        {"seconds", seconds},
-        {"retries", retries_json(record)},
-        {"protected", !record.have_protection ? null
-                      : record.is_protected   ? "true"
-                                              : "false"},
-    };
-    std::string out = "{";
-    for (const auto& [key, value] : keys) {
-        out += (out.size() > 1 ? ", " : "") + json_string(key) + ": " + value;
-    }
-    return out + "}";
+StoreRecord log_store_record(const RecordView& view, const LogSource& source,
+                             const std::string& run_id) {
+    StoreRecord record;
+    std::string error;
+    // The line is this program's own writing: it always reads back.
+    store_record_from_json(log_line(view, source), record, error);
+    record.run_id = run_id;
+    return record;
 }
 
 bool log_check(const std::string& path, std::string& error) {
