@@ -159,7 +159,8 @@ TEST(LineStore, EightBoardsWithNoStoreNamedGoToTheDefaultStoreEachOnce) {
              std::to_string(2 * pair) + " " + std::to_string(2 * pair + 1));
         // A board's record is committed before it shows as passed.
         std::string db = scratch.path("state/hexflash/line.db");
-        bool stored = wait_for([&] { return stored_now(db) >= 2u * (pair + 1); }, 60s);
+        bool stored = wait_for(
+            [&] { return stored_now(db) >= static_cast<std::size_t>(2 * (pair + 1)); }, 60s);
         EXPECT_TRUE(stored) << "pair " << pair;
         plug(scratch.path("present"), "");
     }
