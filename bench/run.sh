@@ -72,7 +72,8 @@ printf '{"real_us": %s, "virtual_s": %s, "rss_kib": %s}\n' "$real_us" "$virtual_
 echo
 echo "== 6. A record's commit into the store"
 HEXFLASH_BENCH_DIR=$build pg_virtualenv -t -v 15 -o fsync=on \
-    env HEXFLASH_BENCH_PG=postgresql:// "$build/bench/hexflash_store_bench" |
+    env HEXFLASH_BENCH_PG=postgresql:// "$build/bench/hexflash_store_bench" \
+    --benchmark_out="$figures/store.json" --benchmark_out_format=json |
     grep -v '^\(Creating\|Dropping\) ' | tee "$figures/store.txt"
 
 if (($# > 0)); then
@@ -96,7 +97,7 @@ echo "== doc/performance.md: the generated blocks"
 python3 - "$figures" doc/performance.md <<'PYTHON'
 """Rewrites the generated blocks of doc/performance.md from bench/run.sh's
 outputs in FIGURES: suite.json (Google Benchmark), callgrind.txt, compare.txt,
-cost.txt, full-burn.json, run.txt."""
+cost.txt, full-burn.json, store.json (the store's benchmark), run.txt."""
 import json
 import re
 import sys
@@ -112,20 +113,29 @@ def read(name):
 
 run = dict(line.split(" ", 1) for line in read("run.txt").splitlines())
 records = int(run["data_records"])
-# By name without the suffixes Google Benchmark adds ("/iterations:1", "/real_time").
-suite = {re.sub(r"/(iterations:\d+|real_time)", "", b["name"]): b
-         for b in json.loads(read("suite.json"))["benchmarks"]
-         if b.get("run_type", "iteration") == "iteration"}
+
+
+def results(name):
+    """A Google Benchmark JSON file's results by name, without the suffixes it
+    adds ("/iterations:1", "/real_time")."""
+    return {re.sub(r"/(iterations:\d+|real_time)", "", b["name"]): b
+            for b in json.loads(read(name))["benchmarks"]
+            if b.get("run_type", "iteration") == "iteration"}
+
+
+suite = results("suite.json")
+store = results("store.json")
 cost = read("cost.txt")
 full = json.loads(read("full-burn.json"))
 
 
-def bench(name):
-    if name not in suite:
-        sys.exit(f"bench/run.sh: no result for {name} in suite.json")
-    if suite[name].get("error_occurred"):
-        sys.exit(f"bench/run.sh: {name} failed: {suite[name].get('error_message')}")
-    return suite[name]
+def bench(name, among=None, where="suite.json"):
+    among = suite if among is None else among
+    if name not in among:
+        sys.exit(f"bench/run.sh: no result for {name} in {where}")
+    if among[name].get("error_occurred"):
+        sys.exit(f"bench/run.sh: {name} failed: {among[name].get('error_message')}")
+    return among[name]
 
 
 def para(text):
@@ -353,6 +363,23 @@ blocks["hexflash"] = "\n".join([
     f"{c0['virtual_s']:.1f} s measured. The hexburn column is its virtual time for the same "
     "image in 16-byte records (for the 256 KiB image worked out from the full burn: its set-up "
     "and erase plus 16,384 records at the per-record cost above)."),
+])
+
+# --- the record store ------------------------------------------------------------
+rows = []
+for name, what in (
+        ("BM_SqliteCommit", "SQLite (WAL, `synchronous=FULL`), one station"),
+        ("BM_PostgresCommit", "PostgreSQL 15 (`fsync=on`), one station"),
+        ("BM_PostgresThirtyTwoStations", "PostgreSQL 15, 32 stations at once, each its own "
+         "connection, every record sent twice")):
+    b = bench(name, store, "store.json")
+    stored = f"; {int(b['records'])} stored, none lost or doubled" if "records" in b else ""
+    rows.append(f"| `{name}` | {what}{stored} | **{b['median_ms']:.1f} ms** "
+                f"| **{b['p99_ms']:.1f} ms** |")
+blocks["store"] = "\n".join([
+    "| benchmark | commits | median | 99th percentile |",
+    "|---|---|---|---|",
+    *rows,
 ])
 
 # --- the document -------------------------------------------------------------------
