@@ -402,7 +402,12 @@ INSTANTIATE_TEST_SUITE_P(
                 {"watch", "IMAGE", "--db", "DB"},
                 {"HEXFLASH_SQLITE_LIBRARY=/nonexistent/libsqlite3.so.0"},
                 "",
-                "/nonexistent/libsqlite3.so.0"}),
+                "/nonexistent/libsqlite3.so.0"},
+        BadCase{"PostgresLibraryMissing",
+                {"watch", "IMAGE", "--db", "postgresql://localhost/line"},
+                {"HEXFLASH_LIBPQ_LIBRARY=/nonexistent/libpq.so.5"},
+                "",
+                "/nonexistent/libpq.so.5"}),
     case_name<BadCase>);
 
 TEST(LineStore, HistoryRefusesABadTimeOrResult) {
