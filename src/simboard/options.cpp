@@ -534,6 +534,14 @@ void sim_power_up_chip(const SimOptions& options, sim::SpiNor& chip) {
     }
 }
 
+void sim_status_over(const SimOptions& options, sim::SpiNor& chip) {
+    if (options.status_given) {
+        const auto fused =
+            static_cast<std::uint16_t>(chip.nonvolatile_status() & chip.model().one_time);
+        chip.set_nonvolatile_status(static_cast<std::uint16_t>(options.status | fused));
+    }
+}
+
 std::string sim_board_path(const std::string& path, std::size_t k) {
     std::string result = path;
     std::string number = std::to_string(k);
