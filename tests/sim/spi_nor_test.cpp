@@ -599,7 +599,7 @@ TEST_P(SfdpTest, ReadsAsJesd216Says) {
     EXPECT_EQ(area[9], c.minor);
     EXPECT_EQ(area[10], 1);
     ASSERT_EQ(area[11], 16);  // DWORDs
-    const std::uint32_t at = area[12] | area[13] << 8 | area[14] << 16;
+    const std::uint32_t at = le32(area, 12) & 0xFFFFFF;
     ASSERT_LE(at + 64, area.size());
     auto dword = [&](std::uint32_t n) { return le32(area, at + 4 * (n - 1)); };
 
