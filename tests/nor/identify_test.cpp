@@ -68,7 +68,10 @@ std::vector<Frame> spi_frames(const std::vector<std::uint8_t>& mpsse) {
     return frames;
 }
 
-// Keeps what is written to the board while `recording`.
+// Keeps what is written to the board while `recording`; and, as a line
+// that loses bits would, XORs `flip` into the second byte of two-byte
+// answers (both status registers of a two-register part) where `misread`
+// has an 'x' for that read (from 0; reads past its end as its last read).
 class Recorder final : public ForwardingDriver {
   public:
     using ForwardingDriver::ForwardingDriver;
@@ -79,8 +82,22 @@ class Recorder final : public ForwardingDriver {
         }
         return ForwardingDriver::write(handle, data, count, written);
     }
+    FT_STATUS read(FT_HANDLE handle, std::uint8_t* data, std::uint32_t count,
+                   std::uint32_t* got) override {
+        const FT_STATUS status = ForwardingDriver::read(handle, data, count, got);
+        if (recording && flip != 0 && count == 2 && *got == 2) {
+            const std::size_t n = std::min(word_reads++, misread.size() - 1);
+            if (misread[n] == 'x') {
+                data[1] = static_cast<std::uint8_t>(data[1] ^ flip);
+            }
+        }
+        return status;
+    }
     bool recording = false;
     std::vector<std::uint8_t> sent;
+    std::uint8_t flip = 0;
+    std::string misread;
+    std::size_t word_reads = 0;
 };
 
 // A simulated board whose chip is opened, every write after that recorded.
@@ -106,6 +123,13 @@ class Board {
     }
     Board(const Board&) = delete;
     Board& operator=(const Board&) = delete;
+
+    // Bits of register 2 lost on the line (see Recorder).
+    void misread_register2(std::uint8_t flip, const std::string& misread) {
+        recorder_->flip = flip;
+        recorder_->misread = misread;
+        recorder_->word_reads = 0;
+    }
 
     // The frames sent since the last call.
     std::vector<Frame> frames() {
@@ -253,6 +277,77 @@ TEST(StatusWrite, RefusedBeforeAnyWriteWhereTheLayoutIsNotKnown) {
             EXPECT_TRUE(frame.out[0] == CHIP_INS_RDSR || frame.out[0] == CHIP_INS_RDSR2)
                 << sim << ": " << int{frame.out[0]};
         }
+    }
+}
+
+struct LineCase {
+    std::string name;
+    std::uint8_t flip;    // register 2's bits misread
+    std::string misread;  // in which reads of both registers (see Recorder)
+    int result;
+    const char* said;  // a piece of the refusal ("": none)
+    bool written;      // a 0x01 reached the chip
+};
+
+class StatusOnALine : public testing::TestWithParam<LineCase> {};
+
+// A GD25Q16C with QE set, its register 2 misread: reads that never agree,
+// a reserved bit or SUS read as 1 write nothing; a register that reads
+// otherwise after the write than was meant fails, even outside BP.
+TEST_P(StatusOnALine, NothingWrittenOnWhatCannotBeTrusted) {
+    const LineCase& c = GetParam();
+    Board board("chip=gd25q16c,status=00:02");
+    nor_identity identity{};
+    ASSERT_EQ(nor_identify(&board.chip, &identity), LINK_OK);
+    board.frames();
+    board.misread_register2(c.flip, c.misread);
+    std::uint16_t status = 0;
+    std::string why;
+    EXPECT_EQ(nor_protect_all(&board.chip, false, &status, &why), c.result);
+    EXPECT_NE(why.find(c.said), std::string::npos) << why;
+    EXPECT_EQ(why.empty(), c.said[0] == '\0') << why;
+    bool written = false;
+    for (const Frame& frame : board.frames()) {
+        written = written || frame.out[0] == CHIP_INS_WRSR || frame.out[0] == CHIP_INS_WRSR2;
+    }
+    EXPECT_EQ(written, c.written);
+    // Read again past the line: QE as it was, LB never set.
+    board.misread_register2(0, "");
+    ASSERT_EQ(nor_read_status_word(&board.chip, &status), LINK_OK);
+    EXPECT_EQ(status & 0x0600, 0x0200) << std::hex << status;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Gd25q16c, StatusOnALine,
+    testing::Values(LineCase{"ClearLine", 0x00, ".", LINK_OK, "", true},
+                    LineCase{"OneMisreadOutvoted", 0x02, "x.", LINK_OK, "", true},
+                    LineCase{"QeFlickering", 0x02, "x.x.x.x.", NOR_REFUSED, "differently", false},
+                    LineCase{"ReservedBitSet", 0x20, "x", NOR_REFUSED, "reserved", false},
+                    LineCase{"SuspendedRead", 0x80, "x", NOR_REFUSED, "suspended", false},
+                    LineCase{"QeLostAfterTheWrite", 0x02, "..x", LINK_ERR_MISMATCH, "", true},
+                    LineCase{"CmpSetAfterTheWrite", 0x40, "..x", LINK_ERR_MISMATCH, "", true}),
+    case_name<LineCase>);
+
+// Each part's unique ID at its own length; none where the part has none.
+TEST(UniqueId, EachPartAtItsOwnLength) {
+    struct Case {
+        const char* sim;
+        std::uint32_t length;
+    };
+    for (const Case& c : {Case{"chip=w25q16jv", 8}, Case{"chip=gd25q16c", 16},
+                          Case{"chip=mx25l1605", 0}, Case{"chip=m25p16", 0}}) {
+        Board board(c.sim);
+        nor_identity identity{};
+        ASSERT_EQ(nor_identify(&board.chip, &identity), LINK_OK);
+        std::uint8_t id[NOR_UNIQUE_ID_MAX + 1] = {};
+        id[NOR_UNIQUE_ID_MAX] = 0xA5;
+        std::uint32_t length = 99;
+        ASSERT_EQ(nor_read_unique_id(&board.chip, id, &length), LINK_OK) << c.sim;
+        EXPECT_EQ(length, c.length) << c.sim;
+        EXPECT_EQ(id[NOR_UNIQUE_ID_MAX], 0xA5) << c.sim;
+        // A real ID, not the ones an unanswered read gives.
+        const bool ones = std::all_of(id, id + length, [](std::uint8_t b) { return b == 0xFF; });
+        EXPECT_TRUE(length == 0 || !ones) << c.sim;
     }
 }
 
