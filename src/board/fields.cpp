@@ -37,6 +37,9 @@ bool classes(const RecordView& view) {
 bool reading(const RecordView& view) {
     return view.options.task == Task::kRead;
 }
+bool identifying(const RecordView& view) {
+    return view.options.task == Task::kId;
+}
 
 std::string range_json(std::uint64_t first, std::uint64_t second) {
     return json_array({json_number(first), json_number(second)});
@@ -130,22 +133,36 @@ std::string field_protected_sectors(const RecordView& view) {
 
 std::string field_part(const RecordView& view) {
     const BoardRecord& record = view.record;
-    return !record.have_id                    ? null()
+    return !record.have_id                   ? null()
            : record.found == NOR_FOUND_TABLE ? json_string(record.part.name)
            : record.found == NOR_FOUND_SFDP  ? json_string("SFDP part")
-                                              : json_string("unknown part");
+                                             : json_string("unknown part");
 }
 
 std::string field_chip(const RecordView& view) {
-    return view.record.have_part ? json_string(view.record.part.name) : null();
+    // A part neither the table nor its SFDP describes has no name, forced or not.
+    const BoardRecord& record = view.record;
+    const bool known = record.found == NOR_FOUND_TABLE || record.found == NOR_FOUND_SFDP;
+    return record.have_part && known ? json_string(record.part.name) : null();
+}
+
+std::string field_dies(const RecordView& view) {
+    const BoardRecord& record = view.record;
+    return record.have_part && record.found == NOR_FOUND_TABLE && record.part.dies != nullptr
+               ? json_string(record.part.dies)
+               : null();
+}
+
+std::string field_sfdp_confirmed(const RecordView& view) {
+    return json_bool(view.record.sfdp_confirmed);
 }
 
 std::string field_source(const RecordView& view) {
     const BoardRecord& record = view.record;
-    return !record.have_part                 ? null()
-           : record.forced                   ? json_string("forced")
+    return !record.have_part                ? null()
+           : record.forced                  ? json_string("forced")
            : record.found == NOR_FOUND_SFDP ? json_string("sfdp")
-                                             : json_string("table");
+                                            : json_string("table");
 }
 
 std::string field_sfdp_read(const RecordView& view) {
@@ -345,6 +362,8 @@ const RecordField kRecordFields[] = {
     {"part", field_part},
     {"source", field_source},
     {"sfdp_read", field_sfdp_read},
+    {"sfdp_confirmed", field_sfdp_confirmed, identifying},
+    {"dies", field_dies, identifying},
     {"erase_types", field_erase_types},
     {"image", field_image},
     {"output", field_output, reading},

@@ -52,7 +52,9 @@ std::string field_unique_id(const RecordView& view);
 std::string field_status_register(const RecordView& view);
 std::string field_protected_sectors(const RecordView& view);  // [first, last], [] or null
 std::string field_part(const RecordView& view);  // the table's name, "SFDP part", "unknown part"
-std::string field_chip(const RecordView& view);  // the name of the part driven, or null
+std::string field_chip(const RecordView& view);  // the known part's name, or null
+std::string field_dies(const RecordView& view);  // the dies a table row covers, or null
+std::string field_sfdp_confirmed(const RecordView& view);
 std::string field_source(const RecordView& view);
 std::string field_sfdp_read(const RecordView& view);
 std::string field_erase_types(const RecordView& view);

@@ -90,12 +90,12 @@ class BoardRun {
                 erase();
                 break;
             case Task::kProtect:
-                if (right_chip() && read_status() && protect()) {
+                if (right_chip() && status_writable("protect") && read_status() && protect()) {
                     done("protected");
                 }
                 break;
             case Task::kUnprotect:
-                if (right_chip() && read_status()) {
+                if (right_chip() && status_writable("unprotect") && read_status()) {
                     clear_all_protection();
                 }
                 break;
@@ -146,6 +146,7 @@ class BoardRun {
         std::memcpy(record_.id, identity.id, 3);
         record_.found = identity.found;
         record_.sfdp_read = identity.sfdp_read;
+        record_.sfdp_confirmed = identity.sfdp_confirmed;
         if (identity.found == NOR_FOUND_NONE) {
             fail(LINK_ERR_TRANSFER, "no flash chip answers (JEDEC ID " + hex_id(record_.id) + ")");
             return false;
@@ -181,11 +182,16 @@ class BoardRun {
     bool protect() {
         step_ = "protect";
         std::uint16_t now = 0;
-        int status = nor_protect_all(&link_, options_.lock, &now);
+        std::string why;
+        int status = nor_protect_all(&link_, options_.lock, &now, &why);
         record_.status_word = now;
         record_.status = static_cast<std::uint8_t>(now);
         record_.have_status = true;
         note_protection(now);
+        if (status == NOR_REFUSED) {
+            refuse(why);
+            return false;
+        }
         if (status != LINK_OK || !record_.is_protected) {
             fail(status == LINK_OK ? LINK_ERR_TRANSFER : status,
                  "cannot set the block protection (SRWD set and W# low?)");
@@ -198,10 +204,15 @@ class BoardRun {
     void clear_all_protection() {
         step_ = "protect";
         std::uint16_t now = 0;
-        int status = nor_unprotect_all(&link_, &now);
+        std::string why;
+        int status = nor_unprotect_all(&link_, &now, &why);
         record_.status_word = now;
         record_.status = static_cast<std::uint8_t>(now);
         note_protection(now);
+        if (status == NOR_REFUSED) {
+            refuse(why);
+            return;
+        }
         if (status != LINK_OK || record_.is_protected || record_.locked ||
             chip_protected_sectors(*link_.part, now).count != 0) {
             fail(status == LINK_OK ? LINK_ERR_TRANSFER : status,
@@ -260,9 +271,14 @@ class BoardRun {
     // --force, and then with the instructions every part shares.
     bool right_chip() {
         if (record_.found == NOR_FOUND_UNKNOWN) {
-            if (!options_.force) {
+            const bool status_task =
+                options_.task == Task::kProtect || options_.task == Task::kUnprotect;
+            if (!options_.force || status_task) {
+                // Protection is a status write, which --force never allows.
                 refuse("unknown part: JEDEC ID " + hex_id(record_.id) +
-                       " has no row in the chip table and no usable SFDP; --force to go on");
+                       " has no row in the chip table and no usable SFDP; " +
+                       (status_task ? "its status register layout is not known, nothing written"
+                                    : "--force to go on"));
                 return false;
             }
             nor_force_part(&link_, record_.id);
@@ -273,13 +289,35 @@ class BoardRun {
         return true;
     }
 
+    // A status write where the registers' layout is not known (a part
+    // identified by its SFDP only, or forced) could clear bits the board
+    // needs (QE): refused before anything is written.
+    bool status_writable(const char* what) {
+        if (link_.part->status.writable) {
+            return true;
+        }
+        refuse(std::string(what) +
+               " refused: the status register layout of this part is not known (" +
+               (record_.forced ? "forced" : "identified by its SFDP") + "), nothing written");
+        return false;
+    }
+
+    // The status write the options ask of a write or an erase, or nullptr.
+    const char* status_option() const {
+        return options_.lock        ? "--lock"
+               : options_.protect   ? "--protect"
+               : options_.unprotect ? "--unprotect"
+                                    : nullptr;
+    }
+
     // Clears the protection when it is set; true when the chip is unprotected.
     bool unprotect() {
-        if (!link_.part->status.writable) {
-            refuse("the status register of this part is not known; its protection is left alone");
+        std::string why;
+        int status = nor_set_protection(&link_, 0, NOR_SRWD_KEEP, &why);
+        if (status == NOR_REFUSED) {
+            refuse(why);
             return false;
         }
-        int status = nor_set_protection(&link_, 0);
         if (status != LINK_OK) {
             fail(status == LINK_ERR_MISMATCH ? LINK_ERR_TRANSFER : status,
                  "cannot clear the block protection (SRWD set and W# low, or locked?)");
@@ -294,15 +332,19 @@ class BoardRun {
         if (!protection_cleared_) {
             return;
         }
-        int status = nor_set_protection(&link_, record_.status_word);
-        if (status != LINK_OK && record_.exit_status == 0) {
+        std::string why;
+        int status = nor_set_protection(&link_, record_.status_word, NOR_SRWD_KEEP, &why);
+        if (status == NOR_REFUSED && record_.exit_status == 0) {
+            refuse(why);
+        } else if (status != LINK_OK && record_.exit_status == 0) {
             fail(status == LINK_ERR_MISMATCH ? LINK_ERR_TRANSFER : status,
                  "cannot set the block protection back");
         }
     }
 
     void write() {
-        if (!right_chip() || !read_status()) {
+        const char* option = status_option();
+        if (!right_chip() || (option != nullptr && !status_writable(option)) || !read_status()) {
             return;
         }
         auto plan = std::make_unique<plan_burn>();
@@ -478,7 +520,9 @@ class BoardRun {
     }
 
     void erase() {
-        if (!right_chip() || !read_status() || !may_change(0, sectors() - 1)) {
+        const char* option = status_option();
+        if (!right_chip() || (option != nullptr && !status_writable(option)) || !read_status() ||
+            !may_change(0, sectors() - 1)) {
             return;
         }
         std::uint64_t start = d2xx_clock_ms();

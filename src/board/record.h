@@ -20,7 +20,8 @@ struct BoardRecord {
     std::uint16_t status_word = 0;  // both registers (register 2 in bits 15..8)
     nor_found found = NOR_FOUND_NONE;
     bool sfdp_read = false;
-    bool forced = false;  // --force drove an unknown part
+    bool sfdp_confirmed = false;  // the die's SFDP passed its checks; the erases agree with it
+    bool forced = false;          // --force drove an unknown part
     bool have_part = false;
     chip_part part = {};  // what the run drove the chip as (a copy: the link's goes)
     bool have_stats = false;

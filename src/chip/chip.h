@@ -28,8 +28,21 @@ inline constexpr std::uint8_t CHIP_INS_BE = 0xC7;         // bulk (chip) erase
 inline constexpr std::uint8_t CHIP_INS_RDSR2 = 0x35;  // read status register 2
 inline constexpr std::uint8_t CHIP_INS_SFDP = 0x5A;   // + address + 1 dummy byte
 inline constexpr std::uint8_t CHIP_INS_RUID = 0x4B;   // + 4 dummy bytes, then the unique ID
+inline constexpr std::uint8_t CHIP_INS_WRSR2 = 0x31;  // write status register 2 alone
+inline constexpr std::uint8_t CHIP_INS_RSTEN = 0x66;  // reset enable: the next 0x99 resets
+inline constexpr std::uint8_t CHIP_INS_RST = 0x99;    // software reset
+// Ones clocked with S# low end a continuous-read (XIP) mode: read as mode
+// bits they are no "continue" pattern, on one, two or four lines (16 clocks
+// cover the dual mode's address and mode bits). No part takes 0xFF as an
+// instruction of its own.
+inline constexpr std::uint8_t CHIP_MODE_RESET = 0xFF;
+inline constexpr std::uint32_t CHIP_MODE_RESET_BYTES = 2;
 
 inline constexpr std::uint32_t CHIP_RES_WAKE_US = 30;  // tRES, the slowest part's
+// From 0x99 until the chip hears instructions again: the W25Q16JV's tRST is
+// 30 us (Winbond's datasheet); the others' were not at hand, so more than
+// three times that.
+inline constexpr std::uint32_t CHIP_RESET_US = 100;
 
 // --- status register 1 ---------------------------------------------------------
 inline constexpr std::uint8_t CHIP_SR_WIP = 0x01;  // write in progress
@@ -42,12 +55,15 @@ inline constexpr std::uint32_t CHIP_MAX_SIZE = 0x200000;    // the largest part 
 inline constexpr std::size_t CHIP_ERASE_TYPES = 4;
 
 // One erase instruction of a part; size 0 erases the whole chip, opcode 0
-// marks an unused slot.
+// marks an unused slot. `die_specific`: the dies under the part's ID do not
+// all erase this way, so it is used only where the die's SFDP lists the
+// same instruction and size.
 struct chip_erase_type {
     std::uint8_t opcode;
     std::uint32_t size;
     std::uint32_t typ_ms;
     std::uint32_t max_ms;
+    bool die_specific;
 };
 
 // The status registers as one 16-bit word: register 1 in bits 7..0,
@@ -55,18 +71,27 @@ struct chip_erase_type {
 // no such bit. The protected area is 2^(BP-1) units from the top (from the
 // bottom with TB), units of 64 KiB (4 KiB with SEC, at most 32 KiB), the
 // whole chip from BP = bp_all_from on; CMP protects the rest instead.
+//
+// A status write keeps every bit as read but the protection, SRWD as asked,
+// `locks` and `one_time` (written 0); a bit no mask names (QE, a DC bit) is
+// thus written back as it was read, twice alike.
 struct chip_status_layout {
     bool two_registers;  // register 2 exists: read 0x35, written as 0x01's second byte
+    bool needs_wrsr2;    // register 2 is written alone with 0x31, after a one-byte 0x01
     std::uint16_t bp;    // the block-protect field
     std::uint8_t bp_shift;
     std::uint8_t bp_all_from;
+    std::uint8_t bp_whole;  // BP value protecting the whole chip on every die (0: all BP bits)
     std::uint16_t tb;
     std::uint16_t sec;
     std::uint16_t cmp;
-    std::uint16_t srwd;   // SRWD / SRP0: hands the register to W#; left as found
-    std::uint16_t locks;  // SRL / SRP1, one-time LB bits: never set
-    std::uint16_t qe;     // quad enable: never cleared
-    bool writable;        // the layout is known well enough to write the register
+    std::uint16_t srwd;      // SRWD / SRP0: hands the register to W#; left as found
+    std::uint16_t locks;     // SRL / SRP1: written 0, never set
+    std::uint16_t one_time;  // LB bits: written 0 (a 0 never sets one), expected as read
+    std::uint16_t reserved;  // reserved on every die: read as 1, the read is not trusted
+    std::uint16_t suspend;   // SUS (read only): read as 1, an erase or program is suspended
+    std::uint16_t qe;        // quad enable: never cleared
+    bool writable;           // the layout is known well enough to write the register
 };
 
 enum chip_unique_id : std::uint8_t {
@@ -80,11 +105,17 @@ enum chip_source : std::uint8_t { CHIP_FROM_TABLE, CHIP_FROM_SFDP, CHIP_FORCED }
 // as their names say. Each row's comment names where its figures come from;
 // a figure with no source at hand is the M25P16's (the nearest one for an
 // erase size the M25P16 lacks), and the comment says so.
+//
+// One JEDEC ID may answer for several dies: `dies` names them (with what
+// tells them apart), and the row holds only what every die does alike, but
+// for the erases marked die_specific, taken where the die's SFDP agrees.
 struct chip_part {
     const char* name;
     const char* maker;
-    std::uint32_t jedec_id;  // RDID: maker << 16 | type << 8 | third byte
-    std::uint32_t size;      // bytes
+    const char* dies;              // every die under the ID, with how they differ
+    const char* unconfirmed_name;  // the name until SFDP confirms the die (nullptr: name)
+    std::uint32_t jedec_id;        // RDID: maker << 16 | type << 8 | third byte
+    std::uint32_t size;            // bytes
     std::uint32_t page_size;
     chip_erase_type erases[CHIP_ERASE_TYPES];  // smallest first, the chip erase last
     std::uint32_t page_program_typ_us;
@@ -94,7 +125,8 @@ struct chip_part {
     chip_status_layout status;
     chip_unique_id unique_id;
     std::uint8_t unique_id_bytes;
-    bool sfdp;  // answers SFDP (0x5A) reliably
+    bool sfdp;          // every die answers SFDP (0x5A) reliably
+    bool sfdp_checked;  // SFDP is read after the ID matched: some die has it
     // The fastest SK for FAST_READ, PP and the other instructions but READ.
     std::uint32_t max_clock_hz;
     std::uint32_t read_max_clock_hz;  // READ (0x03)
@@ -103,15 +135,25 @@ struct chip_part {
 // STMicroelectronics (Numonyx, Micron) M25P16: 32 sectors of 64 KiB, pages of
 // 256 bytes. Figures: the M25P16 datasheets; the typical times of the
 // Numonyx/Micron editions (ST's 2007 edition lists the same), the clocks of
-// ST's 50 MHz editions.
+// ST's 50 MHz editions; bits 6 and 5 read 0 (the datasheets' status table).
 inline constexpr chip_part CHIP_M25P16 = {
     .name = "M25P16",
     .maker = "STMicroelectronics",
+    .dies = "M25P16 (ST, Numonyx, Micron editions)",
+    .unconfirmed_name = nullptr,
     .jedec_id = 0x202015,
     .size = 0x200000,
     .page_size = 256,
-    .erases = {{.opcode = CHIP_INS_SE, .size = 0x10000, .typ_ms = 600, .max_ms = 3000},
-               {.opcode = CHIP_INS_BE, .size = 0, .typ_ms = 13000, .max_ms = 40000},
+    .erases = {{.opcode = CHIP_INS_SE,
+                .size = 0x10000,
+                .typ_ms = 600,
+                .max_ms = 3000,
+                .die_specific = false},
+               {.opcode = CHIP_INS_BE,
+                .size = 0,
+                .typ_ms = 13000,
+                .max_ms = 40000,
+                .die_specific = false},
                {},
                {}},
     .page_program_typ_us = 640,
@@ -120,31 +162,40 @@ inline constexpr chip_part CHIP_M25P16 = {
     .status_write_max_us = 15000,
     // SRWD b7, BP2..0 b4..2.
     .status = {.two_registers = false,
+               .needs_wrsr2 = false,
                .bp = 0x1C,
                .bp_shift = 2,
                .bp_all_from = 6,
+               .bp_whole = 0,
                .tb = 0,
                .sec = 0,
                .cmp = 0,
                .srwd = 0x80,
                .locks = 0,
+               .one_time = 0,
+               .reserved = 0x60,
+               .suspend = 0,
                .qe = 0,
                .writable = true},
     .unique_id = CHIP_UID_NONE,
     .unique_id_bytes = 0,
     .sfdp = false,
+    .sfdp_checked = false,
     .max_clock_hz = 50000000,
     .read_max_clock_hz = 20000000,
 };
 
 // What --force drives a part with that no row and no SFDP describe: only
 // the instructions every part of the table shares, the M25P16's maximum
-// times, its status layout (the protection bits other parts add are unseen).
+// times. Its status layout is not known: the M25P16's decodes BP for the
+// record, but nothing writes the register.
 inline constexpr chip_part CHIP_FORCED_PART = [] {
     chip_part part = CHIP_M25P16;
     part.name = "unknown part";
     part.maker = "unknown";
+    part.dies = nullptr;
     part.jedec_id = 0;
+    part.status.writable = false;
     return part;
 }();
 
@@ -198,9 +249,30 @@ std::uint16_t chip_protection_bits(const chip_part& part);
 // The protection bits in the part's own terms, e.g. "BP=1 TB=1 SEC=0 CMP=0".
 std::string chip_protection_text(const chip_part& part, std::uint16_t status);
 // The register value to write so that only the protection bits change to
-// `protection`: lock bits written 0 (never set), QE and SRWD/SRP0 as read.
+// `protection`: lock and one-time bits written 0 (never set), QE, SRWD/SRP0
+// and every other bit as read; WIP, WEL and SUS are not written.
 std::uint16_t chip_status_to_write(const chip_part& part, std::uint16_t read,
                                    std::uint16_t protection);
+// Why the registers as read (`read`) must not be written back, or "": a
+// layout not known, a reserved bit read as 1, an erase or program suspended.
+std::string chip_status_refusal(const chip_part& part, std::uint16_t read);
+// What the registers must hold after `written` was written over `read`: the
+// written bits but the one-time ones, which stay as read.
+std::uint16_t chip_status_expected(const chip_part& part, std::uint16_t read,
+                                   std::uint16_t written);
+// The bits a write is checked by: every bit of the part's registers but WIP
+// and WEL.
+std::uint16_t chip_status_checked(const chip_part& part);
+// An erase type as a BFPT lists it (size 0: an unused slot).
+struct chip_sfdp_erase {
+    std::uint8_t opcode;
+    std::uint32_t size;
+};
+// The row `row` as this die is: the erases of the row that the die's BFPT
+// (`sfdp`: its CHIP_ERASE_TYPES erase types; nullptr: no usable SFDP) lists
+// with the same instruction and size, and the chip erase; without SFDP the
+// erases every die performs alike, and the row's unconfirmed name.
+chip_part chip_die_part(const chip_part& row, const chip_sfdp_erase* sfdp);
 // The erase types as text, e.g. "20: 4 KiB, 52: 32 KiB, D8: 64 KiB, C7: chip".
 std::string chip_erase_text(const chip_part& part);
 
@@ -208,11 +280,20 @@ std::string chip_erase_text(const chip_part& part);
 // In sfdp.cpp; the fields they read are named in sfdp.h.
 inline constexpr std::uint32_t CHIP_SFDP_SIGNATURE = 0x50444653;  // "SFDP", little-endian
 inline constexpr std::size_t CHIP_BFPT_DWORDS = 16;               // read at most
+inline constexpr std::uint8_t CHIP_SFDP_MAJOR = 1;  // the only major revision (SFDP and BFPT)
+inline constexpr std::uint32_t CHIP_SFDP_TIME_FACTOR = 4;
 // From the first 16 bytes at SFDP address 0 (header and first parameter
 // header): the Basic Flash Parameter Table's address and length in DWORDs;
-// false when the signature or the table's ID is not there.
+// false when the signature, the table's ID or major revision 1 (of the
+// header and of the table) is not there.
 bool chip_sfdp_header(const std::uint8_t bytes[16], std::uint32_t* address, std::uint32_t* dwords);
 // Fills `part` from the BFPT (`dwords` little-endian DWORDs). False when the
-// table is unusable or its density is not `size`.
+// table is unusable or its density is not `size`: an erase of 4, 32 or
+// 64 KiB by another instruction than 0x20, 0x52 or 0xD8, no such erase at
+// all, pages other than 256 bytes (a first, 9-DWORD table without its
+// 64-byte write granularity bit). Times are clamped to CHIP_SFDP_TIME_FACTOR
+// times the slowest maximum of the table's rows.
 bool chip_from_bfpt(const std::uint8_t* table, std::uint32_t dwords, std::uint32_t size,
                     std::uint32_t jedec_id, chip_part* part);
+// The BFPT's erase types 1-4 into out (CHIP_ERASE_TYPES of them).
+void chip_bfpt_erases(const std::uint8_t* table, chip_sfdp_erase* out);

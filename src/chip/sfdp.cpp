@@ -4,6 +4,8 @@
 // the accessors of sfdp.h and decides what they mean for the part.
 #include "chip/sfdp.h"
 
+#include <algorithm>
+
 #include "chip/chip.h"
 
 namespace {
@@ -12,6 +14,50 @@ struct erase_time {
     std::uint32_t typ_ms;
     std::uint32_t max_ms;
 };
+
+// The erase instructions a table may name: an erase by any other opcode
+// (0x01 would write the status register with the address bytes) makes the
+// whole table untrusted.
+constexpr std::uint8_t kEraseOpcodes[] = {0x20, 0x52, CHIP_INS_SE};
+
+bool known_erase_opcode(std::uint8_t opcode) {
+    for (std::uint8_t known : kEraseOpcodes) {
+        if (opcode == known) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// The longest times a real part could have: CHIP_SFDP_TIME_FACTOR times the
+// slowest maximum among the table's rows, for a page, a block and the chip.
+struct time_limits {
+    std::uint32_t page_us = 0;
+    std::uint32_t block_ms = 0;
+    std::uint32_t chip_ms = 0;
+};
+
+time_limits sfdp_time_limits() {
+    time_limits limits;
+    std::size_t count = 0;
+    const chip_part* const* rows = chip_table(&count);
+    for (std::size_t i = 0; i < count; ++i) {
+        limits.page_us = std::max(limits.page_us, rows[i]->page_program_max_us);
+        for (const chip_erase_type& type : rows[i]->erases) {
+            std::uint32_t& slowest = type.size == 0 ? limits.chip_ms : limits.block_ms;
+            slowest = type.opcode != 0 ? std::max(slowest, type.max_ms) : slowest;
+        }
+    }
+    limits.page_us *= CHIP_SFDP_TIME_FACTOR;
+    limits.block_ms *= CHIP_SFDP_TIME_FACTOR;
+    limits.chip_ms *= CHIP_SFDP_TIME_FACTOR;
+    return limits;
+}
+
+// A typical and maximum time with neither past `limit`.
+erase_time clamped(std::uint32_t typ, std::uint32_t max, std::uint32_t limit) {
+    return {std::min(typ, limit), std::min(max, limit)};
+}
 
 // The BFPT's DWORDs, numbered from 1 as JESD216 numbers them; 0 past the end.
 struct bfpt_table {
@@ -51,8 +97,11 @@ void take_page(const bfpt_table& bfpt, chip_part* part) {
     }
     const std::uint32_t dw11 = bfpt.dw[11];
     part->page_size = bfpt_page_size(dw11);
-    part->page_program_typ_us = bfpt_page_program_typ_us(dw11);
-    part->page_program_max_us = part->page_program_typ_us * bfpt_program_max_factor(dw11);
+    const std::uint32_t typ_us = bfpt_page_program_typ_us(dw11);
+    const erase_time page =
+        clamped(typ_us, typ_us * bfpt_program_max_factor(dw11), sfdp_time_limits().page_us);
+    part->page_program_typ_us = page.typ_ms;
+    part->page_program_max_us = page.max_ms;
 }
 
 // Erase type n's times (DWORD10); without them, the M25P16's 64 KiB erase's.
@@ -62,7 +111,8 @@ erase_time erase_type_time(const bfpt_table& bfpt, std::uint32_t n) {
         return {sector.typ_ms, sector.max_ms};
     }
     const std::uint32_t typ_ms = bfpt_erase_typ_ms(bfpt.dw[10], n);
-    return {typ_ms, typ_ms * bfpt_erase_max_factor(bfpt.dw[10])};
+    return clamped(typ_ms, typ_ms * bfpt_erase_max_factor(bfpt.dw[10]),
+                   sfdp_time_limits().block_ms);
 }
 
 // The chip erase's times (DWORD11, DWORD10's factor); without them, the M25P16's.
@@ -72,21 +122,32 @@ erase_time chip_erase_time(const bfpt_table& bfpt) {
         return {chip.typ_ms, chip.max_ms};
     }
     const std::uint32_t typ_ms = bfpt_chip_erase_typ_ms(bfpt.dw[11]);
-    return {typ_ms, typ_ms * bfpt_erase_max_factor(bfpt.dw[10])};
+    return clamped(typ_ms, typ_ms * bfpt_erase_max_factor(bfpt.dw[10]), sfdp_time_limits().chip_ms);
 }
+
+constexpr std::uint32_t kPlannedSizes[] = {CHIP_BLOCK_SIZE, 0x8000U, CHIP_SECTOR_SIZE};
 
 // Erase types 1-4 (DWORDs 8 and 9): the block sizes planning uses, one
 // instruction each (the first type of that size), smallest first, then the
-// chip erase. False when none of those sizes is there.
+// chip erase. False when none of those sizes is there, or when one of them
+// names an instruction no erase of a part has.
 bool take_erase_types(const bfpt_table& bfpt, chip_part* part) {
     const std::uint64_t dw8_9 = bfpt_erase_dwords(bfpt.dw[8], bfpt.dw[9]);
+    for (std::uint32_t n = 1; n <= 4; ++n) {
+        const bfpt_erase type = bfpt_erase_type(dw8_9, n);
+        const bool planned = std::find(std::begin(kPlannedSizes), std::end(kPlannedSizes),
+                                       type.size) != std::end(kPlannedSizes);
+        if (planned && !known_erase_opcode(type.opcode)) {
+            return false;
+        }
+    }
     std::size_t used = 0;
-    for (std::uint32_t wanted : {CHIP_BLOCK_SIZE, 0x8000U, CHIP_SECTOR_SIZE}) {
+    for (std::uint32_t wanted : kPlannedSizes) {
         for (std::uint32_t n = 1; n <= 4; ++n) {
             const bfpt_erase type = bfpt_erase_type(dw8_9, n);
             if (type.size == wanted) {
                 const erase_time time = erase_type_time(bfpt, n);
-                part->erases[used++] = {type.opcode, wanted, time.typ_ms, time.max_ms};
+                part->erases[used++] = {type.opcode, wanted, time.typ_ms, time.max_ms, false};
                 break;
             }
         }
@@ -95,7 +156,7 @@ bool take_erase_types(const bfpt_table& bfpt, chip_part* part) {
         return false;
     }
     const erase_time chip = chip_erase_time(bfpt);
-    part->erases[used] = {CHIP_INS_BE, 0, chip.typ_ms, chip.max_ms};
+    part->erases[used] = {CHIP_INS_BE, 0, chip.typ_ms, chip.max_ms, false};
     return true;
 }
 
@@ -104,7 +165,8 @@ bool take_erase_types(const bfpt_table& bfpt, chip_part* part) {
 bool chip_sfdp_header(const std::uint8_t bytes[16], std::uint32_t* address, std::uint32_t* dwords) {
     // The first parameter header is the BFPT's.
     const std::uint8_t* param = bytes + SFDP_HEADER_BYTES;
-    if (sfdp_signature(bytes) != CHIP_SFDP_SIGNATURE || sfdp_param_id(param) != SFDP_BFPT_ID ||
+    if (sfdp_signature(bytes) != CHIP_SFDP_SIGNATURE || sfdp_major(bytes) != CHIP_SFDP_MAJOR ||
+        sfdp_param_id(param) != SFDP_BFPT_ID || sfdp_param_major(param) != CHIP_SFDP_MAJOR ||
         sfdp_param_dwords(param) < BFPT_FIRST_DWORDS) {
         return false;
     }
@@ -122,10 +184,23 @@ bool chip_from_bfpt(const std::uint8_t* table, std::uint32_t dwords, std::uint32
     if (bfpt_density_bits(bfpt.dw[2]) != std::uint64_t{size} * 8) {
         return false;
     }
+    // A first table says nothing of the page but whether writes take 64
+    // bytes or more; 256 is then assumed, as every part of the time has.
+    if (!bfpt.has(BFPT_TIMED_DWORDS) && !bfpt_writes_64_bytes(bfpt.dw[1])) {
+        return false;
+    }
     *part = sfdp_base_part(size, jedec_id);
     take_page(bfpt, part);
     if (part->page_size != 256) {
         return false;  // the transport programs pages of 256 bytes, no more, no less
     }
     return take_erase_types(bfpt, part);
+}
+
+void chip_bfpt_erases(const std::uint8_t* table, chip_sfdp_erase* out) {
+    const std::uint64_t dw8_9 = bfpt_erase_dwords(sfdp_dword(table, 8), sfdp_dword(table, 9));
+    for (std::uint32_t n = 1; n <= CHIP_ERASE_TYPES; ++n) {
+        const bfpt_erase type = bfpt_erase_type(dw8_9, n);
+        out[n - 1] = {type.opcode, type.size};
+    }
 }

@@ -25,10 +25,17 @@ inline constexpr std::uint16_t SFDP_BFPT_ID = 0xFF00;  // the parameter ID of th
 constexpr std::uint32_t sfdp_signature(const std::uint8_t* header) {
     return sfdp_dword(header, 1);
 }
+// The header's major revision (byte 5; byte 4 is the minor).
+constexpr std::uint8_t sfdp_major(const std::uint8_t* header) {
+    return header[5];
+}
 // A parameter header's fields (`param` at its first byte): the ID, from its
 // LSB (byte 0) and MSB (byte 7); the table's length in DWORDs; its address.
 constexpr std::uint16_t sfdp_param_id(const std::uint8_t* param) {
     return static_cast<std::uint16_t>(param[7] << 8 | param[0]);
+}
+constexpr std::uint8_t sfdp_param_major(const std::uint8_t* param) {
+    return param[2];
 }
 constexpr std::uint32_t sfdp_param_dwords(const std::uint8_t* param) {
     return param[3];
@@ -41,6 +48,13 @@ constexpr std::uint32_t sfdp_param_address(const std::uint8_t* param) {
 // --- BFPT lengths --------------------------------------------------------------------------
 inline constexpr std::uint32_t BFPT_FIRST_DWORDS = 9;   // the first JESD216: no times, no page
 inline constexpr std::uint32_t BFPT_TIMED_DWORDS = 11;  // DWORDs 10 and 11 there (rev A on)
+
+// --- DWORD1: write granularity ---------------------------------------------------------------
+// Bit 2: writes of 64 bytes or more at once (clear: a byte at a time). The
+// only word on the page in a first, 9-DWORD table.
+constexpr bool bfpt_writes_64_bytes(std::uint32_t dw1) {
+    return (dw1 & 0x4) != 0;
+}
 
 // --- DWORD2: density -----------------------------------------------------------------------
 // The size in bits: bit 31 clear, the value + 1; set, 2^N. 0 when 2^N is

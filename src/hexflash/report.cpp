@@ -258,13 +258,30 @@ std::string write_summary(const BoardRecord& record) {
     return text;
 }
 
+// Which dies the row covers and what was confirmed of this one: the erases
+// its SFDP lists alike, or without it those every die performs alike.
+std::string dies_summary(const BoardRecord& record) {
+    const chip_part* row = chip_find(
+        static_cast<std::uint32_t>(record.id[0] << 16 | record.id[1] << 8 | record.id[2]));
+    std::string out =
+        record.part.dies != nullptr ? std::string("; the ID covers ") + record.part.dies : "";
+    bool differ = false;
+    for (std::size_t n = 0; row != nullptr && n < CHIP_ERASE_TYPES; ++n) {
+        differ = differ || row->erases[n].die_specific;
+    }
+    if (record.sfdp_confirmed) {
+        return out + "; erases confirmed by its SFDP";
+    }
+    return out + (differ ? "; erases: only those every die performs alike" : "");
+}
+
 // What id found: the part, its status and protection in its own terms, its
 // size and erases, the unique ID, SFDP and the clock.
 std::string id_summary(const BoardRecord& record) {
     const chip_part& part = record.have_part ? record.part : CHIP_FORCED_PART;
     const std::string name = record.found == NOR_FOUND_TABLE  ? part.name
                              : record.found == NOR_FOUND_SFDP ? "SFDP part, identified by its SFDP"
-                                                               : "unknown part";
+                                                              : "unknown part";
     char status[8];
     std::snprintf(status, sizeof status, "0x%02x", record.status);
     std::string out =
@@ -279,7 +296,12 @@ std::string id_summary(const BoardRecord& record) {
         out += "; " + chip_size_text(part.size) + ", erases " + chip_erase_text(part);
     }
     out += record.unique_id.empty() ? "; no unique ID" : "; unique ID " + record.unique_id;
-    out += record.sfdp_read ? "; SFDP read" : "; no SFDP";
+    out += record.sfdp_confirmed ? "; SFDP read and checked"
+           : record.sfdp_read    ? "; SFDP read, not usable"
+                                 : "; no SFDP";
+    if (record.found == NOR_FOUND_TABLE) {
+        out += dies_summary(record);
+    }
     return out + format("; clock %.6g MHz", static_cast<double>(record.clock_hz) / 1e6);
 }
 

@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "chip/chip.h"
 #include "link/link.h"
@@ -44,10 +45,12 @@ enum nor_found : std::uint8_t {
 struct nor_identity {
     nor_found found;
     std::uint8_t id[3];
-    bool sfdp_read;  // a valid SFDP header was read
+    bool sfdp_read;       // a valid SFDP header was read
+    bool sfdp_confirmed;  // its BFPT passed every check: the erases are the die's own
 };
-// Wakes the chip (RES, tRES), reads RDID and, for a part the table has no
-// row for, its SFDP; sets chip->part for a row or an SFDP part.
+// Resets the chip (continuous-read mode ended, 0x66 0x99, tRST), wakes it
+// (RES, tRES), reads RDID and its SFDP; sets chip->part to the row as this
+// die is (chip_die_part) or to an SFDP part.
 int nor_identify(nor_chip* chip, nor_identity* identity);
 // Drives an unknown part as CHIP_FORCED_PART describes (--force).
 void nor_force_part(nor_chip* chip, const std::uint8_t id[3]);
@@ -60,27 +63,37 @@ int nor_read_unique_id(nor_chip* chip, std::uint8_t* id, std::uint32_t* length);
 
 // --- status and protection ----------------------------------------------------------------
 int nor_read_status(nor_chip* chip, std::uint8_t* status);
-// WREN + WRSR, waits for the write to finish; LINK_ERR_MISMATCH when the
-// register then holds other SRWD/protection bits.
-int nor_write_status(nor_chip* chip, std::uint8_t status);
 // Both status registers of the part (register 2 in bits 15..8, 0 where it
 // has none).
 int nor_read_status_word(nor_chip* chip, std::uint16_t* status);
 // What a status write does with SRWD/SRP0: leaves it as read, sets it
 // (--lock), or clears it (unprotect).
 enum nor_srwd { NOR_SRWD_KEEP, NOR_SRWD_SET, NOR_SRWD_CLEAR };
+// Nothing was written: the registers' layout is not known, they read
+// differently twice, or chip_status_refusal says why not.
+inline constexpr int NOR_REFUSED = 5;
+// Both registers read until two reads in a row agree (a few tries), into
+// *status; NOR_REFUSED when they never do.
+int nor_read_status_twice(nor_chip* chip, std::uint16_t* status);
 // Sets the part's protection bits (BP, TB, SEC, CMP) to those of
-// `protection`, every other bit as read but SRWD as `srwd` says (lock bits
-// never set, QE kept), and checks them: LINK_ERR_MISMATCH when the chip then
-// holds other protection bits.
-int nor_set_protection(nor_chip* chip, std::uint16_t protection, nor_srwd srwd = NOR_SRWD_KEEP);
-// Block protection over the whole chip in the part's terms (every BP bit,
-// TB, SEC and CMP clear) and, with `lock`, SRWD (which hands the protection
-// to the W# pin). Reads both registers back into *status.
-int nor_protect_all(nor_chip* chip, bool lock, std::uint16_t* status);
+// `protection`, every other bit as read (twice alike) but SRWD as `srwd`
+// says, lock and one-time bits written 0: both registers with a two-byte
+// 0x01 (or 0x01 then 0x31 where the part needs it), never one byte alone.
+// Then every bit of both registers but WIP and WEL is checked against what
+// was meant (one-time bits as read): LINK_ERR_MISMATCH when they differ.
+// NOR_REFUSED, with *refusal (when not null) saying why, before anything
+// is written.
+int nor_set_protection(nor_chip* chip, std::uint16_t protection, nor_srwd srwd = NOR_SRWD_KEEP,
+                       std::string* refusal = nullptr);
+// Block protection over the whole chip in the part's terms (the BP value
+// covering it on every die, TB, SEC and CMP clear) and, with `lock`, SRWD
+// (which hands the protection to the W# pin). Reads both registers back
+// into *status.
+int nor_protect_all(nor_chip* chip, bool lock, std::uint16_t* status,
+                    std::string* refusal = nullptr);
 // Clears the block protection and SRWD (refused by a chip with SRWD set and
 // W# low: LINK_ERR_MISMATCH); the registers read back into *status.
-int nor_unprotect_all(nor_chip* chip, std::uint16_t* status);
+int nor_unprotect_all(nor_chip* chip, std::uint16_t* status, std::string* refusal = nullptr);
 
 // --- reads, erases, programs -----------------------------------------------------------------
 // Reads `length` bytes at `address` with FAST_READ into out (the chip is

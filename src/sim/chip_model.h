@@ -13,6 +13,7 @@ namespace sim {
 // Every model holds 16 Mbit, addressed with 3 bytes.
 inline constexpr std::uint32_t kChipSize = 2 * 1024 * 1024;
 inline constexpr std::size_t kEraseOps = 6;
+inline constexpr std::size_t kMaxUniqueIdBytes = 16;
 
 // Busy times of one part, in virtual nanoseconds.
 struct ModelTimes {
@@ -39,7 +40,8 @@ struct EraseOp {
 // of 64 KiB at the top, 6 and 7 the whole chip; TB (b5) counts them from the
 // bottom, SEC (b6) in blocks of 4 KiB (at most 8), CMP (b14) protects the
 // rest instead. A part without TB, SEC or CMP leaves them out of `stored`,
-// so they always read 0 (the M25P16's table is the same formula).
+// so they always read 0 (the M25P16's table is the same formula). A part
+// whose own table is not at hand says in its row which one it borrows.
 struct ChipModel {
     const char* name;  // as chip= and the status file name it
     bool present;      // false: nothing on the bus, every answer reads as ones
@@ -56,20 +58,27 @@ struct ChipModel {
     ModelTimes maximum;
 
     // Status registers.
-    bool second_register;    // register 2: read with 0x35, written with 0x31 or 0x01's 2nd byte
+    bool second_register;  // register 2: read with 0x35, written with 0x01's 2nd byte
+    bool write_status2;    // 0x31 writes register 2 alone (else it is ignored)
+    // Register 2's bits that a 0x01 with only one byte clears (the others
+    // are left as they are).
+    std::uint16_t one_byte_clears;
     std::uint16_t stored;    // the bits a status write sets, kept without power
     std::uint16_t one_time;  // of those, bits that once 1 stay 1 (LB)
     std::uint16_t lock;      // SRL: while set, status writes are ignored
     std::uint16_t factory;   // the status bits as shipped
 
     // Other reads.
-    bool sfdp;  // answers 0x5A with a table built from the facts above
-    // 0x4B, 4 dummy bytes, then this many bytes of ID (at most 8); 0: no
-    // unique ID, 0x4B is ignored.
+    bool sfdp;                // answers 0x5A with a table built from the facts above
+    std::uint8_t sfdp_minor;  // the table's JESD216 revision 1.N: 5 rev A, 6 rev B
+    // 0x4B, 4 bytes (the datasheets call them 3 address bytes and a dummy,
+    // or 4 dummies: the same 32 clocks), then this many bytes of ID (at most
+    // kMaxUniqueIdBytes); 0: no unique ID, 0x4B is ignored.
     std::uint8_t unique_id_bytes;
 };
 
-// The models by name (m25p16, w25q16jv, at25sf161b, none); nullptr when unknown.
+// The models by name (m25p16, w25q16jv, at25sf161b, mx25l1605, gd25q16c,
+// none); nullptr when unknown.
 const ChipModel* find_model(std::string_view name);
 const ChipModel& default_model();  // the M25P16
 

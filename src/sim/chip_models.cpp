@@ -30,11 +30,14 @@ constexpr ChipModel kM25p16 = {
                 .chip_erase = 40'000 * kMs,
                 .write_status = 15 * kMs},
     .second_register = false,
+    .write_status2 = false,
+    .one_byte_clears = 0,
     .stored = 0x9C,
     .one_time = 0,
     .lock = 0,
     .factory = 0,
     .sfdp = false,
+    .sfdp_minor = 0,
     .unique_id_bytes = 0,
 };
 
@@ -66,11 +69,14 @@ constexpr ChipModel kW25q16jv = {
                 .chip_erase = 25'000 * kMs,
                 .write_status = 15 * kMs},
     .second_register = true,
+    .write_status2 = true,
+    .one_byte_clears = 0,
     .stored = 0x7BFC,
     .one_time = 0x3800,
     .lock = 0x0100,
     .factory = 0x0200,
     .sfdp = true,
+    .sfdp_minor = 6,
     .unique_id_bytes = 8,
 };
 
@@ -104,12 +110,91 @@ constexpr ChipModel kAt25sf161b = {
                 .chip_erase = 40'000 * kMs,
                 .write_status = 15 * kMs},
     .second_register = true,
+    .write_status2 = true,
+    .one_byte_clears = 0,
     .stored = 0x7BFC,
     .one_time = 0x3800,
     .lock = 0x0100,
     .factory = 0x0000,
     .sfdp = true,
+    .sfdp_minor = 6,
     .unique_id_bytes = 8,
+};
+
+// The first Macronix MX25L1605, the die that answers C2 20 15 and whose 0x20
+// erases the whole 64 KiB block, not 4 KiB. Facts from the option sheet: no
+// SFDP, no 0x52, no unique ID; one status register, SRWD b7, BP2..0 b4..2;
+// RES, deep power-down and every time as the M25P16. Its datasheet's
+// protection table was not at hand: BP2..0 decode as the M25P16's (top
+// down, in 64 KiB sectors).
+constexpr ChipModel kMx25l1605 = {
+    .name = "mx25l1605",
+    .present = true,
+    .jedec_id = 0xC22015,
+    .id_fourth = 0x00,
+    .res_signature = 0x14,
+    .wake_ns = 30'000,
+    .erases = {{.opcode = 0x20, .size = 0x10000},
+               {.opcode = 0xD8, .size = 0x10000},
+               {.opcode = 0xC7, .size = kChipSize},
+               {.opcode = 0x60, .size = kChipSize}},
+    .typical = kM25p16.typical,
+    .maximum = kM25p16.maximum,
+    .second_register = false,
+    .write_status2 = false,
+    .one_byte_clears = 0,
+    .stored = 0x9C,
+    .one_time = 0,
+    .lock = 0,
+    .factory = 0,
+    .sfdp = false,
+    .sfdp_minor = 0,
+    .unique_id_bytes = 0,
+};
+
+// GigaDevice GD25Q16C, from the option sheet. Register 1: SRP0 b7, BP4 b6,
+// BP3 b5, BP2..0 b4..2; register 2: SUS b7 (read only), CMP b6, b5..3
+// reserved, LB b2 (one time), QE b1, SRP1 b0 (stored; its lock-down with
+// SRP0 is not modelled). 0x01 with one byte clears SRP1, QE and CMP; there
+// is no 0x31. Its datasheet's protection table was not at hand: BP2..0 decode
+// as the W25Q16JV's, with BP3 in TB's place and BP4 in SEC's (and CMP).
+// Times: page 0.7 ms, 4 KiB 50 ms, chip 10 s from the datasheet; 32 and
+// 64 KiB 0.6 s assumed, every maximum twice the typical (assumed). No status
+// write time, RES signature or tRES at hand: the M25P16's.
+constexpr ChipModel kGd25q16c = {
+    .name = "gd25q16c",
+    .present = true,
+    .jedec_id = 0xC84015,
+    .id_fourth = 0x00,
+    .res_signature = 0x14,
+    .wake_ns = 30'000,
+    .erases = {{.opcode = 0x20, .size = 0x1000},
+               {.opcode = 0x52, .size = 0x8000},
+               {.opcode = 0xD8, .size = 0x10000},
+               {.opcode = 0xC7, .size = kChipSize},
+               {.opcode = 0x60, .size = kChipSize}},
+    .typical = {.page_program = 700'000,
+                .erase_4k = 50 * kMs,
+                .erase_32k = 600 * kMs,
+                .erase_64k = 600 * kMs,
+                .chip_erase = 10'000 * kMs,
+                .write_status = 1'300'000},
+    .maximum = {.page_program = 1'400'000,
+                .erase_4k = 100 * kMs,
+                .erase_32k = 1'200 * kMs,
+                .erase_64k = 1'200 * kMs,
+                .chip_erase = 20'000 * kMs,
+                .write_status = 15 * kMs},
+    .second_register = true,
+    .write_status2 = false,
+    .one_byte_clears = 0x4300,
+    .stored = 0x47FC,
+    .one_time = 0x0400,
+    .lock = 0,
+    .factory = 0,
+    .sfdp = true,
+    .sfdp_minor = 5,
+    .unique_id_bytes = 16,
 };
 
 // An empty footprint: nothing drives Q, every answer reads as ones.
@@ -124,15 +209,19 @@ constexpr ChipModel kNone = {
     .typical = {},
     .maximum = {},
     .second_register = false,
+    .write_status2 = false,
+    .one_byte_clears = 0,
     .stored = 0,
     .one_time = 0,
     .lock = 0,
     .factory = 0,
     .sfdp = false,
+    .sfdp_minor = 0,
     .unique_id_bytes = 0,
 };
 
-constexpr const ChipModel* kModels[] = {&kM25p16, &kW25q16jv, &kAt25sf161b, &kNone};
+constexpr const ChipModel* kModels[] = {&kM25p16,    &kW25q16jv, &kAt25sf161b,
+                                        &kMx25l1605, &kGd25q16c, &kNone};
 
 }  // namespace
 

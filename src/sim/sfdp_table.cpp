@@ -58,17 +58,20 @@ std::uint32_t erase_times_dword(const ChipModel& model, std::uint32_t chip_c) {
 
 void build_sfdp(const ChipModel& model, std::uint8_t (&table)[kSfdpBytes]) {
     std::memset(table, 0xFF, sizeof table);
-    // Header: "SFDP", revision 1.6, one parameter header, then the BFPT's.
+    // Header: "SFDP", the model's revision, one parameter header, then the
+    // BFPT's (of the same revision).
+    const std::uint8_t rev = model.sfdp_minor;
     const std::uint8_t header[16] = {
-        'S',  'F',  'D', 'P', 0x06, 0x01, 0x00, 0xFF, 0x00, 0x06, 0x01, 0x10, kSfdpBfptAddress,
+        'S',  'F',  'D', 'P', rev, 0x01, 0x00, 0xFF, 0x00, rev, 0x01, 0x10, kSfdpBfptAddress,
         0x00, 0x00, 0xFF};
     std::memcpy(table, header, sizeof header);
     const std::uint32_t op_4k = erase_opcode(model, 0x1000);
     const std::uint32_t op_32k = erase_opcode(model, 0x8000);
     std::uint8_t* bfpt = table + kSfdpBfptAddress;
     std::memset(bfpt, 0, 4 * kSfdpBfptDwords);
-    // DWORD1: 4 KiB erase with its opcode; 0x50 for volatile status writes.
-    put_dword(bfpt, 0xFFF900E1U | op_4k << 8);
+    // DWORD1: 4 KiB erase with its opcode; writes of 64 bytes or more (the
+    // page); 0x50 for volatile status writes.
+    put_dword(bfpt, 0xFFF900E5U | op_4k << 8);
     put_dword(bfpt + 4, kChipSize * 8 - 1);  // DWORD2: density in bits, minus one
     // DWORDs 8 and 9: erase types (size as 2^N, opcode).
     put_dword(bfpt + 28, 0x0C | op_4k << 8 | 0x0F << 16 | op_32k << 24);

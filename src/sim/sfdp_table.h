@@ -1,6 +1,7 @@
-// The SFDP area a simulated part answers 0x5A with, as JESD216 lays it out:
-// the header, one parameter header, and the Basic Flash Parameter Table
-// (16 DWORDs), built from the model's own erase instructions and times.
+// The SFDP area a simulated part answers 0x5A with, as JESD216 (rev A or
+// later, as the model says) lays it out: the header, one parameter header,
+// and the Basic Flash Parameter Table (16 DWORDs), built from the model's
+// own erase instructions and times.
 #pragma once
 
 #include <cstdint>

@@ -71,6 +71,15 @@ constexpr EraseKind kEraseKinds[] = {
 
 }  // namespace
 
+UniqueId make_unique_id(std::uint64_t high, std::uint64_t low) {
+    UniqueId id{};
+    for (std::size_t i = 0; i < 8; ++i) {
+        id[7 - i] = static_cast<std::uint8_t>(high >> (8 * i));
+        id[15 - i] = static_cast<std::uint8_t>(low >> (8 * i));
+    }
+    return id;
+}
+
 ChipTiming ChipTiming::typical() {
     return {640'000, 600'000'000, 13'000'000'000, 1'300'000, Kind::kTypical};
 }
@@ -252,13 +261,14 @@ void SpiNor::after_dummy() {
 }
 
 // WRSR: register 1, then register 2 on a part that has one; 0x31: register
-// 2 alone.
+// 2 alone. A WRSR that ends after one byte leaves register 2 as it is, but
+// for the bits the model's one-byte write clears.
 void SpiNor::status_byte(std::uint8_t in) {
     if (opcode_ == kOpWriteStatus2) {
         status_in_ = static_cast<std::uint16_t>((stored_ & 0x00FF) | in << 8);
         phase_ = Phase::kComplete;
     } else if (count_ == 0) {
-        status_in_ = static_cast<std::uint16_t>((stored_ & 0xFF00) | in);
+        status_in_ = static_cast<std::uint16_t>((stored_ & 0xFF00 & ~model_.one_byte_clears) | in);
         count_ = 1;
         if (!model_.second_register) {
             phase_ = Phase::kComplete;
@@ -319,7 +329,7 @@ void SpiNor::decode(std::uint8_t opcode) {
             break;
         case kOpWriteStatus2:
         case kOpReadStatus2:
-            if (!model_.second_register) {
+            if (!model_.second_register || (opcode == kOpWriteStatus2 && !model_.write_status2)) {
                 opcode_ = kOpNone;
                 break;
             }
@@ -477,7 +487,7 @@ void SpiNor::finish_write() {
             break;
         case kOpWriteStatus:
         case kOpWriteStatus2: {
-            // WRSR with one byte on a two-register part leaves register 2 alone.
+            // WRSR may end after one byte on a two-register part too.
             const bool ready = complete || (opcode_ == kOpWriteStatus && count_ == 1 &&
                                             phase_ == Phase::kStatusData);
             if (ready && wel_ && (stored_ & model_.lock) == 0) {
@@ -542,11 +552,11 @@ std::uint8_t SpiNor::sfdp_byte(std::uint32_t address) const {
     return address < kSfdpBytes ? sfdp_[address] : kHighImpedance;
 }
 
-// Byte `index` of the unique ID, most significant first; ones past its end.
+// Byte `index` of the model's unique ID (the last unique_id_bytes of the
+// number), most significant first; ones past its end.
 std::uint8_t SpiNor::unique_id_byte(std::uint32_t index) const {
     const std::uint32_t bytes = model_.unique_id_bytes;
-    return index < bytes ? static_cast<std::uint8_t>(unique_id_ >> (8 * (bytes - 1 - index)))
-                         : kHighImpedance;
+    return index < bytes ? unique_id_[kMaxUniqueIdBytes - bytes + index] : kHighImpedance;
 }
 
 }  // namespace sim

@@ -4,6 +4,7 @@
 // tells them apart is the ChipModel it is given (chip_model.h).
 #pragma once
 
+#include <array>
 #include <cstdint>
 
 #include "sim/chip_model.h"
@@ -49,6 +50,12 @@ struct ChipCounters {
     std::uint64_t erases_32k = 0;
 };
 
+// A unique ID as one big-endian number of kMaxUniqueIdBytes bytes; a model
+// whose ID is shorter answers its last (least significant) bytes.
+using UniqueId = std::array<std::uint8_t, kMaxUniqueIdBytes>;
+// The ID whose high 8 bytes are `high` and low 8 bytes `low`.
+UniqueId make_unique_id(std::uint64_t high, std::uint64_t low);
+
 class SpiNor {
   public:
     static constexpr std::uint32_t kSize = kChipSize;
@@ -76,7 +83,7 @@ class SpiNor {
     std::uint8_t status() const;  // the status register as RDSR would read it now
 
     // The unique ID (0x4B) of a model that has one.
-    void set_unique_id(std::uint64_t id) { unique_id_ = id; }
+    void set_unique_id(const UniqueId& id) { unique_id_ = id; }
     // Starts in deep power-down, as a board whose firmware left it there.
     void set_asleep() { deep_power_down_ = true; }
     // Answers SFDP reads with ones, as a part without SFDP.
@@ -137,7 +144,7 @@ class SpiNor {
     ChipFaults faults_;
     const ChipModel& model_;
     ChipCounters counters_;
-    std::uint64_t unique_id_ = 0;
+    UniqueId unique_id_{};
     bool sfdp_off_ = false;
     std::uint8_t sfdp_[kSfdpBytes];  // the model's SFDP area
     std::uint64_t wake_at_ns_ = 0;   // RES seen: instructions heard from then on

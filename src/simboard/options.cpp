@@ -253,7 +253,8 @@ bool parse_chip_item(std::string_view item, std::string_view key, std::string_vi
     if (key == "chip") {
         const sim::ChipModel* model = sim::find_model(value);
         if (model == nullptr) {
-            error = bad_option(item, "chip is m25p16, w25q16jv, at25sf161b or none");
+            error = bad_option(item,
+                               "chip is m25p16, w25q16jv, at25sf161b, mx25l1605, gd25q16c or none");
             return false;
         }
         options.chip = model;
@@ -521,13 +522,23 @@ void sim_power_up_chip(const SimOptions& options, sim::SpiNor& chip) {
     if (options.jedec_id_given) {
         chip.set_identity(options.jedec_id);
     }
-    // A unique ID of the board's own: a fixed stem and the board's number.
-    chip.set_unique_id(0xD5E1A7C0'4B000000ULL | options.board);
+    // A unique ID of the board's own: a fixed stem and the board's number. A
+    // model with an 8-byte ID answers the low half, one with 16 bytes all of it.
+    chip.set_unique_id(
+        sim::make_unique_id(0x6A13F2C8'0E59B471ULL, 0xD5E1A7C0'4B000000ULL | options.board));
     if (options.sfdp_off) {
         chip.set_sfdp_off();
     }
     if (options.asleep) {
         chip.set_asleep();
+    }
+}
+
+void sim_status_over(const SimOptions& options, sim::SpiNor& chip) {
+    if (options.status_given) {
+        const auto fused =
+            static_cast<std::uint16_t>(chip.nonvolatile_status() & chip.model().one_time);
+        chip.set_nonvolatile_status(static_cast<std::uint16_t>(options.status | fused));
     }
 }
 

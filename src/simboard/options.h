@@ -105,5 +105,9 @@ std::vector<bool> sim_read_present(const std::string& path, std::size_t boards);
 // ID from the board's number, status= bits, asleep, sfdp=off.
 void sim_power_up_chip(const SimOptions& options, sim::SpiNor& chip);
 
+// status=: the non-volatile bits the board's chip powers up with, over what
+// its status file says; a one-time bit the chip already has stays set.
+void sim_status_over(const SimOptions& options, sim::SpiNor& chip);
+
 // `path` with every %d replaced by the board's number.
 std::string sim_board_path(const std::string& path, std::size_t k);

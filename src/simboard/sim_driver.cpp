@@ -80,9 +80,7 @@ struct SimDriver::Hardware {
         board.chip = std::make_unique<sim::SpiNor>(array, board.channel.board_clock(),
                                                    faults.timing, faults.chip_faults, *faults.chip);
         sim_power_up_chip(faults, *board.chip);
-        if (faults.status_given) {
-            board.chip->set_nonvolatile_status(faults.status);
-        }
+        sim_status_over(faults, *board.chip);
         pins = std::make_unique<sim::ChipOnPins>(*board.chip);
         board.channel.attach(pins.get());
     }
@@ -222,7 +220,7 @@ bool SimDriver::power_up(Hardware& hw, std::string& why) {
     // Another program may have changed the protection while it had the file.
     hw.board.chip->set_nonvolatile_status(hw.file.load_status(*hw.faults.chip));
     if (hw.faults.status_given) {  // status= is over what the file says
-        hw.board.chip->set_nonvolatile_status(hw.faults.status);
+        sim_status_over(hw.faults, *hw.board.chip);
         hw.file.save_status(*hw.faults.chip, hw.board.chip->nonvolatile_status());
     }
     return true;

@@ -125,9 +125,7 @@ void Bus::power_up(Board& board) {
     board.chip = std::make_unique<sim::SpiNor>(memory, channel.board_clock(), options.timing,
                                                options.chip_faults, *options.chip);
     sim_power_up_chip(options, *board.chip);
-    if (options.status_given) {
-        board.chip->set_nonvolatile_status(options.status);
-    }
+    sim_status_over(options, *board.chip);
     board.pins = std::make_unique<sim::ChipOnPins>(*board.chip);
     channel.attach(board.pins.get());
 }
@@ -147,7 +145,7 @@ bool Bus::take_chip_file(Board& board) {
     board.file_locked = true;
     board.chip->set_nonvolatile_status(board.file.load_status(*board.options.chip));
     if (board.options.status_given) {  // status= is over what the file says
-        board.chip->set_nonvolatile_status(board.options.status);
+        sim_status_over(board.options, *board.chip);
         board.file.save_status(*board.options.chip, board.chip->nonvolatile_status());
     }
     return true;

@@ -109,6 +109,7 @@ TEST(SfdpFields, NineDwordTableTakesTheM25p16Times) {
             table[4 * (n - 1) + i] = static_cast<std::uint8_t>(value >> (8 * i));
         }
     };
+    set(1, 0x00000004);  // writes of 64 bytes or more
     set(2, 0x00FFFFFF);
     set(8, 0x520F200C);
     set(9, 0x0000D810);
@@ -119,10 +120,10 @@ TEST(SfdpFields, NineDwordTableTakesTheM25p16Times) {
     EXPECT_EQ(part.page_size, 256U);
     EXPECT_EQ(part.page_program_typ_us, CHIP_M25P16.page_program_typ_us);
     EXPECT_EQ(part.page_program_max_us, CHIP_M25P16.page_program_max_us);
-    const chip_erase_type expected[] = {{0x20, 0x1000, 600, 3000},
-                                        {0x52, 0x8000, 600, 3000},
-                                        {0xD8, 0x10000, 600, 3000},
-                                        {0xC7, 0, 13000, 40000}};
+    const chip_erase_type expected[] = {{0x20, 0x1000, 600, 3000, false},
+                                        {0x52, 0x8000, 600, 3000, false},
+                                        {0xD8, 0x10000, 600, 3000, false},
+                                        {0xC7, 0, 13000, 40000, false}};
     for (std::size_t i = 0; i < CHIP_ERASE_TYPES; ++i) {
         EXPECT_EQ(part.erases[i].opcode, expected[i].opcode) << i;
         EXPECT_EQ(part.erases[i].size, expected[i].size) << i;

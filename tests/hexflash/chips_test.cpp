@@ -111,8 +111,20 @@ TEST_P(WholeChipTest, AsHexburnLeavesItNearThePartsFloor) {
 INSTANTIATE_TEST_SUITE_P(Models, WholeChipTest,
                          testing::Values("m25p16", "w25q16jv", "at25sf161b"));
 
-// One 4 KiB block differs: that block is erased alone, at once.
-TEST(SmallestErase, OneBlockOfTheW25q16jv) {
+// One 4 KiB block differs: that block is erased alone, at once, with the
+// smallest erase the die performs (the first MX25L1605's 0x20 erases 64 KiB:
+// only 0xD8 is used, and the rest of the block programmed again).
+struct SmallestCase {
+    const char* name;
+    const char* chip;
+    std::uint32_t erases[4];  // erases_4k, erases_32k, erases_64k, chip_erases
+    double seconds;           // virtual time at most
+};
+
+class SmallestErase : public testing::TestWithParam<SmallestCase> {};
+
+TEST_P(SmallestErase, OneBlockDiffers) {
+    const SmallestCase& c = GetParam();
     ScratchDir scratch;
     std::string hex = scratch.path("image.hex");
     srecord_image(scratch, hex, pattern(0x30000, 41), 0x10000, 16);
@@ -123,15 +135,20 @@ TEST(SmallestErase, OneBlockOfTheW25q16jv) {
     std::string flash = scratch.path("fast.bin");
     std::string report = scratch.path("report.txt");
     Outcome run = hexflash(flash, {"write", hex, "--keep-rest"},
-                           "chip=w25q16jv,timing=typ,report=" + report, chip);
+                           std::string("timing=typ,chip=") + c.chip + ",report=" + report, chip);
     EXPECT_EQ(run.exit_status, 0) << run.err;
     EXPECT_TRUE(read_bytes(flash) == expected_flash(scratch, hex));
-    EXPECT_EQ(report_value(report, "erases_4k"), 1U);
-    for (const char* key : {"erases_32k", "erases_64k", "chip_erases"}) {
-        EXPECT_EQ(report_value(report, key), 0U) << key;
+    const char* keys[] = {"erases_4k", "erases_32k", "erases_64k", "chip_erases"};
+    for (std::size_t i = 0; i < 4; ++i) {
+        EXPECT_EQ(report_value(report, keys[i]), c.erases[i]) << keys[i];
     }
-    EXPECT_LT(report_number(report, "virtual_seconds"), 1.0);
+    EXPECT_LT(report_number(report, "virtual_seconds"), c.seconds);
 }
+
+INSTANTIATE_TEST_SUITE_P(Dies, SmallestErase,
+                         testing::Values(SmallestCase{"W25q16jv", "w25q16jv", {1, 0, 0, 0}, 1.0},
+                                         SmallestCase{"Mx25l1605", "mx25l1605", {0, 0, 1, 0}, 2.0}),
+                         case_name<SmallestCase>);
 
 // ---------------------------------------------------------------------------
 // Identification: by the table, by SFDP, refused, forced, nothing there.
@@ -191,8 +208,36 @@ INSTANTIATE_TEST_SUITE_P(
         IdCase{"NoneRead", "chip=none", "read OUT", 2, kNone, ""},
         IdCase{"NoneVerify", "chip=none", "verify IMAGE", 2, kNone, ""},
         IdCase{"NoneErase", "chip=none", "erase --force", 2, kNone, ""},
-        IdCase{"AllZeros", "id=000000", "id", 2, kNone, ""}),
+        IdCase{"AllZeros", "id=000000", "id", 2, kNone, ""},
+        IdCase{"Gd25q16cDiesConfirmed", "chip=gd25q16c", "id", 0,
+               "GD25Q16E (LB b10-11, DC b12); erases confirmed by its SFDP", ""},
+        IdCase{"Mx25l1605NotNamedBySfdpItLacks", "chip=mx25l1605", "id", 0, "(MX25L1605 family)",
+               ""},
+        IdCase{"Mx25l1605OnlyTheErasesEveryDiePerforms", "chip=mx25l1605", "--json id", 0,
+               "\"erase_types\": [{\"opcode\": \"d8\", \"bytes\": 65536}, {\"opcode\": \"c7\", "
+               "\"bytes\": 2097152}]",
+               "\"table\""},
+        IdCase{"Mx25l1605DiesInJson", "chip=mx25l1605", "--json id", 0,
+               "\"sfdp_confirmed\": false,\n  \"dies\": \"MX25L1605 (0x20 erases 64 KiB", ""}),
     case_name<IdCase>);
+
+// Each part's unique ID at its own length: 16 bytes on the GD25Q16C, 8 on
+// the W25Q16JV; none where the row knows of none on every die.
+TEST(UniqueId, AtEachPartsOwnLength) {
+    struct Case {
+        const char* chip;
+        std::size_t hex_digits;  // 0: null
+    };
+    for (const Case& c : {Case{"gd25q16c", 32}, Case{"w25q16jv", 16}, Case{"at25sf161b", 0},
+                          Case{"mx25l1605", 0}}) {
+        ScratchDir scratch;
+        Outcome run = hexflash(scratch.path("f.bin"), {"--json", "id"},
+                               std::string("timing=zero,chip=") + c.chip);
+        EXPECT_EQ(run.exit_status, 0) << run.err;
+        const std::string id = json_value(run.out, "unique_id");
+        EXPECT_EQ(id == "null" ? 0 : id.size() - 2, c.hex_digits) << c.chip << ": " << id;
+    }
+}
 
 // hexburn on an empty footprint: its own erase time-out, as ever.
 TEST(EmptyFootprint, HexburnFailsItsErase) {
@@ -241,6 +286,105 @@ TEST(Protection, BottomSectorOfTheW25q16jvIsUnprotectedOnlyForTheRun) {
         EXPECT_EQ(status & 0x7C, 0x24) << std::hex << status;  // protection back as it was
         EXPECT_EQ(status & (locks | 0x80), 0) << std::hex << status;
         EXPECT_EQ(status & 0x0200, 0x0200) << "QE cleared";
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Status writes where the layout is not known: refused, nothing written.
+
+struct RefusedCase {
+    const char* name;
+    const char* sim;
+    std::string args;  // IMAGE: a small image
+    const char* said;
+};
+
+class StatusRefused : public testing::TestWithParam<RefusedCase> {};
+
+TEST_P(StatusRefused, ExitOneStatusAndChipUnchanged) {
+    const RefusedCase& c = GetParam();
+    ScratchDir scratch;
+    std::string hex = scratch.path("image.hex");
+    std::string flash = scratch.path("f.bin");
+    write_file(hex, record_text(0, 0x100, pattern(16, 3)) + "\n" + kEnd);
+    const Bytes before = pattern(kFlashSize, 5);
+    // QE and BP0 set beforehand, so that any write would show.
+    Outcome first =
+        hexflash(flash, {"id"}, std::string("timing=zero,status=04:02,") + c.sim, before);
+    ASSERT_EQ(first.exit_status, 0) << first.err;
+    const Bytes status_before = read_bytes(flash + ".status");
+    std::vector<std::string> args;
+    std::istringstream words(c.args);
+    for (std::string word; words >> word;) {
+        args.push_back(word == "IMAGE" ? hex : word);
+    }
+    Outcome run = hexflash(flash, args, std::string("timing=zero,") + c.sim);
+    EXPECT_EQ(run.exit_status, 1) << run.err;
+    EXPECT_NE(run.err.find(c.said), std::string::npos) << run.err;
+    EXPECT_EQ(read_bytes(flash + ".status"), status_before);
+    EXPECT_TRUE(read_bytes(flash) == before);
+}
+
+const char* const kSfdpOnly = "chip=w25q16jv,id=aa4015";
+const char* const kUnknown = "id=aa1515,sfdp=off";
+const char* const kNotKnown = "layout of this part is not known";
+
+INSTANTIATE_TEST_SUITE_P(
+    Parts, StatusRefused,
+    testing::Values(
+        RefusedCase{"SfdpPartProtect", kSfdpOnly, "protect", kNotKnown},
+        RefusedCase{"SfdpPartUnprotect", kSfdpOnly, "unprotect", kNotKnown},
+        RefusedCase{"SfdpPartWriteProtect", kSfdpOnly, "write IMAGE --protect", kNotKnown},
+        RefusedCase{"SfdpPartWriteLock", kSfdpOnly, "write IMAGE --protect --lock", kNotKnown},
+        RefusedCase{"SfdpPartWriteUnprotect", kSfdpOnly, "write IMAGE --unprotect", kNotKnown},
+        RefusedCase{"SfdpPartEraseUnprotect", kSfdpOnly, "erase --unprotect", kNotKnown},
+        RefusedCase{"UnknownProtect", kUnknown, "protect", "layout is not known"},
+        RefusedCase{"UnknownUnprotect", kUnknown, "unprotect", "layout is not known"},
+        RefusedCase{"ForcedWriteProtect", kUnknown, "write IMAGE --protect --force", "(forced)"},
+        RefusedCase{"ForcedWriteUnprotect", kUnknown, "write IMAGE --unprotect --force",
+                    "(forced)"}),
+    case_name<RefusedCase>);
+
+// ---------------------------------------------------------------------------
+// A GD25Q16C booting in quad mode: protect, unprotect and write --protect
+// keep QE, never set LB, leave CMP as it was; with LB set, protect still
+// works and LB stays.
+
+TEST(Gd25q16c, QeKeptLbNeverSetCmpAsItWas) {
+    struct Step {
+        std::string args;  // IMAGE: the image
+        std::uint16_t bp;  // BP2..0 and SRWD afterwards
+    };
+    struct Case {
+        const char* status;
+        std::uint16_t lb;
+    };
+    for (const Case& c : {Case{"00:02", 0}, Case{"00:06", 0x0400}}) {
+        SCOPED_TRACE(c.status);
+        ScratchDir scratch;
+        std::string hex = scratch.path("image.hex");
+        std::string flash = scratch.path("f.bin");
+        write_file(hex, record_text(0, 0x100, pattern(16, 3)) + "\n" + kEnd);
+        write_bytes(flash, Bytes(kFlashSize, 0xFF));
+        bool first = true;
+        for (const Step& step :
+             {Step{"protect", 0x1C}, Step{"unprotect", 0}, Step{"write IMAGE --protect", 0x1C}}) {
+            SCOPED_TRACE(step.args);
+            std::vector<std::string> args;
+            std::istringstream words(step.args);
+            for (std::string word; words >> word;) {
+                args.push_back(word == "IMAGE" ? hex : word);
+            }
+            std::string sim = "chip=gd25q16c,timing=zero";
+            Outcome run = hexflash(flash, args, first ? sim + ",status=" + c.status : sim);
+            first = false;
+            EXPECT_EQ(run.exit_status, 0) << run.err;
+            const std::uint16_t status = stored_status(flash);
+            EXPECT_EQ(status & 0x0200, 0x0200) << "QE cleared: " << std::hex << status;
+            EXPECT_EQ(status & 0x0400, c.lb) << "LB: " << std::hex << status;
+            EXPECT_EQ(status & 0x4000, 0) << "CMP: " << std::hex << status;
+            EXPECT_EQ(status & 0x9C, step.bp) << std::hex << status;
+        }
     }
 }
 

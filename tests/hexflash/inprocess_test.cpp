@@ -15,12 +15,12 @@
 
 #include "burn.h"
 #include "case_name.h"
+#include "d2xx/d2xx.h"
+#include "d2xx/d2xx_driver.h"
 #include "fastflash/fastflash.h"
 #include "forwarding_driver.h"
 #include "hexflash/hexflash.h"
 #include "image/sha256.h"
-#include "d2xx/d2xx.h"
-#include "d2xx/d2xx_driver.h"
 #include "simboard/sim_driver.h"
 
 namespace {
@@ -61,7 +61,8 @@ std::uint8_t status_register(int set) {
     std::uint8_t status = 0xFF;
     EXPECT_EQ(FT_Open(1, &handle), FT_OK);
     EXPECT_EQ(nor_open(handle, NOR_DEFAULT_CLOCK_HZ, &link), LINK_OK);
-    EXPECT_EQ(set < 0 ? LINK_OK : nor_write_status(&link, static_cast<std::uint8_t>(set)), LINK_OK);
+    EXPECT_EQ(set < 0 ? LINK_OK : nor_set_protection(&link, static_cast<std::uint16_t>(set)),
+              LINK_OK);
     EXPECT_EQ(nor_read_status(&link, &status), LINK_OK);
     link_close(&link);
     FT_Close(handle);

@@ -336,6 +336,34 @@ INSTANTIATE_TEST_SUITE_P(Line, WatchCases,
                                                    {"18 passed", "34 interrupted"}}),
                          case_name<WatchCase>);
 
+// A part neither the table nor its SFDP describes has no name in the log,
+// refused or forced; its JEDEC ID is logged as read.
+TEST(Watch, UnknownPartIsLoggedWithoutAName) {
+    struct Case {
+        std::vector<std::string> args;
+        int exit_status;
+        const char* result;
+    };
+    for (const Case& c : {Case{{}, 1, "\"failed\""}, Case{{"--force"}, 0, "\"passed\""}}) {
+        ScratchDir scratch;
+        std::string image = small_image(scratch, "image.hex", 5);
+        std::string log = scratch.path("line.jsonl");
+        std::vector<std::string> argv = {HEXFLASH_EXE, "watch",   image, "--log",
+                                         log,          "--count", "1"};
+        argv.insert(argv.end(), c.args.begin(), c.args.end());
+        ProcessResult run = run_process(
+            argv,
+            {"HEXBURN_DRIVER=sim:timing=zero,id=aa1515,sfdp=off,flash=" + scratch.path("b.bin")},
+            "", 60);
+        EXPECT_EQ(run.exit_status, c.exit_status) << run.err;
+        std::vector<std::string> lines = lines_of(log);
+        ASSERT_EQ(lines.size(), 1U) << run.err;
+        EXPECT_EQ(value_of(lines[0], "chip"), "null") << lines[0];
+        EXPECT_EQ(value_of(lines[0], "jedec_id"), "\"aa1515\"") << lines[0];
+        EXPECT_EQ(value_of(lines[0], "result"), c.result) << lines[0];
+    }
+}
+
 // A board pulled out in the middle of its burn fails alone, logged with the
 // phase it was in; the others pass.
 TEST(Watch, BoardPulledMidBurnFailsAloneWithItsPhase) {

@@ -360,7 +360,18 @@ INSTANTIATE_TEST_SUITE_P(Models, EraseTest,
                                          EraseCase{"at25sf161b_20", "at25sf161b", 0x20, 0x1000},
                                          EraseCase{"at25sf161b_52", "at25sf161b", 0x52, 0x8000},
                                          EraseCase{"at25sf161b_d8", "at25sf161b", kSe, 0x10000},
-                                         EraseCase{"at25sf161b_60", "at25sf161b", 0x60, kSize}),
+                                         EraseCase{"at25sf161b_60", "at25sf161b", 0x60, kSize},
+                                         // The first MX25L1605's 0x20 erases 64 KiB.
+                                         EraseCase{"mx25l1605_20", "mx25l1605", 0x20, 0x10000},
+                                         EraseCase{"mx25l1605_d8", "mx25l1605", kSe, 0x10000},
+                                         EraseCase{"mx25l1605_c7", "mx25l1605", kBe, kSize},
+                                         EraseCase{"mx25l1605_60", "mx25l1605", 0x60, kSize},
+                                         EraseCase{"mx25l1605_has_no_52", "mx25l1605", 0x52, 0},
+                                         EraseCase{"gd25q16c_20", "gd25q16c", 0x20, 0x1000},
+                                         EraseCase{"gd25q16c_52", "gd25q16c", 0x52, 0x8000},
+                                         EraseCase{"gd25q16c_d8", "gd25q16c", kSe, 0x10000},
+                                         EraseCase{"gd25q16c_c7", "gd25q16c", kBe, kSize},
+                                         EraseCase{"gd25q16c_60", "gd25q16c", 0x60, kSize}),
                          case_name<EraseCase>);
 
 // The answers that differ from model to model: RDID, register 2, the unique
@@ -378,7 +389,7 @@ class ModelReadTest : public testing::TestWithParam<ModelReadCase> {};
 TEST_P(ModelReadTest, Answers) {
     const ModelReadCase& c = GetParam();
     Board board(sim::ChipTiming::zero(), {}, 0xFF, *sim::find_model(c.model));
-    board.chip.set_unique_id(0x0102030405060708);
+    board.chip.set_unique_id(sim::make_unique_id(0x1112131415161718, 0x0102030405060708));
     EXPECT_EQ(board.transact(c.out, c.read), c.expect);
 }
 
@@ -402,6 +413,28 @@ INSTANTIATE_TEST_SUITE_P(
                       9,
                       {1, 2, 3, 4, 5, 6, 7, 8, 0xFF}},
         ModelReadCase{"m25p16_has_no_unique_id", "m25p16", {0x4B, 0, 0, 0, 0}, 2, {0xFF, 0xFF}},
+        ModelReadCase{"mx25l1605_rdid", "mx25l1605", {kRdid}, 3, {0xC2, 0x20, 0x15}},
+        ModelReadCase{"mx25l1605_res_signature", "mx25l1605", {kRes, 0, 0, 0}, 2, {0x14, 0x14}},
+        ModelReadCase{"mx25l1605_has_no_register_2", "mx25l1605", {0x35}, 1, {0xFF}},
+        ModelReadCase{
+            "mx25l1605_has_no_unique_id", "mx25l1605", {0x4B, 0, 0, 0, 0}, 3, {0xFF, 0xFF, 0xFF}},
+        ModelReadCase{"mx25l1605_has_no_sfdp", "mx25l1605", with_address(0x5A, 0, {0}), 4,
+                      Bytes(4, 0xFF)},
+        ModelReadCase{"gd25q16c_rdid", "gd25q16c", {kRdid}, 3, {0xC8, 0x40, 0x15}},
+        ModelReadCase{"gd25q16c_res_signature", "gd25q16c", {kRes, 0, 0, 0}, 1, {0x14}},
+        ModelReadCase{"gd25q16c_register_2_clear", "gd25q16c", {0x35}, 2, {0x00, 0x00}},
+        // Three address bytes and a dummy, then all 16 bytes of the ID.
+        ModelReadCase{
+            "gd25q16c_unique_id_16_bytes",
+            "gd25q16c",
+            {0x4B, 0, 0, 0, 0},
+            17,
+            {0x11, 0x12, 0x13, 0x14, 0x15, 0x16, 0x17, 0x18, 1, 2, 3, 4, 5, 6, 7, 8, 0xFF}},
+        ModelReadCase{"gd25q16c_unique_id_after_the_dummy_byte",
+                      "gd25q16c",
+                      {0x4B, 0, 0, 0},
+                      2,
+                      {0xFF, 0x11}},
         ModelReadCase{"w25q16jv_sfdp_signature",
                       "w25q16jv",
                       with_address(0x5A, 0, {0}),
@@ -424,6 +457,212 @@ INSTANTIATE_TEST_SUITE_P(
                       4,
                       {0x00, 0x00, 0xFF, 0xFF}}),
     case_name<ModelReadCase>);
+
+// A status write after WREN on a model powered up with `before` (register 2
+// in bits 15..8), then both registers as 0x05 and 0x35 read them.
+struct StatusWriteCase {
+    const char* name;
+    const char* model;
+    std::uint16_t before;
+    Bytes write;
+    std::uint8_t sr1;  // WEL included: still set when the write was not taken
+    std::uint8_t sr2;  // 0xFF: the model has no register 2
+};
+
+class StatusWriteTest : public testing::TestWithParam<StatusWriteCase> {};
+
+TEST_P(StatusWriteTest, KeepsTheModelsBits) {
+    const StatusWriteCase& c = GetParam();
+    Board board(sim::ChipTiming::zero(), {}, 0xFF, *sim::find_model(c.model));
+    board.chip.set_nonvolatile_status(c.before);
+    board.run({{{kWren}}, {c.write}});
+    EXPECT_EQ(board.transact({kRdsr}, 1), Bytes{c.sr1});
+    EXPECT_EQ(board.transact({0x35}, 1), Bytes{c.sr2});
+}
+
+// GD25Q16C register 2: SUS b7, CMP b6, b5..3 reserved, LB b2, QE b1, SRP1 b0.
+INSTANTIATE_TEST_SUITE_P(
+    Models, StatusWriteTest,
+    testing::Values(
+        StatusWriteCase{
+            "gd25q16c_two_bytes_write_both", "gd25q16c", 0, {kWrsr, 0x9C, 0x43}, 0x9C, 0x43},
+        StatusWriteCase{"gd25q16c_register_1_keeps_bp3_bp4_and_srp0",
+                        "gd25q16c",
+                        0,
+                        {kWrsr, 0xFF, 0x00},
+                        0xFC,
+                        0x00},
+        StatusWriteCase{
+            "gd25q16c_one_byte_clears_srp1_qe_cmp", "gd25q16c", 0x4300, {kWrsr, 0x08}, 0x08, 0x00},
+        StatusWriteCase{
+            "gd25q16c_one_byte_keeps_lb", "gd25q16c", 0x4600, {kWrsr, 0x00}, 0x00, 0x04},
+        StatusWriteCase{
+            "gd25q16c_lb_set_by_a_write", "gd25q16c", 0x0200, {kWrsr, 0x00, 0x06}, 0x00, 0x06},
+        StatusWriteCase{
+            "gd25q16c_lb_never_cleared", "gd25q16c", 0x0600, {kWrsr, 0x00, 0x00}, 0x00, 0x04},
+        StatusWriteCase{
+            "gd25q16c_reserved_bits_ignored", "gd25q16c", 0, {kWrsr, 0x00, 0x38}, 0x00, 0x00},
+        StatusWriteCase{"gd25q16c_sus_read_only", "gd25q16c", 0, {kWrsr, 0x00, 0x80}, 0x00, 0x00},
+        StatusWriteCase{
+            "gd25q16c_srp1_locks_nothing", "gd25q16c", 0x0100, {kWrsr, 0x04, 0x00}, 0x04, 0x00},
+        StatusWriteCase{"gd25q16c_has_no_31", "gd25q16c", 0, {0x31, 0x02}, kWel, 0x00},
+        StatusWriteCase{
+            "gd25q16c_third_byte_rejects", "gd25q16c", 0, {kWrsr, 0x04, 0x02, 0x00}, kWel, 0x00},
+        StatusWriteCase{"mx25l1605_one_register", "mx25l1605", 0, {kWrsr, 0xFF}, 0x9C, 0xFF},
+        StatusWriteCase{
+            "mx25l1605_second_byte_rejects", "mx25l1605", 0, {kWrsr, 0x9C, 0x00}, kWel, 0xFF},
+        StatusWriteCase{"mx25l1605_has_no_31", "mx25l1605", 0, {0x31, 0x02}, kWel, 0xFF},
+        StatusWriteCase{
+            "w25q16jv_one_byte_leaves_register_2", "w25q16jv", 0x4200, {kWrsr, 0x1C}, 0x1C, 0x42},
+        StatusWriteCase{
+            "w25q16jv_31_writes_register_2", "w25q16jv", 0x0200, {0x31, 0x42}, 0x00, 0x42}),
+    case_name<StatusWriteCase>);
+
+// Block protection of the two models whose own tables were not at hand: the
+// MX25L1605 as the M25P16 (b5 and b6 are not TB and SEC there), the GD25Q16C
+// with BP3 as TB and BP4 as SEC. A PP of 0x00 at each probe shows it.
+struct ModelProtectionCase {
+    const char* name;
+    const char* model;
+    std::uint16_t status;
+    std::vector<std::pair<std::uint32_t, bool>> probes;  // address, protected
+};
+
+class ModelProtectionTest : public testing::TestWithParam<ModelProtectionCase> {};
+
+TEST_P(ModelProtectionTest, GuardsItsArea) {
+    const ModelProtectionCase& c = GetParam();
+    Board board(sim::ChipTiming::zero(), {}, 0xFF, *sim::find_model(c.model));
+    board.chip.set_nonvolatile_status(c.status);
+    for (const auto& [address, guarded] : c.probes) {
+        board.run({{{kWren}}, {with_address(kPp, address, {0x00})}, {{kWrdi}}});
+        EXPECT_EQ(board.memory[address], guarded ? 0xFF : 0x00) << std::hex << "at 0x" << address;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Models, ModelProtectionTest,
+    testing::Values(
+        ModelProtectionCase{
+            "mx25l1605_bp001_top_sector", "mx25l1605", 0x04, {{0x1EFFFF, false}, {0x1F0000, true}}},
+        ModelProtectionCase{
+            "mx25l1605_bp101_upper_half", "mx25l1605", 0x14, {{0x0FFFFF, false}, {0x100000, true}}},
+        ModelProtectionCase{"mx25l1605_b5_b6_mean_nothing",
+                            "mx25l1605",
+                            0x64,
+                            {{0x000000, false}, {0x1F0000, true}}},
+        ModelProtectionCase{
+            "gd25q16c_bp0_top_sector", "gd25q16c", 0x04, {{0x1EFFFF, false}, {0x1F0000, true}}},
+        ModelProtectionCase{"gd25q16c_bp3_from_the_bottom",
+                            "gd25q16c",
+                            0x24,
+                            {{0x00FFFF, true}, {0x010000, false}, {0x1FFFFF, false}}},
+        ModelProtectionCase{
+            "gd25q16c_bp4_in_4k_blocks", "gd25q16c", 0x44, {{0x1FEFFF, false}, {0x1FF000, true}}},
+        ModelProtectionCase{
+            "gd25q16c_cmp_the_rest", "gd25q16c", 0x4004, {{0x1EFFFF, true}, {0x1F0000, false}}}),
+    case_name<ModelProtectionCase>);
+
+// The SFDP area as a JESD216 reader takes it: the header and the BFPT's
+// parameter header, then the density, erase types, page size and the times,
+// typical and maximum, against the model's own.
+struct SfdpCase {
+    const char* name;
+    const char* model;
+    std::uint8_t minor;  // the revision, 1.minor
+};
+
+class SfdpTest : public testing::TestWithParam<SfdpCase> {};
+
+std::uint32_t le32(const Bytes& bytes, std::size_t at) {
+    return static_cast<std::uint32_t>(bytes.at(at) | bytes.at(at + 1) << 8 |
+                                      bytes.at(at + 2) << 16 | bytes.at(at + 3) << 24);
+}
+
+// A time field: (count + 1) x unit, the count in the low `count_bits`.
+std::uint64_t sfdp_time(std::uint32_t field, unsigned count_bits, const std::uint64_t* units) {
+    const std::uint32_t count = field & ((1U << count_bits) - 1);
+    return (count + 1) * units[field >> count_bits];
+}
+
+TEST_P(SfdpTest, ReadsAsJesd216Says) {
+    const SfdpCase& c = GetParam();
+    const sim::ChipModel& model = *sim::find_model(c.model);
+    Board board(sim::ChipTiming::zero(), {}, 0xFF, model);
+    const Bytes area = board.transact(with_address(0x5A, 0, {0}), 0x100);
+    ASSERT_EQ(le32(area, 0), 0x50444653U);  // "SFDP"
+    EXPECT_EQ(area[4], c.minor);
+    EXPECT_EQ(area[5], 1);     // major revision
+    EXPECT_EQ(area[6], 0);     // one parameter header
+    EXPECT_EQ(area[8], 0x00);  // ID LSB and MSB: the BFPT
+    EXPECT_EQ(area[15], 0xFF);
+    EXPECT_EQ(area[9], c.minor);
+    EXPECT_EQ(area[10], 1);
+    ASSERT_EQ(area[11], 16);  // DWORDs
+    const std::uint32_t at = le32(area, 12) & 0xFFFFFF;
+    ASSERT_LE(at + 64, area.size());
+    auto dword = [&](std::uint32_t n) { return le32(area, at + 4 * (n - 1)); };
+
+    EXPECT_EQ(dword(1) & 0x07, 0x05U);  // 4 KiB erase; writes of 64 bytes or more
+    EXPECT_EQ(dword(1) >> 8 & 0xFF, 0x20U);
+    EXPECT_EQ(dword(2), 16U * 1024 * 1024 - 1);
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> types;  // size, opcode
+    for (std::uint32_t i = 0; i < 4; ++i) {
+        const std::uint32_t pair = dword(8 + i / 2) >> (16 * (i % 2)) & 0xFFFF;
+        if ((pair & 0xFF) != 0) {
+            types.emplace_back(1U << (pair & 0xFF), pair >> 8);
+        }
+    }
+    EXPECT_EQ(types, (std::vector<std::pair<std::uint32_t, std::uint32_t>>{
+                         {0x1000, 0x20}, {0x8000, 0x52}, {0x10000, 0xD8}}));
+    EXPECT_EQ(1U << (dword(11) >> 4 & 0x0F), 256U);
+
+    // Each typical rounded up by less than a third; its maximum, 2 (C + 1)
+    // times the typical, covers the model's as far as the largest C (15)
+    // reaches (the AT25SF161B's borrowed 3 s for 4 KiB lies beyond).
+    constexpr std::uint64_t kMs = 1'000'000;
+    static constexpr std::uint64_t kErase[4] = {kMs, 16 * kMs, 128 * kMs, 1000 * kMs};
+    static constexpr std::uint64_t kChip[4] = {16 * kMs, 256 * kMs, 4000 * kMs, 64000 * kMs};
+    static constexpr std::uint64_t kPage[2] = {8'000, 64'000};
+    const std::uint64_t erase_c = 2 * ((dword(10) & 0x0F) + 1);
+    const std::uint64_t page_c = 2 * ((dword(11) & 0x0F) + 1);
+    struct Time {
+        const char* what;
+        std::uint64_t coded;
+        std::uint64_t factor;
+        std::uint64_t typical;
+        std::uint64_t maximum;
+    };
+    const Time times[] = {
+        {"4k", sfdp_time(dword(10) >> 4 & 0x7F, 5, kErase), erase_c, model.typical.erase_4k,
+         model.maximum.erase_4k},
+        {"32k", sfdp_time(dword(10) >> 11 & 0x7F, 5, kErase), erase_c, model.typical.erase_32k,
+         model.maximum.erase_32k},
+        {"64k", sfdp_time(dword(10) >> 18 & 0x7F, 5, kErase), erase_c, model.typical.erase_64k,
+         model.maximum.erase_64k},
+        {"chip", sfdp_time(dword(11) >> 24 & 0x7F, 5, kChip), erase_c, model.typical.chip_erase,
+         model.maximum.chip_erase},
+        {"page", sfdp_time(dword(11) >> 8 & 0x3F, 5, kPage), page_c, model.typical.page_program,
+         model.maximum.page_program},
+    };
+    for (const Time& t : times) {
+        EXPECT_GE(t.coded, t.typical) << t.what;
+        EXPECT_LT(3 * t.coded, 4 * t.typical) << t.what;
+        EXPECT_TRUE(t.factor * t.coded >= t.maximum || t.factor == 32) << t.what;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Models, SfdpTest,
+                         testing::Values(SfdpCase{"w25q16jv", "w25q16jv", 6},
+                                         SfdpCase{"at25sf161b", "at25sf161b", 6},
+                                         SfdpCase{"gd25q16c_rev_a", "gd25q16c", 5}),
+                         case_name<SfdpCase>);
+
+TEST(Gd25q16c, SfdpOffReadsOnes) {
+    Board board(sim::ChipTiming::zero(), {}, 0xFF, *sim::find_model("gd25q16c"));
+    board.chip.set_sfdp_off();
+    EXPECT_EQ(board.transact(with_address(0x5A, 0, {0}), 4), Bytes(4, 0xFF));
+}
 
 TEST(M25P16, RdsrBitsFollowOpcodeMsbFirst) {
     Board board;
@@ -455,13 +694,15 @@ struct BusyCase {
     std::vector<Tx> write;
     bool maximum;
     std::uint64_t busy_ns;
+    const char* model = "m25p16";
 };
 
 class BusyTest : public testing::TestWithParam<BusyCase> {};
 
 TEST_P(BusyTest, WipLastsTheCycleTime) {
     const BusyCase& c = GetParam();
-    Board board(c.maximum ? sim::ChipTiming::maximum() : sim::ChipTiming::typical());
+    Board board(c.maximum ? sim::ChipTiming::maximum() : sim::ChipTiming::typical(), {}, 0xFF,
+                *sim::find_model(c.model));
     board.clock.advance(12345);  // the cycle runs from the S# rise, not from time 0
     board.run({{{kWren}}});
     board.run(c.write);
@@ -482,6 +723,24 @@ INSTANTIATE_TEST_SUITE_P(
                     BusyCase{"se_maximum", {{with_address(kSe, 0)}}, true, 3'000'000'000},
                     BusyCase{"be_maximum", {{{kBe}}}, true, 40'000'000'000},
                     BusyCase{"wrsr_maximum", {{{kWrsr, 0x00}}}, true, 15'000'000}),
+    case_name<BusyCase>);
+
+// The MX25L1605's times are the M25P16's, its 0x20 a 64 KiB erase's; the
+// GD25Q16C's maxima are twice its typicals.
+INSTANTIATE_TEST_SUITE_P(
+    Models, BusyTest,
+    testing::Values(
+        BusyCase{
+            "mx25l1605_20_typical", {{with_address(0x20, 0)}}, false, 600'000'000, "mx25l1605"},
+        BusyCase{
+            "mx25l1605_20_maximum", {{with_address(0x20, 0)}}, true, 3'000'000'000, "mx25l1605"},
+        BusyCase{"gd25q16c_pp_typical", {{with_address(kPp, 0, {0})}}, false, 700'000, "gd25q16c"},
+        BusyCase{"gd25q16c_20_typical", {{with_address(0x20, 0)}}, false, 50'000'000, "gd25q16c"},
+        BusyCase{"gd25q16c_52_typical", {{with_address(0x52, 0)}}, false, 600'000'000, "gd25q16c"},
+        BusyCase{"gd25q16c_d8_typical", {{with_address(kSe, 0)}}, false, 600'000'000, "gd25q16c"},
+        BusyCase{"gd25q16c_c7_typical", {{{kBe}}}, false, 10'000'000'000, "gd25q16c"},
+        BusyCase{"gd25q16c_20_maximum", {{with_address(0x20, 0)}}, true, 100'000'000, "gd25q16c"},
+        BusyCase{"gd25q16c_60_maximum", {{{0x60}}}, true, 20'000'000'000, "gd25q16c"}),
     case_name<BusyCase>);
 
 TEST(M25P16, OnlyRdsrIsDecodedWhileBusy) {

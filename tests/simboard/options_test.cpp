@@ -78,6 +78,16 @@ INSTANTIATE_TEST_SUITE_P(
                         EXPECT_TRUE(sim_board_options(o, 0).asleep);
                         EXPECT_FALSE(sim_board_options(o, 1).asleep);
                     }},
+        GoodOptions{"NewDiesOfTheirBoards",
+                    "boards=2,chip=mx25l1605#0,chip=gd25q16c#1,status=00:06#1", SimFace::kUsb,
+                    [](const SimOptions& o) {
+                        EXPECT_EQ(sim_board_options(o, 0, SimFace::kUsb).chip,
+                                  sim::find_model("mx25l1605"));
+                        const SimOptions one = sim_board_options(o, 1, SimFace::kUsb);
+                        EXPECT_EQ(one.chip, sim::find_model("gd25q16c"));
+                        EXPECT_TRUE(one.status_given);
+                        EXPECT_EQ(one.status, 0x0600);
+                    }},
         GoodOptions{"FaultOfOneBoard", "boards=2,fault=write-fail@3#1", SimFace::kD2xx,
                     [](const SimOptions& o) {
                         EXPECT_FALSE(o.write_fail.strikes(3));
@@ -115,7 +125,8 @@ INSTANTIATE_TEST_SUITE_P(
         BadOptions{"ChipOfNoBoard", "chip=m25p16#8", SimFace::kD2xx,
                    "sim option 'chip=m25p16#8': the board after # is not a board number"},
         BadOptions{"UnknownChipOfOneBoard", "chip=m25p32#1", SimFace::kD2xx,
-                   "sim option 'chip=m25p32#1': chip is m25p16, w25q16jv, at25sf161b or none"},
+                   "sim option 'chip=m25p32#1': chip is m25p16, w25q16jv, at25sf161b, "
+                   "mx25l1605, gd25q16c or none"},
         BadOptions{"BoardsAfterCensus", "census=/dev/null,boards=2", SimFace::kD2xx,
                    "sim option 'boards=2': boards and census exclude each other"},
         BadOptions{"CensusAfterBoards", "boards=2,census=/dev/null", SimFace::kD2xx,

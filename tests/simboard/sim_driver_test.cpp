@@ -255,6 +255,46 @@ TEST(SimStatusFile, ProtectionOutlivesTheDriverThatSetIt) {
     std::remove(status_file.c_str());
 }
 
+// A part with two status registers keeps both in its status file, and a
+// one-time bit once set stays set: across power-ups, under status=, and
+// through a one-byte 0x01 (which clears QE on the GD25Q16C).
+TEST(SimStatusFile, BothRegistersAndTheOneTimeBit) {
+    constexpr std::uint8_t kWriteStatus = 0x01;
+    constexpr std::uint8_t kReadStatus2 = 0x35;
+    std::string flash = temp_path("gd.bin");
+    std::string status_file = flash + ".status";
+    std::remove(status_file.c_str());
+    struct Step {
+        const char* options;
+        Bytes write;  // after a WREN; empty: none
+        std::uint8_t sr2;
+        const char* file;
+    };
+    const Step steps[] = {
+        {",status=00:02", {}, 0x02, "gd25q16c 00 02\n"},
+        {"", {kWriteStatus, 0x1C, 0x06}, 0x06, "gd25q16c 1c 06\n"},
+        {",status=00:02", {}, 0x06, "gd25q16c 00 06\n"},
+        {"", {}, 0x06, "gd25q16c 00 06\n"},
+        {"", {kWriteStatus, 0x00}, 0x04, "gd25q16c 00 04\n"},
+        {",status=00:00", {}, 0x04, "gd25q16c 00 04\n"},
+    };
+    for (const Step& step : steps) {
+        Board board("chip=gd25q16c,timing=zero,flash=" + flash + step.options);
+        ASSERT_EQ(board.open(), FT_OK);
+        board.set_up();
+        if (!step.write.empty()) {
+            board.spi({kWriteEnable});
+            board.spi(step.write);
+            board.wait_ready();
+        }
+        EXPECT_EQ(board.spi({kReadStatus2}, 1), Bytes{step.sr2}) << step.options;
+        board.driver->close(board.handle);
+        EXPECT_EQ(file_text(status_file), step.file) << step.options;
+    }
+    std::remove(flash.c_str());
+    std::remove(status_file.c_str());
+}
+
 TEST(SimOptions, CountsRepeatAndEmptyItemsAreSkipped) {
     SimOptions options;
     std::string error;
@@ -386,6 +426,29 @@ TEST(SimBoards, EachHasItsOwnChipClockTraceAndReport) {
     std::string first = file_text(for_board(report, 0));
     EXPECT_NE(first.find("\"page_programs\": 1,"), std::string::npos) << first;
     EXPECT_EQ(file_text(for_board(report, 1)), first);
+}
+
+// 0x4B: each board's 16-byte ID its own; a model with 8 bytes answers the
+// same number's low half.
+TEST(SimUniqueId, EachBoardsOwnAtTheModelsLength) {
+    std::string flash = temp_path("u%d.bin");
+    Board driver("boards=2,timing=zero,chip=gd25q16c,chip=w25q16jv#1,flash=" + flash);
+    Bytes ids[2];
+    for (int k = 0; k < 2; ++k) {
+        Board board(driver.driver);
+        ASSERT_EQ(board.open(2 * k + 1), FT_OK);
+        board.set_up();
+        ids[k] = board.spi({0x4B, 0, 0, 0, 0}, 17);
+        board.driver->close(board.handle);
+        std::remove(for_board(flash, k).c_str());
+        std::remove((for_board(flash, k) + ".status").c_str());
+    }
+    EXPECT_EQ(ids[0][16], 0xFF);  // 16 bytes, then nothing
+    EXPECT_EQ(ids[1][8], 0xFF);   // 8 bytes
+    EXPECT_EQ(Bytes(ids[0].begin() + 9, ids[0].begin() + 15),
+              Bytes(ids[1].begin() + 1, ids[1].begin() + 7));  // one stem
+    EXPECT_NE(ids[0][15], ids[1][7]);                          // the board's number
+    EXPECT_NE(Bytes(ids[0].begin(), ids[0].begin() + 8), Bytes(8, 0x00));
 }
 
 // Counted faults count each board's calls; #k names one board.
@@ -615,6 +678,46 @@ TEST(SimReport, WrittenAtCloseWithTheRunsCounts) {
     ASSERT_NE(at, std::string::npos);
     EXPECT_DOUBLE_EQ(std::stod(json.substr(at + 19)), static_cast<double>(board.now()) / 1e9);
 }
+
+// The report counts an erase by the size it erased, whatever its opcode.
+struct EraseReportCase {
+    std::string name;
+    std::string chip;
+    Bytes erase;
+    std::uint64_t counts[4];  // erases_4k, erases_32k, erases_64k, chip_erases
+};
+
+class SimEraseReport : public testing::TestWithParam<EraseReportCase> {};
+
+TEST_P(SimEraseReport, CountsBySize) {
+    const EraseReportCase& c = GetParam();
+    std::string path = temp_path("report.json");
+    Board board("timing=zero,chip=" + c.chip + ",report=" + path);
+    ASSERT_EQ(board.open(), FT_OK);
+    board.set_up();
+    board.spi({kWriteEnable});
+    board.spi(c.erase);
+    board.wait_ready();
+    ASSERT_EQ(board.driver->close(board.handle), FT_OK);
+    std::string json = file_text(path);
+    const char* keys[4] = {"erases_4k", "erases_32k", "erases_64k", "chip_erases"};
+    for (int i = 0; i < 4; ++i) {
+        EXPECT_EQ(report_value(json, keys[i]), c.counts[i]) << keys[i];
+    }
+    EXPECT_EQ(report_value(json, "sector_erases"), c.counts[2]);
+    EXPECT_EQ(report_value(json, "bulk_erases"), c.counts[3]);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Models, SimEraseReport,
+    testing::Values(
+        EraseReportCase{
+            "Mx25l1605Erases64kWith20", "mx25l1605", {0x20, 0x01, 0x23, 0x45}, {0, 0, 1, 0}},
+        EraseReportCase{"Mx25l1605IgnoresA52", "mx25l1605", {0x52, 0x01, 0x00, 0x00}, {0, 0, 0, 0}},
+        EraseReportCase{"Gd25q16c20", "gd25q16c", {0x20, 0x01, 0x23, 0x45}, {1, 0, 0, 0}},
+        EraseReportCase{"Gd25q16c52", "gd25q16c", {0x52, 0x01, 0x00, 0x00}, {0, 1, 0, 0}},
+        EraseReportCase{"Gd25q16c60", "gd25q16c", {0x60}, {0, 0, 0, 1}}),
+    case_name<EraseReportCase>);
 
 // --- the flash file -----------------------------------------------------------------
 

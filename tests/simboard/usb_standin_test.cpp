@@ -168,6 +168,27 @@ TEST(UsbChipFile, StatusFileAndLockAsOnTheD2xxFace) {
     }
 }
 
+// A one-time bit in the status file stays set under status= on either face,
+// whatever the program then does with the chip.
+TEST(UsbChipFile, OneTimeBitOutlastsTheStatusOption) {
+    ScratchDir scratch;
+    std::string hex = scratch.path("image.hex");
+    srecord_image(scratch, hex, pattern(600, 3), 0, 32);
+    std::string flash = scratch.path("chip.bin");
+    const std::string options = "chip=gd25q16c,status=00:02,flash=" + flash + ",timing=zero";
+    const std::vector<std::string> faces[] = {usb_environment(options),
+                                              {"HEXBURN_DRIVER=sim:" + options}};
+    for (const std::vector<std::string>& env : faces) {
+        write_bytes(flash, Bytes(kFlashSize, 0xFF));
+        write_file(flash + ".status", "gd25q16c 00 04\n");  // LB
+        ProcessResult run = run_process({HEXBURN_EXE, hex}, env);
+        const std::string status = read_text(flash + ".status");
+        ASSERT_EQ(status.size(), 15U) << status << run.err;
+        EXPECT_EQ(std::stoul(status.substr(12, 2), nullptr, 16) & 0x04, 0x04U)
+            << env.back() << status;
+    }
+}
+
 // The USB face reads the D2XX face's grammar: id=, trace= and report= mean
 // the same there; census= is refused by name.
 TEST(UsbOptions, SharedWithTheD2xxFace) {
