@@ -33,8 +33,9 @@ namespace {
 int identify_by_sfdp(nor_chip* chip, std::uint32_t jedec_id, nor_identity* identity) {
     const std::uint8_t dummy = 0;
     std::uint8_t header[16] = {};
-    link_address(chip, CHIP_INS_SFDP, 0, &dummy, 1, sizeof header);
-    int result = link_flush(chip, header);
+    int result = nor_ask(chip, header, [chip, &dummy] {
+        link_address(chip, CHIP_INS_SFDP, 0, &dummy, 1, sizeof header);
+    });
     std::uint32_t address = 0, dwords = 0;
     if (result != LINK_OK || !chip_sfdp_header(header, &address, &dwords)) {
         return result;
@@ -42,8 +43,9 @@ int identify_by_sfdp(nor_chip* chip, std::uint32_t jedec_id, nor_identity* ident
     identity->sfdp_read = true;
     dwords = dwords < CHIP_BFPT_DWORDS ? dwords : CHIP_BFPT_DWORDS;
     std::uint8_t table[4 * CHIP_BFPT_DWORDS] = {};
-    link_address(chip, CHIP_INS_SFDP, address, &dummy, 1, 4 * dwords);
-    result = link_flush(chip, table);
+    result = nor_ask(chip, table, [chip, &dummy, address, dwords] {
+        link_address(chip, CHIP_INS_SFDP, address, &dummy, 1, 4 * dwords);
+    });
     if (result == LINK_OK && chip_from_bfpt(table, dwords, CHIP_MAX_SIZE, jedec_id, &chip->own)) {
         chip->part = &chip->own;
         identity->found = NOR_FOUND_SFDP;
@@ -56,14 +58,16 @@ int identify_by_sfdp(nor_chip* chip, std::uint32_t jedec_id, nor_identity* ident
 int nor_identify(nor_chip* chip, nor_identity* identity) {
     *identity = nor_identity{};
     identity->found = NOR_FOUND_NONE;
-    // RES with S# raised after the opcode wakes a part left in deep
-    // power-down; it hears instructions again after tRES.
-    link_transaction(chip, CHIP_INS_RES, nullptr, 0, 0);
-    link_pause(chip, std::uint64_t{CHIP_RES_WAKE_US} * 1000);
-    link_transaction(chip, CHIP_INS_RDID, nullptr, 0, 3);
-    nor_queue_status(chip);
+    link_unit(chip, "id", 0);
     std::uint8_t answer[4] = {};
-    int result = link_flush(chip, answer);
+    int result = nor_ask(chip, answer, [chip] {
+        // RES with S# raised after the opcode wakes a part left in deep
+        // power-down; it hears instructions again after tRES.
+        link_transaction(chip, CHIP_INS_RES, nullptr, 0, 0);
+        link_pause(chip, std::uint64_t{CHIP_RES_WAKE_US} * 1000);
+        link_transaction(chip, CHIP_INS_RDID, nullptr, 0, 3);
+        nor_queue_status(chip);
+    });
     if (result != LINK_OK) {
         return result;
     }
@@ -98,8 +102,10 @@ int nor_read_unique_id(nor_chip* chip, std::uint8_t* id, std::uint32_t* length) 
         return LINK_OK;
     }
     const std::uint8_t dummy[4] = {};
-    link_transaction(chip, CHIP_INS_RUID, dummy, 4, chip->part->unique_id_bytes);
-    int result = link_flush(chip, id);
+    link_unit(chip, "id", 0);
+    int result = nor_ask(chip, id, [chip, &dummy] {
+        link_transaction(chip, CHIP_INS_RUID, dummy, 4, chip->part->unique_id_bytes);
+    });
     if (result == LINK_OK) {
         *length = chip->part->unique_id_bytes;
     }
