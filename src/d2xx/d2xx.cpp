@@ -60,6 +60,9 @@ void d2xx_bind(D2xxDriver* driver) {
 D2xxDriver* d2xx_bound() {
     return bound;
 }
+bool d2xx_have_driver() {
+    return bound != &no_device;
+}
 
 FT_STATUS FT_CreateDeviceInfoList(std::uint32_t* count) {
     return bound->create_device_info_list(count);

@@ -54,3 +54,6 @@ class D2xxDriver {
 // built-in driver that finds no devices.
 void d2xx_bind(D2xxDriver* driver);
 D2xxDriver* d2xx_bound();
+// False while only the built-in driver is bound: the driver setting was
+// refused or its library did not load, and no census will ever list a board.
+bool d2xx_have_driver();

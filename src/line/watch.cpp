@@ -15,6 +15,7 @@
 #include "board/boards.h"
 #include "board/fields.h"
 #include "d2xx/d2xx.h"
+#include "d2xx/d2xx_driver.h"
 #include "host/interrupt.h"
 #include "line/log.h"
 #include "line/station.h"
@@ -352,6 +353,12 @@ int watch_boards(const WatchOptions& options, const char* version, bool terminal
     if (!options.log_path.empty() && !log_check(options.log_path, error)) {
         // Opened once first: a log that cannot be written stops the run early.
         complain(error);
+        return 1;
+    }
+    if (!d2xx_have_driver()) {
+        // The setting was refused (and named) at start: polling a census that
+        // can never list a board would only hang the line.
+        complain("the device census failed");
         return 1;
     }
     StoreUrl url;

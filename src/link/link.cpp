@@ -80,22 +80,6 @@ void put_bytes(link_queue* link, const std::uint8_t* bytes, std::uint32_t count)
     }
 }
 
-// After a failed transfer: take whatever answers are still on their way,
-// until none has come for a while, so that no later read gets them. A link
-// whose queue could not be seen empty within the drain's bound carries no
-// more transactions (`desynchronised`).
-mpsse_drain_plan drain_plan(link_queue* link) {
-    return {mpsse_drain_quiet_ms(link->clock_hz), MPSSE_DRAIN_LIMIT_MS, true, link->in,
-            LINK_IN_SIZE};
-}
-
-void drain(link_queue* link) {
-    const mpsse_drain_plan plan = drain_plan(link);
-    if (!mpsse_drain_until_quiet(link->handle, &plan)) {
-        link->desynchronised = true;
-    }
-}
-
 // True when the census no longer lists the board: a failed call on a board
 // that is still there is a glitch, worth a retry; on one that is gone it is
 // the end. D2XX says FT_DEVICE_NOT_FOUND itself; an I/O error (all libftdi
@@ -121,6 +105,33 @@ bool board_gone(link_queue* link, FT_STATUS status) {
         &wanted);
     // A census that fails tells nothing: the board counts as still there.
     return taken && !wanted.seen;
+}
+
+// After a failed transfer: take whatever answers are still on their way,
+// until none has come for a while, so that no later read gets them. A link
+// whose queue could not be seen empty within the drain's bound carries no
+// more transactions (`desynchronised`). A failed call within the drain asks
+// the census at once: an unplugged board is told within the call, not
+// after the drain's bound.
+mpsse_drain_plan drain_plan(link_queue* link) {
+    return {mpsse_drain_quiet_ms(link->clock_hz),
+            MPSSE_DRAIN_LIMIT_MS,
+            true,
+            link->in,
+            LINK_IN_SIZE,
+            [](void* context, FT_STATUS status) {
+                auto* queue = static_cast<link_queue*>(context);
+                queue->gone = queue->gone || board_gone(queue, status);
+                return queue->gone;
+            },
+            link};
+}
+
+void drain(link_queue* link) {
+    const mpsse_drain_plan plan = drain_plan(link);
+    if (!mpsse_drain_until_quiet(link->handle, &plan)) {
+        link->desynchronised = true;
+    }
 }
 
 // A transfer failed: remember why, tell a gone board from a glitch, and
@@ -202,9 +213,14 @@ bool set_up(link_queue* link, std::uint32_t clock_hz) {
     const mpsse_setup_plan plan = {USB_TRANSFER_SIZE, mpsse_clock_divisor(clock_hz), &sync,
                                    &after_echo, false};
     mpsse_setup_result result{};
+    // Each go starts from the channel's reset, whatever the last one left.
+    link->desynchronised = false;
     mpsse_set_up(link->handle, &plan, &result);
     if (!result.drained) {
         link->desynchronised = true;
+    }
+    if (link->gone) {
+        return false;  // seen by the drain after the echo
     }
     switch (result.step) {
         case MPSSE_SETUP_OPEN_FAILED:

@@ -28,6 +28,12 @@ bool timed_out(std::uint64_t start) {
     return d2xx_clock_ms() - start >= MPSSE_SYNC_TIMEOUT_MS;
 }
 
+// After a failed call: an impatient drain ends; a patient one ends only
+// when the board is gone.
+bool gives_up(const mpsse_drain_plan* plan, FT_STATUS status) {
+    return !plan->patient || (plan->gone != nullptr && plan->gone(plan->context, status));
+}
+
 bool holds_echo(const std::uint8_t* bytes, std::uint32_t count, std::uint8_t opcode) {
     for (std::uint32_t i = 0; i + 1 < count; ++i) {
         if (bytes[i] == MPSSE_BAD_COMMAND_REPLY && bytes[i + 1] == opcode) {
@@ -187,15 +193,18 @@ bool mpsse_drain_until_quiet(FT_HANDLE handle, const mpsse_drain_plan* plan) {
     for (;;) {
         const std::uint64_t now = d2xx_clock_ms();
         std::uint32_t pending = 0;
-        const bool asked = FT_GetQueueStatus(handle, &pending) == FT_OK;
-        if (!asked && !plan->patient) {
+        const FT_STATUS looked = FT_GetQueueStatus(handle, &pending);
+        const bool asked = looked == FT_OK;
+        if (!asked && gives_up(plan, looked)) {
             return false;
         }
         if (asked && pending > 0) {
             std::uint32_t got = 0;
-            if (FT_Read(handle, plan->sink, smaller(pending, plan->sink_size), &got) == FT_OK) {
+            const FT_STATUS read =
+                FT_Read(handle, plan->sink, smaller(pending, plan->sink_size), &got);
+            if (read == FT_OK) {
                 quiet_since = d2xx_clock_ms();
-            } else if (!plan->patient) {
+            } else if (gives_up(plan, read)) {
                 return false;
             }
         } else if (asked && now - quiet_since >= plan->quiet_ms) {
@@ -212,8 +221,8 @@ bool mpsse_drain_until_quiet(FT_HANDLE handle, const mpsse_drain_plan* plan) {
 
 void mpsse_drain(FT_HANDLE handle) {
     std::uint8_t sink[DRAIN_SIZE];
-    const mpsse_drain_plan plan = {MPSSE_DRAIN_QUIET_MS, MPSSE_DRAIN_LIMIT_MS, false, sink,
-                                   DRAIN_SIZE};
+    const mpsse_drain_plan plan = {
+        MPSSE_DRAIN_QUIET_MS, MPSSE_DRAIN_LIMIT_MS, false, sink, DRAIN_SIZE, nullptr, nullptr};
     mpsse_drain_until_quiet(handle, &plan);
 }
 

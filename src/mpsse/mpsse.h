@@ -83,12 +83,18 @@ struct mpsse_drain_plan {
     bool patient;
     std::uint8_t* sink;  // what is read is thrown away here
     std::uint32_t sink_size;
+    // Patient only, may be null: asked after each failed call with its
+    // status; true (the board is gone) ends the drain at once, where riding
+    // the failures out would only wait for limit_ms.
+    bool (*gone)(void* context, FT_STATUS status);
+    void* context;
 };
 
 // Throws away answer bytes that a failed or short read (or write) left
 // behind, so that none is taken for a later transaction's: reads whatever is
 // queued, also bytes still on their way, as `plan` says. True when the queue
-// was seen quiet; false when it gave up or a driver call failed. Prints nothing.
+// was seen quiet; false when it gave up, a driver call failed (impatient) or
+// the board was gone (patient). Prints nothing.
 bool mpsse_drain_until_quiet(FT_HANDLE handle, const mpsse_drain_plan* plan);
 
 // The classic drain: impatient, MPSSE_DRAIN_QUIET_MS and MPSSE_DRAIN_LIMIT_MS.

@@ -35,15 +35,17 @@ int read_bfpt(nor_chip* chip, std::uint8_t* table, std::uint32_t* dwords) {
     const std::uint8_t dummy = 0;
     std::uint8_t header[16] = {};
     *dwords = 0;
-    link_address(chip, CHIP_INS_SFDP, 0, &dummy, 1, sizeof header);
-    int result = link_flush(chip, header);
+    int result = nor_ask(chip, header, [chip, &dummy] {
+        link_address(chip, CHIP_INS_SFDP, 0, &dummy, 1, sizeof header);
+    });
     std::uint32_t address = 0, count = 0;
     if (result != LINK_OK || !chip_sfdp_header(header, &address, &count)) {
         return result;
     }
     count = count < CHIP_BFPT_DWORDS ? count : CHIP_BFPT_DWORDS;
-    link_address(chip, CHIP_INS_SFDP, address, &dummy, 1, 4 * count);
-    result = link_flush(chip, table);
+    result = nor_ask(chip, table, [chip, &dummy, address, count] {
+        link_address(chip, CHIP_INS_SFDP, address, &dummy, 1, 4 * count);
+    });
     *dwords = result == LINK_OK ? count : 0;
     return result;
 }
@@ -104,11 +106,13 @@ void queue_reset_and_wake(nor_chip* chip) {
 int nor_identify(nor_chip* chip, nor_identity* identity) {
     *identity = nor_identity{};
     identity->found = NOR_FOUND_NONE;
-    queue_reset_and_wake(chip);
-    link_transaction(chip, CHIP_INS_RDID, nullptr, 0, 3);
-    nor_queue_status(chip);
+    link_unit(chip, "id", 0);
     std::uint8_t answer[4] = {};
-    int result = link_flush(chip, answer);
+    int result = nor_ask(chip, answer, [chip] {
+        queue_reset_and_wake(chip);
+        link_transaction(chip, CHIP_INS_RDID, nullptr, 0, 3);
+        nor_queue_status(chip);
+    });
     if (result != LINK_OK) {
         return result;
     }
@@ -142,8 +146,10 @@ int nor_read_unique_id(nor_chip* chip, std::uint8_t* id, std::uint32_t* length) 
         return LINK_OK;
     }
     const std::uint8_t dummy[4] = {};
-    link_transaction(chip, CHIP_INS_RUID, dummy, 4, chip->part->unique_id_bytes);
-    int result = link_flush(chip, id);
+    link_unit(chip, "id", 0);
+    int result = nor_ask(chip, id, [chip, &dummy] {
+        link_transaction(chip, CHIP_INS_RUID, dummy, 4, chip->part->unique_id_bytes);
+    });
     if (result == LINK_OK) {
         *length = chip->part->unique_id_bytes;
     }

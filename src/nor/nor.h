@@ -135,6 +135,22 @@ int nor_wait_ready(nor_chip* chip, std::uint64_t bound_ms, std::uint32_t pause_m
 bool nor_retry(nor_chip* chip, std::uint32_t* attempts);
 // RDSR with one answer byte, queued.
 void nor_queue_status(nor_chip* chip);
+// A unit that only reads (identification, status, SFDP, the unique ID):
+// `queue()` puts its transactions on the link and one flush reads their
+// answers into `answers`. After a failed transfer the link is drained and
+// resynchronised and the unit queued and sent again, within the unit's and
+// the run's retries. Such a unit starts no chip cycle, so none is waited out.
+template <typename Queue>
+int nor_ask(nor_chip* chip, std::uint8_t* answers, Queue queue) {
+    std::uint32_t attempts = 0;
+    for (;;) {
+        queue();
+        const int result = link_flush(chip, answers);
+        if (result == LINK_OK || !link_recover(chip, &attempts)) {
+            return result;
+        }
+    }
+}
 
 // --- costs
 // ----------------------------------------------------------------------------------------- SPI

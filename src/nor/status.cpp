@@ -15,12 +15,14 @@ int nor_read_status(nor_chip* chip, std::uint8_t* status) {
 
 int nor_read_status_word(nor_chip* chip, std::uint16_t* status) {
     std::uint8_t answer[2] = {};
-    nor_queue_status(chip);
     const bool two = chip->part->status.two_registers;
-    if (two) {
-        link_transaction(chip, CHIP_INS_RDSR2, nullptr, 0, 1);
-    }
-    int result = link_flush(chip, answer);
+    link_unit(chip, "status", 0);
+    int result = nor_ask(chip, answer, [chip, two] {
+        nor_queue_status(chip);
+        if (two) {
+            link_transaction(chip, CHIP_INS_RDSR2, nullptr, 0, 1);
+        }
+    });
     *status = static_cast<std::uint16_t>(answer[0] | (two ? answer[1] << 8 : 0));
     return result;
 }

@@ -1,15 +1,16 @@
-// hexflash on a board that glitches or goes away: single faults ridden out
-// with the right chip, an unplugged board told at once on both faces, the
-// pins released whatever failed, the clock range and a JSON record for any
-// path.
+// hexflash on a board that glitches or goes away: an unplugged board told
+// at once on both faces, the pins released whatever failed, the clock range
+// and a JSON record for any path. The single-fault matrix is matrix_test.cpp.
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "burn.h"
@@ -25,14 +26,6 @@ std::vector<std::string> lines_of(const std::string& path) {
         lines.push_back(line);
     }
     return lines;
-}
-
-std::uint64_t count_starting(const std::vector<std::string>& lines, const std::string& start) {
-    std::uint64_t count = 0;
-    for (const std::string& line : lines) {
-        count += line.rfind(start, 0) == 0 ? 1 : 0;
-    }
-    return count;
 }
 
 // An image of `size` bytes from address 0 as srecord writes it, and the chip
@@ -76,69 +69,6 @@ Outcome hexflash(const std::vector<std::string>& args, const std::string& sim, b
     EXPECT_FALSE(result.timed_out) << sim;
     return {result.exit_status, took.count(), result.err, result.out};
 }
-
-// --- the single-fault matrix ---------------------------------------------------
-
-struct MatrixCase {
-    std::string name;
-    std::size_t image_size;
-    bool full_chip;  // the chip holds other data; else blank
-    int positions;   // fault positions per kind, spread over the clean run's calls
-};
-
-class FaultMatrix : public testing::TestWithParam<MatrixCase> {};
-
-// Every failed or short USB write or read of a clean `hexflash write`, at
-// positions spread evenly over its calls (status polls among them): nearly
-// every run ends with the right chip, none with a wrong one reported good.
-TEST_P(FaultMatrix, RidesOutSingleFaults) {
-    const MatrixCase& c = GetParam();
-    ScratchDir scratch;
-    Image image = make_image(scratch, c.image_size, 5);
-    const Bytes before = c.full_chip ? pattern(kFlashSize, 77) : Bytes(kFlashSize, 0xFF);
-    const std::string flash = scratch.path("flash.bin");
-    const std::string trace = scratch.path("trace.txt");
-    auto run = [&](const std::string& extra) {
-        write_bytes(flash, before);
-        return hexflash({"--quiet", "write", image.hex}, "flash=" + flash + ",timing=zero" + extra);
-    };
-    ASSERT_EQ(run(",trace=" + trace).exit_status, 0);
-    ASSERT_TRUE(read_bytes(flash) == image.expected);
-    const std::vector<std::string> clean = lines_of(trace);
-    const std::uint64_t writes = count_starting(clean, "FT_Write ");
-    const std::uint64_t reads = count_starting(clean, "FT_Read ");
-
-    int struck = 0, survived = 0;
-    for (const char* kind : {"write-fail", "write-short", "read-fail", "read-short"}) {
-        const std::uint64_t last = kind[0] == 'w' ? writes : reads;
-        const std::uint64_t stride = last / static_cast<std::uint64_t>(c.positions) + 1;
-        for (std::uint64_t n = 1; n <= last; n += stride) {
-            const std::string fault = std::string(kind) + "@" + std::to_string(n);
-            Outcome result = run(",fault=" + fault);
-            SCOPED_TRACE(fault);
-            ++struck;
-            EXPECT_TRUE(result.exit_status == 0 || result.exit_status == 2 ||
-                        result.exit_status == 3)
-                << result.exit_status;
-            if (result.exit_status == 0) {
-                EXPECT_TRUE(read_bytes(flash) == image.expected) << "success with a wrong chip";
-                ++survived;
-            }
-        }
-    }
-    std::printf("%s: %d of %d single faults ridden out (%.1f %%)\n", c.name.c_str(), survived,
-                struck, 100.0 * survived / struck);
-    EXPECT_GE(survived * 100, struck * 95);
-}
-
-// Positions are sampled with a stride so that the suite stays quick; the
-// small image is sampled densely, the whole chip sparsely.
-INSTANTIATE_TEST_SUITE_P(Write, FaultMatrix,
-                         testing::Values(MatrixCase{"Image64KiBBlank", 0x10000, false, 8},
-                                         MatrixCase{"Image64KiBOverData", 0x10000, true, 8},
-                                         MatrixCase{"Image2MiBBlank", kFlashSize, false, 2},
-                                         MatrixCase{"Image2MiBOverData", kFlashSize, true, 2}),
-                         case_name<MatrixCase>);
 
 // --- unplugged ---------------------------------------------------------------------
 
@@ -215,6 +145,137 @@ INSTANTIATE_TEST_SUITE_P(Phases, Unplugged,
                                          UnplugCase{"UsbSetUp", true, "set-up", "", false},
                                          UnplugCase{"UsbErase", true, "erase", "110300d8", false}),
                          case_name<UnplugCase>);
+
+// --- unplugged during the set-up ----------------------------------------------------
+
+// What `path` holds now ("" when it cannot be read).
+std::string text_of(const std::string& path) {
+    std::ifstream in(path);
+    std::string text, line;
+    while (std::getline(in, line)) {
+        text += line + "\n";
+    }
+    return text;
+}
+
+// The report's virtual_seconds; a huge value when the report has none.
+double virtual_seconds(const std::string& report) {
+    const std::string text = text_of(report);
+    const std::string key = "\"virtual_seconds\": ";
+    const std::size_t at = text.find(key);
+    return at == std::string::npos ? 1e9 : std::stod(text.substr(at + key.size()));
+}
+
+// When a file first says `word`, polled every 2 ms from another thread
+// while the scope lasts.
+class FirstSeen {
+  public:
+    FirstSeen(std::string path, std::string word)
+        : path_(std::move(path)), word_(std::move(word)), thread_([this] { poll(); }) {}
+    ~FirstSeen() { stop(); }
+    FirstSeen(const FirstSeen&) = delete;
+    FirstSeen& operator=(const FirstSeen&) = delete;
+    // Stops looking; true and the moment when the word was seen.
+    bool stop(std::chrono::steady_clock::time_point* at = nullptr) {
+        running_ = false;
+        if (thread_.joinable()) {
+            thread_.join();
+        }
+        look();  // the run may have ended while the thread slept
+        if (at != nullptr) {
+            *at = seen_at_;
+        }
+        return seen_;
+    }
+
+  private:
+    void poll() {
+        while (running_ && !seen_) {
+            look();
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+    }
+    void look() {
+        if (!seen_ && text_of(path_).find(word_) != std::string::npos) {
+            seen_at_ = std::chrono::steady_clock::now();
+            seen_ = true;
+        }
+    }
+    std::string path_, word_;
+    std::atomic<bool> running_{true};
+    bool seen_ = false;
+    std::chrono::steady_clock::time_point seen_at_;
+    std::thread thread_;
+};
+
+class UnpluggedInSetUp : public testing::TestWithParam<bool> {};
+
+// At every call of the set-up (on the handle for D2XX, every bulk transfer
+// for USB) up to the write of clock and pins, an unplug ends the run with
+// exit 2 within a second: on the board's virtual clock (D2XX), in real time
+// from when the stand-in marked the board gone (USB).
+TEST_P(UnpluggedInSetUp, EveryCallEndsTheRunWithinASecond) {
+    const bool usb = GetParam();
+#ifndef USBSIM_LIBRARY
+    if (usb) {
+        GTEST_SKIP() << "no libusb stand-in in this build";
+    }
+#endif
+    ScratchDir scratch;
+    Image image = make_image(scratch, 0x1000, 2);
+    const std::string flash = scratch.path("flash.bin");
+    const std::string trace = scratch.path("trace.txt");
+    auto run = [&](const std::string& extra) {
+        return hexflash({"--quiet", "write", image.hex}, "flash=" + flash + ",timing=zero" + extra,
+                        usb);
+    };
+    ASSERT_EQ(run(",trace=" + trace).exit_status, 0);
+    // The set-up's write opens with 8A (divide-by-5 off).
+    const std::string setup_write = usb ? "bulk out 8a" : "FT_Write 8a";
+    std::uint64_t calls = 0, setup = 0;
+    for (const std::string& line : lines_of(trace)) {
+        const bool counted = usb ? line.rfind("bulk ", 0) == 0
+                                 : line.rfind("FT_", 0) == 0 && line.rfind("FT_Open", 0) != 0 &&
+                                       line.rfind("FT_CreateDeviceInfoList", 0) != 0 &&
+                                       line.rfind("FT_GetDeviceInfoDetail", 0) != 0;
+        calls += counted ? 1 : 0;
+        if (counted && line.rfind(setup_write, 0) == 0) {
+            setup = calls;
+            break;
+        }
+    }
+    ASSERT_GT(setup, 8u);
+    const std::string report = scratch.path("report.json");
+    const std::string state = scratch.path("state.txt");
+    double slowest = 0;
+    for (std::uint64_t n = 1; n <= setup; ++n) {
+        SCOPED_TRACE("unplug@" + std::to_string(n));
+        std::remove(report.c_str());
+        std::remove(state.c_str());
+        FirstSeen gone(state, "gone");
+        const std::string fault = ",fault=unplug@" + std::to_string(n);
+        Outcome result = run(fault + (usb ? ",state=" + state : ",report=" + report));
+        const auto end = std::chrono::steady_clock::now();
+        EXPECT_EQ(result.exit_status, 2) << result.err;
+        EXPECT_NE(result.err.find("the board was unplugged during "), std::string::npos)
+            << result.err;
+        double took = virtual_seconds(report);
+        if (usb) {
+            std::chrono::steady_clock::time_point at;
+            ASSERT_TRUE(gone.stop(&at));
+            took = std::chrono::duration<double>(end - at).count();
+        }
+        EXPECT_LT(took, 1.0);
+        slowest = std::max(slowest, took);
+    }
+    std::printf("unplugged at each of %llu set-up calls: told within %.3f s\n",
+                static_cast<unsigned long long>(setup), slowest);
+}
+
+INSTANTIATE_TEST_SUITE_P(Faces, UnpluggedInSetUp, testing::Values(false, true),
+                         [](const testing::TestParamInfo<bool>& face) {
+                             return face.param ? "Usb" : "D2xx";
+                         });
 
 // --- the stand-in's time -------------------------------------------------------------
 

@@ -364,6 +364,42 @@ TEST(Watch, UnknownPartIsLoggedWithoutAName) {
     }
 }
 
+// A driver setting that gives no driver stops watch at once, as it stops
+// every other command: the reason on one line, then the census, exit 1, and
+// nothing logged.
+TEST(Watch, UnusableDriverSettingEndsAtOnce) {
+    struct Case {
+        const char* setting;
+        const char* reason;
+    };
+    const Case cases[] = {
+        {"sim:timing=fast", "hexflash: HEXBURN_DRIVER: sim option 'timing=fast': "},
+        {"sim:fault=melt", "hexflash: HEXBURN_DRIVER: sim option 'fault=melt': "},
+        {"ftd2xx:/nonexistent/libftd2xx.so", "hexflash: can't load the D2XX library "},
+        {"usb", "hexflash: HEXBURN_DRIVER: unknown driver 'usb'"},
+    };
+    ScratchDir scratch;
+    std::string image = small_image(scratch, "image.hex", 3);
+    std::string log = scratch.path("line.jsonl");
+    for (const Case& c : cases) {
+        auto start = std::chrono::steady_clock::now();
+        ProcessResult run = run_process({HEXFLASH_EXE, "watch", image, "--log", log},
+                                        {std::string("HEXBURN_DRIVER=") + c.setting}, "", 10);
+        std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+        EXPECT_EQ(run.exit_status, 1) << c.setting << "\n" << run.err;
+        EXPECT_LT(took.count(), 2.0) << c.setting;
+        std::vector<std::string> said;
+        std::istringstream err(run.err);
+        for (std::string line; std::getline(err, line);) {
+            said.push_back(line);
+        }
+        ASSERT_EQ(said.size(), 2u) << c.setting << "\n" << run.err;
+        EXPECT_EQ(said[0].rfind(c.reason, 0), 0u) << said[0];
+        EXPECT_EQ(said[1], "hexflash: the device census failed");
+        EXPECT_EQ(text_of(log), "") << c.setting;
+    }
+}
+
 // A board pulled out in the middle of its burn fails alone, logged with the
 // phase it was in; the others pass.
 TEST(Watch, BoardPulledMidBurnFailsAloneWithItsPhase) {

@@ -71,6 +71,43 @@ INSTANTIATE_TEST_SUITE_P(Clocks, LinkOpen,
                                          ClockCase{"Slowest", 10000, 0xB7, 0x0B, 10000}),
                          case_name<ClockCase>);
 
+struct SetUpGoneCase {
+    std::string name;
+    int to;                  // queue looks 4 (the drain's first after the echoes) to this fail
+    std::uint32_t location;  // listed: 0x100, 0x101
+    int result;
+    bool gone;
+    std::uint64_t most_ms;  // the set-up's time on the driver's clock
+};
+
+class LinkOpenDrain : public testing::TestWithParam<SetUpGoneCase> {};
+
+// A board unplugged in the drain after the echoes ends the set-up at the
+// first failed call, without a retry; a glitch there is ridden out.
+TEST_P(LinkOpenDrain, GoneBoardEndsTheSetUpAtOnce) {
+    const SetUpGoneCase& c = GetParam();
+    ScriptedDriver driver;
+    driver.devices.resize(2);
+    engine(driver);
+    for (int nth = 4; nth <= c.to; ++nth) {
+        driver.fail("FT_GetQueueStatus", nth);
+    }
+    BoundDriver bound(driver);
+    auto link = std::make_unique<link_queue>();
+    link->location = c.location;
+    EXPECT_EQ(link_open(ScriptedDriver::handle(), 30000000, link.get()), c.result);
+    EXPECT_EQ(link->gone, c.gone);
+    EXPECT_EQ(link->retries, 0u);
+    EXPECT_LE(driver.now_ms, c.most_ms);
+    EXPECT_STREQ(link->phase, "set-up");
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, LinkOpenDrain,
+                         testing::Values(SetUpGoneCase{"Unplugged", 5000, 0x102, LINK_ERR_TRANSFER,
+                                                       true, 100},
+                                         SetUpGoneCase{"Glitch", 4, 0x101, LINK_OK, false, 200}),
+                         case_name<SetUpGoneCase>);
+
 // --- the queue ---------------------------------------------------------------------------
 
 struct QueueCase {

@@ -416,6 +416,76 @@ INSTANTIATE_TEST_SUITE_P(
             "ReadFails", {0xFA, 0xAB}, {}, "FT_Read", 1, MPSSE_ECHO_READ_FAILED, FT_IO_ERROR}),
     case_name<PatientCase>);
 
+struct PatientDrainCase {
+    std::string name;
+    const char* failing;    // the call that fails
+    int from, to;           // from its nth to its nth (inclusive) call
+    bool board_gone;        // what the plan's question answers
+    bool quiet;             // the drain's result
+    std::uint64_t most_ms;  // on the driver's clock
+    std::size_t asked;      // how often the question was asked
+};
+
+class MpssePatientDrain : public testing::TestWithParam<PatientDrainCase> {};
+
+// A patient drain rides a failed call out while the board is there, and
+// ends at the first failed call once it is gone, not at its bound.
+TEST_P(MpssePatientDrain, AsksAfterEachFailedCallWhetherTheBoardIsGone) {
+    const PatientDrainCase& c = GetParam();
+    ScriptedDriver driver;
+    driver.answer(Bytes(3, 0x55));
+    for (int nth = c.from; nth <= c.to; ++nth) {
+        driver.fail(c.failing, nth);
+    }
+    BoundDriver bound(driver);
+    struct Asked {
+        bool gone;
+        std::vector<FT_STATUS> statuses;
+    } asked{c.board_gone, {}};
+    std::uint8_t sink[64];
+    const mpsse_drain_plan plan = {20,
+                                   3000,
+                                   true,
+                                   sink,
+                                   sizeof sink,
+                                   [](void* context, FT_STATUS status) {
+                                       auto* to = static_cast<Asked*>(context);
+                                       to->statuses.push_back(status);
+                                       return to->gone;
+                                   },
+                                   &asked};
+    EXPECT_EQ(mpsse_drain_until_quiet(ScriptedDriver::handle(), &plan), c.quiet);
+    EXPECT_LE(driver.now_ms, c.most_ms);
+    EXPECT_EQ(asked.statuses, std::vector<FT_STATUS>(c.asked, FT_IO_ERROR));
+    if (c.quiet) {
+        EXPECT_TRUE(driver.rx.empty());
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, MpssePatientDrain,
+    testing::Values(
+        PatientDrainCase{"LookFailsOnceBoardThere", "FT_GetQueueStatus", 1, 1, false, true, 100, 1},
+        PatientDrainCase{"ReadFailsOnceBoardThere", "FT_Read", 1, 1, false, true, 100, 1},
+        PatientDrainCase{"LooksFailBoardGone", "FT_GetQueueStatus", 1, 5000, true, false, 5, 1},
+        PatientDrainCase{"ReadsFailBoardGone", "FT_Read", 1, 5000, true, false, 5, 1},
+        PatientDrainCase{"GoneAfterTheFirstRead", "FT_GetQueueStatus", 3, 5000, true, false, 10,
+                         1}),
+    case_name<PatientDrainCase>);
+
+// Without the question a patient drain waits every failure out to its bound.
+TEST(MpssePatientDrain, WithoutTheQuestionRidesFailuresOutToTheBound) {
+    ScriptedDriver driver;
+    for (int nth = 1; nth <= 5000; ++nth) {
+        driver.fail("FT_GetQueueStatus", nth);
+    }
+    BoundDriver bound(driver);
+    std::uint8_t sink[64];
+    const mpsse_drain_plan plan = {20, 3000, true, sink, sizeof sink, nullptr, nullptr};
+    EXPECT_FALSE(mpsse_drain_until_quiet(ScriptedDriver::handle(), &plan));
+    EXPECT_GE(driver.now_ms, 3000u);
+}
+
 // One write of clock, pins and loop-back with no pause, the drain between
 // the echoes and it; the transfer size and divisor the plan gives.
 TEST(MpsseSetUp, UnpacedInOneWriteAfterTheDrain) {
@@ -424,7 +494,7 @@ TEST(MpsseSetUp, UnpacedInOneWriteAfterTheDrain) {
     BoundDriver bound(driver);
     std::uint8_t buffer[64];
     const mpsse_sync_plan sync = {true, buffer, sizeof buffer};
-    const mpsse_drain_plan drain = {20, 3000, true, buffer, sizeof buffer};
+    const mpsse_drain_plan drain = {20, 3000, true, buffer, sizeof buffer, nullptr, nullptr};
     const mpsse_setup_plan plan = {65536, 0x0102, &sync, &drain, false};
     mpsse_setup_result result{};
     mpsse_set_up(ScriptedDriver::handle(), &plan, &result);

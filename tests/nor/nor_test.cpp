@@ -13,6 +13,7 @@
 #include "case_name.h"
 #include "d2xx/d2xx.h"
 #include "d2xx/d2xx_driver.h"
+#include "forwarding_driver.h"
 #include "simboard/sim_driver.h"
 
 namespace {
@@ -83,6 +84,162 @@ INSTANTIATE_TEST_SUITE_P(
                     // The first read of the drain fails as well.
                     ReadFaultCase{"FailedTwice", "id=c22015,fault=read-fail@3,fault=read-fail@4"}),
     case_name<ReadFaultCase>);
+
+// --- the reads of identification and status --------------------------------------
+
+enum class Glitch { kWriteFails, kWriteShort, kReadFails, kReadShort };
+constexpr const char* kGlitchNames[] = {"write fails", "write short", "read fails", "read short"};
+
+// The simulated board behind a driver that spoils one chosen transfer, as the
+// board's own faults do: a write that fails delivers nothing, a short one all
+// but its last byte; a read that fails takes nothing, a short one leaves its
+// last byte queued.
+class GlitchingDriver final : public ForwardingDriver {
+  public:
+    using ForwardingDriver::ForwardingDriver;
+
+    // The `skip`+1th write (or read) from now goes wrong as `glitch` says.
+    void arm(Glitch glitch, int skip) {
+        glitch_ = glitch;
+        countdown_ = skip + 1;
+    }
+    bool struck() const { return countdown_ == 0; }
+
+    FT_STATUS write(FT_HANDLE handle, const std::uint8_t* data, std::uint32_t count,
+                    std::uint32_t* written) override {
+        if (!hits(Glitch::kWriteFails, Glitch::kWriteShort)) {
+            return ForwardingDriver::write(handle, data, count, written);
+        }
+        if (glitch_ == Glitch::kWriteFails) {
+            return FT_IO_ERROR;
+        }
+        return ForwardingDriver::write(handle, data, count - 1, written);
+    }
+    FT_STATUS read(FT_HANDLE handle, std::uint8_t* data, std::uint32_t count,
+                   std::uint32_t* got) override {
+        if (!hits(Glitch::kReadFails, Glitch::kReadShort)) {
+            return ForwardingDriver::read(handle, data, count, got);
+        }
+        if (glitch_ == Glitch::kReadFails) {
+            return FT_IO_ERROR;
+        }
+        return ForwardingDriver::read(handle, data, count - 1, got);
+    }
+
+  private:
+    bool hits(Glitch fails, Glitch short_one) {
+        return (glitch_ == fails || glitch_ == short_one) && countdown_ > 0 && --countdown_ == 0;
+    }
+    Glitch glitch_ = Glitch::kWriteFails;
+    int countdown_ = 0;
+};
+
+// What a board's identification and status reads give.
+struct Readings {
+    int result = -1;
+    nor_found found = NOR_FOUND_NONE;
+    std::string part;
+    std::uint16_t status = 0;
+    std::string unique_id;  // hexadecimal
+    std::uint32_t retries = 0;
+    bool struck = false;
+};
+
+enum class Step { kIdentify, kStatus, kUniqueId };
+
+// Opens a board, then identifies, reads the status word and the unique ID,
+// `glitch` armed just before `step` (skipping `skip` transfers of its kind).
+Readings read_board(const std::string& options, bool glitching, Step step, Glitch glitch,
+                    int skip) {
+    SimOptions parsed;
+    std::string error;
+    EXPECT_TRUE(parse_sim_options(options, parsed, error)) << error;
+    SimDriver sim(std::move(parsed));
+    GlitchingDriver driver(sim);
+    d2xx_bind(&driver);
+    auto chip = std::make_unique<nor_chip>();
+    Readings out;
+    FT_HANDLE handle = nullptr;
+    std::uint32_t count = 0;
+    FT_CreateDeviceInfoList(&count);
+    if (FT_Open(1, &handle) != FT_OK || nor_open(handle, 0, chip.get()) != LINK_OK) {
+        d2xx_bind(nullptr);
+        return out;
+    }
+    auto arm = [&](Step now) {
+        if (glitching && now == step) {
+            driver.arm(glitch, skip);
+        }
+    };
+    nor_identity identity{};
+    arm(Step::kIdentify);
+    out.result = nor_identify(chip.get(), &identity);
+    out.found = identity.found;
+    out.part = chip->part->name != nullptr ? chip->part->name : "";
+    arm(Step::kStatus);
+    out.result |= nor_read_status_word(chip.get(), &out.status);
+    arm(Step::kUniqueId);
+    std::uint8_t id[NOR_UNIQUE_ID_MAX] = {};
+    std::uint32_t length = 0;
+    out.result |= nor_read_unique_id(chip.get(), id, &length);
+    for (std::uint32_t i = 0; i < length; ++i) {
+        char hex[3];
+        std::snprintf(hex, sizeof hex, "%02x", id[i]);
+        out.unique_id += hex;
+    }
+    out.retries = chip->retries;
+    out.struck = driver.struck();
+    link_close(chip.get());
+    FT_Close(handle);
+    d2xx_bind(nullptr);
+    return out;
+}
+
+struct IdentifyCase {
+    std::string name;
+    std::string options;  // the board
+    Step step;            // the glitch strikes in this step's transfers
+    int skip;             // after this many of them
+};
+
+class NorReadsRiddenOut : public testing::TestWithParam<IdentifyCase> {};
+
+// A failed or short transfer in identification (RDID, SFDP), the status
+// word or the unique ID is redone after a resync: the readings are those of
+// a clean run, with the retry counted.
+TEST_P(NorReadsRiddenOut, GiveWhatACleanRunGives) {
+    const IdentifyCase& c = GetParam();
+    const Readings clean = read_board(c.options, false, c.step, Glitch::kWriteFails, 0);
+    ASSERT_EQ(clean.result, LINK_OK);
+    ASSERT_NE(clean.found, NOR_FOUND_NONE);
+    for (Glitch glitch :
+         {Glitch::kWriteFails, Glitch::kWriteShort, Glitch::kReadFails, Glitch::kReadShort}) {
+        SCOPED_TRACE(kGlitchNames[static_cast<int>(glitch)]);
+        const Readings got = read_board(c.options, true, c.step, glitch, c.skip);
+        ASSERT_TRUE(got.struck);
+        EXPECT_EQ(got.result, LINK_OK);
+        EXPECT_EQ(got.found, clean.found);
+        EXPECT_EQ(got.part, clean.part);
+        EXPECT_EQ(got.status, clean.status);
+        EXPECT_EQ(got.unique_id, clean.unique_id);
+        EXPECT_EQ(got.retries, clean.retries + 1);
+    }
+}
+
+constexpr const char kW25[] = "timing=zero,chip=w25q16jv,status=1c:02";
+// An ID the table lacks: the part is taken from its SFDP.
+constexpr const char kBySfdp[] = "timing=zero,chip=w25q16jv,id=aa4015";
+
+INSTANTIATE_TEST_SUITE_P(
+    Steps, NorReadsRiddenOut,
+    testing::Values(IdentifyCase{"IdOfATablePart", "timing=zero", Step::kIdentify, 0},
+                    IdentifyCase{"IdOfAnSfdpPart", kBySfdp, Step::kIdentify, 0},
+                    IdentifyCase{"SfdpHeader", kBySfdp, Step::kIdentify, 1},
+                    IdentifyCase{"SfdpTable", kBySfdp, Step::kIdentify, 2},
+                    IdentifyCase{"StatusOfOneRegister", "timing=zero,status=9c", Step::kStatus, 0},
+                    IdentifyCase{"StatusOfTwoRegisters", kW25, Step::kStatus, 0},
+                    IdentifyCase{"UniqueId", kW25, Step::kUniqueId, 0}),
+    case_name<IdentifyCase>);
 
 // A page costs its part's typical program time and 2113 SPI clocks: WREN,
 // RDSR and PP with 256 bytes, each behind three deselected clocks.
