@@ -2,8 +2,9 @@
 // already open, the way watch's writer commits it (each put its own
 // transaction, synced to the disk). Reported per back end: the median and the
 // 99th percentile of the single commits, beside the mean Google Benchmark
-// prints. The files go in HEXFLASH_BENCH_DIR, else the current directory: a
-// tmpfs would make the sync free and the figure meaningless.
+// prints; on PostgreSQL also 32 stations committing at once. The files go in
+// HEXFLASH_BENCH_DIR, else the current directory: a tmpfs would make the
+// sync free and the figure meaningless.
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
@@ -12,6 +13,7 @@
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "store/store.h"
@@ -85,6 +87,99 @@ void BM_SqliteCommit(benchmark::State& state) {
     std::filesystem::remove_all(dir);
 }
 BENCHMARK(BM_SqliteCommit)->Iterations(1000)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// PostgreSQL: the server that HEXFLASH_BENCH_PG names (bench/run.sh starts a
+// throw-away one, its commits synced as a real server's are), in a table
+// emptied first.
+std::unique_ptr<RecordStore> postgres_store(benchmark::State& state) {
+    const char* conninfo = std::getenv("HEXFLASH_BENCH_PG");
+    if (conninfo == nullptr || *conninfo == '\0') {
+        state.SkipWithError("HEXFLASH_BENCH_PG names no PostgreSQL store");
+        return nullptr;
+    }
+    StoreUrl url;
+    url.kind = StoreUrl::Kind::kPostgres;
+    url.conninfo = conninfo;
+    url.named = true;
+    std::string error;
+    std::unique_ptr<RecordStore> store =
+        RecordStore::open(url, RecordStore::Mode::kReadWrite, error);
+    if (store == nullptr) {
+        state.SkipWithError(error.c_str());
+    }
+    return store;
+}
+
+void BM_PostgresCommit(benchmark::State& state) {
+    std::unique_ptr<RecordStore> store = postgres_store(state);
+    if (store != nullptr && store->sql().exec("DELETE FROM runs")) {
+        commit_each(state, *store);
+    }
+}
+BENCHMARK(BM_PostgresCommit)->Iterations(1000)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// 32 stations, each its own connection, committing at once; each record sent
+// twice (as a replayed spool would). None may be lost or stored twice.
+void BM_PostgresThirtyTwoStations(benchmark::State& state) {
+    constexpr int kStations = 32;
+    constexpr int kEach = 25;
+    std::unique_ptr<RecordStore> check = postgres_store(state);
+    if (check == nullptr || !check->sql().exec("DELETE FROM runs")) {
+        return;
+    }
+    std::vector<std::vector<double>> ms(kStations);
+    std::vector<std::string> errors(kStations);
+    for (auto _ : state) {
+        std::vector<std::thread> stations;
+        for (int s = 0; s < kStations; ++s) {
+            stations.emplace_back([&, s] {
+                auto& mine = ms[static_cast<std::size_t>(s)];
+                std::string& error = errors[static_cast<std::size_t>(s)];
+                std::unique_ptr<RecordStore> store =
+                    RecordStore::open(check->url(), RecordStore::Mode::kReadWrite, error);
+                for (int i = 0; store != nullptr && i < kEach; ++i) {
+                    StoreRecord record = bench_record(s);
+                    for (int twice = 0; twice < 2; ++twice) {
+                        const auto start = std::chrono::steady_clock::now();
+                        if (!store->put(record, error)) {
+                            return;
+                        }
+                        mine.push_back(std::chrono::duration<double, std::milli>(
+                                           std::chrono::steady_clock::now() - start)
+                                           .count());
+                    }
+                }
+            });
+        }
+        for (std::thread& station : stations) {
+            station.join();
+        }
+    }
+    std::vector<double> all;
+    for (int s = 0; s < kStations; ++s) {
+        if (!errors[static_cast<std::size_t>(s)].empty()) {
+            state.SkipWithError(errors[static_cast<std::size_t>(s)].c_str());
+            return;
+        }
+        all.insert(all.end(), ms[static_cast<std::size_t>(s)].begin(),
+                   ms[static_cast<std::size_t>(s)].end());
+    }
+    std::vector<SqlRow> rows;
+    if (!check->sql().exec("SELECT count(*), count(DISTINCT run_id) FROM runs", {}, &rows) ||
+        rows.size() != 1 ||
+        rows[0] != SqlRow{std::to_string(kStations * kEach), std::to_string(kStations * kEach)}) {
+        state.SkipWithError("records lost or stored twice");
+        return;
+    }
+    std::sort(all.begin(), all.end());
+    state.counters["records"] = kStations * kEach;
+    state.counters["median_ms"] = all[all.size() / 2];
+    state.counters["p99_ms"] = all[std::min(all.size() - 1, all.size() * 99 / 100)];
+}
+BENCHMARK(BM_PostgresThirtyTwoStations)
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
 
 }  // namespace
 

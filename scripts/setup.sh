@@ -12,6 +12,8 @@ packages=(
     python3                         # scripts/verdict.py
     libbenchmark-dev valgrind time  # bench/run.sh
     libclang-rt-14-dev              # libFuzzer and the sanitizers for clang (scripts/fuzz.sh)
+    libpq5 libpq-dev                # the record store's PostgreSQL client and its header (a test)
+    postgresql-15 postgresql-common # a throw-away server for the store's tests (pg_virtualenv)
 )
 # --windows: also the cross compiler and Wine (scripts/test-windows.sh).
 if [[ ${1:-} == --windows ]]; then

@@ -135,19 +135,13 @@ bool write_version(SqlConnection& sql, int version) {
 
 // One upgrade in its own transaction. `done`: the store was at the program's
 // version already (or newer: `error` set then).
-bool upgrade_once(SqlConnection& sql, int& version, bool& done, std::string& error) {
+bool upgrade_step(SqlConnection& sql, int& version, bool& done, std::string& error) {
     const int latest = store_schema_version();
     if (!sql.begin(SqlBegin::kWrite)) {
         error = sql.error();
         return false;
     }
-    if (sql.dialect() == SqlDialect::kPostgres &&
-        (!sql.exec("CREATE TABLE IF NOT EXISTS hexflash_schema (version INTEGER NOT NULL)") ||
-         !sql.exec("LOCK TABLE hexflash_schema IN EXCLUSIVE MODE"))) {
-        error = sql.error();
-        sql.rollback();
-        return false;
-    }
+    const bool postgres = sql.dialect() == SqlDialect::kPostgres;
     if (!schema_read_version(sql, version, error)) {
         sql.rollback();
         return false;
@@ -161,7 +155,12 @@ bool upgrade_once(SqlConnection& sql, int& version, bool& done, std::string& err
         }
         return true;
     }
-    const bool postgres = sql.dialect() == SqlDialect::kPostgres;
+    if (postgres &&
+        !sql.exec("CREATE TABLE IF NOT EXISTS hexflash_schema (version INTEGER NOT NULL)")) {
+        error = sql.error();
+        sql.rollback();
+        return false;
+    }
     for (const SchemaStatement& statement :
          kUpgrades[static_cast<std::size_t>(version)].statements) {
         const char* text =
@@ -179,6 +178,25 @@ bool upgrade_once(SqlConnection& sql, int& version, bool& done, std::string& err
     }
     ++version;
     return true;
+}
+
+// PostgreSQL: stores opened at once (the watches of a line starting
+// together) take turns, by a lock of the session that needs no right on any
+// table, taken before the transaction begins so that the transaction sees
+// what the one before made. Only an upgrade creates anything, so that a role
+// that may only record opens a store that is up to date.
+bool upgrade_once(SqlConnection& sql, int& version, bool& done, std::string& error) {
+    if (sql.dialect() != SqlDialect::kPostgres) {
+        return upgrade_step(sql, version, done, error);
+    }
+    const char* const key = "hashtext('hexflash_schema')";
+    if (!sql.exec(std::string("SELECT pg_advisory_lock(") + key + ")")) {
+        error = sql.error();
+        return false;
+    }
+    const bool ok = upgrade_step(sql, version, done, error);
+    sql.exec(std::string("SELECT pg_advisory_unlock(") + key + ")");
+    return ok;
 }
 
 }  // namespace
