@@ -1,6 +1,7 @@
-// Pools in a SQLite store: values handed out in order and never twice, kept
-// by a board that comes back, spoiled or released by how its run ended, and
-// put right by records that reach the store late.
+// Pools in a store: values handed out in order and never twice, kept by a
+// board that comes back, spoiled or released by how its run ended, and put
+// right by records that reach the store late. On SQLite here; the PostgreSQL
+// tests build the same cases against a throw-away server.
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -13,6 +14,9 @@
 #include "identity/record.h"
 #include "scratch.h"
 #include "store/store.h"
+#if defined(POOLS_ON_POSTGRES)
+#include "pg_server.h"
+#endif
 
 namespace {
 
@@ -22,9 +26,15 @@ class Pools : public testing::Test {
   protected:
     void SetUp() override {
         StoreUrl url;
+        url.named = true;
+#if defined(POOLS_ON_POSTGRES)
+        REQUIRE_SERVER();
+        url.kind = StoreUrl::Kind::kPostgres;
+        url.conninfo = fresh_database("pools");
+#else
         url.kind = StoreUrl::Kind::kSqlite;
         url.path = scratch_.path("line.db");
-        url.named = true;
+#endif
         std::string error;
         store_ = RecordStore::open(url, RecordStore::Mode::kReadWrite, error);
         ASSERT_NE(store_, nullptr) << error;
