@@ -43,9 +43,13 @@ std::unique_ptr<FieldIssuer> FieldIssuer::prepare(const std::vector<FieldSpec>& 
         return nullptr;
     }
     if (spoiled != 0) {
-        note += (note.empty() ? "" : "\n") + std::to_string(spoiled) +
-                (spoiled == 1 ? " value" : " values") +
-                " reserved over an hour ago by a station that never came back: spoiled";
+        // Appended piece by piece: g++ 12 sees a false overlap in "\n" + text.
+        if (!note.empty()) {
+            note += '\n';
+        }
+        note += std::to_string(spoiled);
+        note += spoiled == 1 ? " value" : " values";
+        note += " reserved over an hour ago by a station that never came back: spoiled";
     }
     return std::make_unique<FieldIssuer>(fields, std::move(found), url, std::move(store));
 }
