@@ -29,9 +29,9 @@ struct Options {
     bool all = false;                  // --all: every board
     bool json = false;
     bool quiet = false;
-    std::uint32_t clock_hz = FAST_DEFAULT_CLOCK_HZ;
+    std::uint32_t clock_hz = NOR_DEFAULT_CLOCK_HZ;
     std::string path;  // IMAGE of write and verify, OUT of read
-    fast_erase_mode erase = FAST_ERASE_AUTO;
+    plan_erase_mode erase = PLAN_ERASE_AUTO;
     bool keep_rest = false;
     bool force = false;
     bool unprotect = false;
