@@ -173,7 +173,7 @@ std::string field_image(const RecordView& view) {
 }
 
 std::string field_image_path(const RecordView& view) {
-    return host_json_string(view.options.path);
+    return view.image != nullptr ? host_json_string(view.options.path) : null();
 }
 
 std::string field_image_sha256(const RecordView& view) {

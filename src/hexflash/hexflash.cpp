@@ -9,11 +9,14 @@
 #include "board/boards.h"
 #include "board/fields.h"
 #include "board/job.h"
+#include "hexflash/history.h"
 #include "hexflash/options.h"
 #include "hexflash/report.h"
 #include "host/interrupt.h"
 #include "image/image_file.h"
 #include "json/json.h"
+#include "line/log.h"
+#include "line/recorder.h"
 #include "line/watch.h"
 
 #if defined(_WIN32)
@@ -117,6 +120,7 @@ WatchOptions watch_options(const Options& options) {
     watch.new_only = options.new_only;
     watch.count = options.count;
     watch.log_path = options.log_path;
+    watch.db = options.db;
     return watch;
 }
 
@@ -201,6 +205,12 @@ class BoardCommand {
             return refuse(options_, nullptr, error);
         }
         shown_ = with_image ? &image_ : nullptr;
+        const bool records =
+            options_.command == Command::kWrite || options_.command == Command::kErase ||
+            options_.command == Command::kProtect || options_.command == Command::kUnprotect;
+        if (records && !recorder_.open(options_.db, error)) {
+            return refuse(options_, shown_, error);
+        }
         if (!choose_boards(error)) {
             return refuse(options_, shown_, error);
         }
@@ -280,6 +290,9 @@ class BoardCommand {
             if (record.result == "interrupted" && record.changed) {
                 partly += (partly.empty() ? "" : ", ") + labels_[i];
             }
+            if (!recorder_.record(RecordView{job_, shown_, record, true}, source_)) {
+                status = worse_status(status, 1);
+            }
             if (options_.command == Command::kId && record.exit_status == 0 && !options_.json) {
                 // What id found is its result, as list's table is.
                 std::printf("%s\n", summary_line(job_, labels_[i], record).c_str());
@@ -330,6 +343,8 @@ class BoardCommand {
     std::vector<std::string> labels_;
     std::vector<std::string> files_;
     std::vector<BoardRecord> records_;
+    Recorder recorder_;  // the store named, if any
+    const LogSource source_ = log_source(HEXFLASH_VERSION);
 };
 
 }  // namespace
@@ -357,6 +372,10 @@ int hexflash_main(int argc, char** argv) {
         case Command::kChips:
             std::fputs(chips_text(options.json).c_str(), stdout);
             return 0;
+        case Command::kHistory:
+            return history_command(options.db, options.history, options.json);
+        case Command::kDbInit:
+            return db_init_command(options.db);
         default:
             return BoardCommand(options).run();
     }

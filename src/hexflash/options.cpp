@@ -1,5 +1,6 @@
 #include "hexflash/options.h"
 
+#include <cctype>
 #include <cstdlib>
 #include <string_view>
 #include <utility>
@@ -26,6 +27,10 @@ constexpr const char* kUsage =
     "  unprotect             clear the block protection (and SRWD)\n"
     "  watch IMAGE [--new-only] [--count N] [--log FILE] and write's options\n"
     "                        burn every board as it is plugged in\n"
+    "  history [--unique-id HEX] [--serial TEXT] [--host NAME] [--since TIME]\n"
+    "          [--result passed|failed|interrupted]\n"
+    "                        the record store's runs, newest first\n"
+    "  db init               create or upgrade the record store\n"
     "  help [COMMAND], --help, -h\n"
     "                        this text, or one command's; --version: the version\n"
     "\n"
@@ -54,6 +59,10 @@ constexpr const char* kUsage =
     "  --new-only            watch: leave the boards present at the start alone\n"
     "  --count N             watch: stop after N boards\n"
     "  --log FILE            watch: append one JSON line per board to FILE\n"
+    "  --db URL              the record store: sqlite:PATH, postgresql://... or none;\n"
+    "                        watch, history and db init default to HEXFLASH_DB, else\n"
+    "                        sqlite:$XDG_STATE_HOME/hexflash/line.db; write, erase,\n"
+    "                        protect and unprotect record only into one named\n"
     "\n"
     "Exit status: 0 done, 1 usage, device or image, 2 USB or chip failure,\n"
     "3 the chip holds other bytes than it should; 130, 143, 129 interrupted.\n"
@@ -70,7 +79,8 @@ constexpr CommandWord kCommands[] = {
     {"read", Command::kRead},       {"erase", Command::kErase},
     {"protect", Command::kProtect}, {"unprotect", Command::kUnprotect},
     {"watch", Command::kWatch},     {"help", Command::kHelp},
-    {"chips", Command::kChips},
+    {"chips", Command::kChips},     {"history", Command::kHistory},
+    {"db", Command::kDbInit},
 };
 
 // Each command's own page of help: what it does, then the options it takes.
@@ -101,6 +111,7 @@ constexpr CommandHelp kHelp[] = {
      "  --format hex|bin        the image's form, when its name does not tell\n"
      "  --base ADDR             where a binary image starts (default 0)\n"
      "  --raw                   a binary image holds the chip's own bytes\n"
+     "  --db URL                record each board's run in that store\n"
      "After an interrupt, the same write again finishes the boards it left.\n"},
     {Command::kVerify,
      "Usage: hexflash [--device SEL]... [--all] [--json] verify IMAGE [OPTIONS]\n"
@@ -117,15 +128,19 @@ constexpr CommandHelp kHelp[] = {
      "file, tagged before the extension with its serial or number (OUT-FT7XQ2.hex).\n"},
     {Command::kErase,
      "Usage: hexflash [--device SEL]... [--all] [--json] erase [--force] [--unprotect]\n"
-     "Bulk-erase the whole chip and check it reads 0xFF throughout.\n"},
+     "       [--db URL]\n"
+     "Bulk-erase the whole chip and check it reads 0xFF throughout.\n"
+     "  --db URL                record each board's run in that store\n"},
     {Command::kProtect,
      "Usage: hexflash [--device SEL]... [--all] [--json] protect [--lock]\n"
      "Set the block protection over the whole chip and read it back.\n"
      "  --lock                  also set SRWD: with W# low the protection is then\n"
-     "                          permanent for the board\n"},
+     "                          permanent for the board\n"
+     "  --db URL                record each board's run in that store\n"},
     {Command::kUnprotect,
-     "Usage: hexflash [--device SEL]... [--all] [--json] unprotect\n"
-     "Clear the block protection (and SRWD, where W# allows it).\n"},
+     "Usage: hexflash [--device SEL]... [--all] [--json] unprotect [--db URL]\n"
+     "Clear the block protection (and SRWD, where W# allows it).\n"
+     "  --db URL                record each board's run in that store\n"},
     {Command::kWatch,
      "Usage: hexflash [--device SEL]... [--json] watch IMAGE [OPTIONS]\n"
      "Check IMAGE once, then burn and verify every board as it is plugged in, each\n"
@@ -133,8 +148,25 @@ constexpr CommandHelp kHelp[] = {
      "  --new-only              leave the boards present at the start alone\n"
      "  --count N               stop after N boards, passed or failed\n"
      "  --log FILE              append one JSON line per board to FILE\n"
+     "  --db URL                the record store (default: HEXFLASH_DB, else\n"
+     "                          sqlite:$XDG_STATE_HOME/hexflash/line.db); none: no store\n"
      "  --protect [--lock]      protect the whole chip after the verify\n"
      "  and write's options: --erase, --keep-rest, --unprotect, --format, --base, --raw\n"},
+    {Command::kHistory,
+     "Usage: hexflash [--json] history [--db URL] [OPTIONS]\n"
+     "The record store's runs, newest first: one line each, or with --json one JSON\n"
+     "object a line (the log's keys, and run_id).\n"
+     "  --unique-id HEX         the board whose chip has that unique ID\n"
+     "  --serial TEXT           the FT2232H serial\n"
+     "  --host NAME             the PC that burned it\n"
+     "  --since TIME            from TIME on: 2026-12-11 or 2026-12-11T08:00:00Z\n"
+     "  --result RESULT         passed, failed or interrupted\n"
+     "  --db URL                the store (default: HEXFLASH_DB, else the default store)\n"},
+    {Command::kDbInit,
+     "Usage: hexflash db init [--db URL]\n"
+     "Create the record store's tables, or upgrade them to this hexflash's schema.\n"
+     "Safe to run again at any time; a store of a newer schema is left as it is.\n"
+     "  --db URL                the store (default: HEXFLASH_DB, else the default store)\n"},
 };
 
 // "30000000", "30M", "500k"; 0 when not a frequency.
@@ -178,6 +210,12 @@ constexpr Commands bit(Command command) {
 }
 constexpr Commands kWriting = bit(Command::kWrite) | bit(Command::kWatch);
 constexpr Commands kEveryCommand = ~Commands{0};
+// The commands on the record store alone, and those that take boards.
+constexpr Commands kStoreCommands = bit(Command::kHistory) | bit(Command::kDbInit);
+constexpr Commands kBoardCommands = kEveryCommand & ~kStoreCommands;
+// The commands that record a board's run in the store.
+constexpr Commands kRecording =
+    kWriting | bit(Command::kErase) | bit(Command::kProtect) | bit(Command::kUnprotect);
 
 using Setter = bool (*)(Options& options, const std::string& value, std::string& error);
 
@@ -268,6 +306,59 @@ bool board_count(Options& options, const std::string& value, std::string& error)
     return true;
 }
 
+// The URL itself is judged by the command, before any board is touched.
+bool store_db(Options& options, const std::string& value, std::string& error) {
+    if (value.empty()) {
+        error = "--db needs a store URL";
+        return false;
+    }
+    options.db = value;
+    return true;
+}
+
+// The history filters, each a text.
+template <std::optional<std::string> HistoryQuery::*member>
+bool filter(Options& options, const std::string& value, std::string& /*error*/) {
+    options.history.*member = value;
+    return true;
+}
+
+bool unique_id(Options& options, const std::string& value, std::string& error) {
+    std::string hex;
+    for (const char ch : value) {
+        if (!std::isxdigit(static_cast<unsigned char>(ch))) {
+            error = "--unique-id " + value + ": hexadecimal digits";
+            return false;
+        }
+        hex += static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+    }
+    if (hex.empty()) {
+        error = "--unique-id needs hexadecimal digits";
+        return false;
+    }
+    options.history.unique_id = hex;  // stored as the log writes it: lower case
+    return true;
+}
+
+bool since(Options& options, const std::string& value, std::string& error) {
+    std::string iso;
+    if (!store_time(value, iso)) {
+        error = "--since " + value + ": a time as 2026-12-11 or 2026-12-11T08:00:00Z";
+        return false;
+    }
+    options.history.since = iso;
+    return true;
+}
+
+bool result(Options& options, const std::string& value, std::string& error) {
+    if (value != "passed" && value != "failed" && value != "interrupted") {
+        error = "--result " + value + ": passed, failed or interrupted";
+        return false;
+    }
+    options.history.result = value;
+    return true;
+}
+
 // In the order a misplaced option is reported when several are.
 constexpr OptionRow kOptions[] = {
     {"--erase", true, kWriting, erase_mode},
@@ -278,17 +369,23 @@ constexpr OptionRow kOptions[] = {
     {"--new-only", false, bit(Command::kWatch), flag<&Options::new_only>},
     {"--count", true, bit(Command::kWatch), board_count},
     {"--log", true, bit(Command::kWatch), log_file},
+    {"--db", true, kRecording | kStoreCommands, store_db},
+    {"--unique-id", true, bit(Command::kHistory), unique_id},
+    {"--serial", true, bit(Command::kHistory), filter<&HistoryQuery::serial>},
+    {"--host", true, bit(Command::kHistory), filter<&HistoryQuery::host>},
+    {"--since", true, bit(Command::kHistory), since},
+    {"--result", true, bit(Command::kHistory), result},
     // watch takes every board unless --device names some.
-    {"--all", false, kEveryCommand & ~bit(Command::kWatch), flag<&Options::all>},
+    {"--all", false, kBoardCommands & ~bit(Command::kWatch), flag<&Options::all>},
     {"--force", false, kWriting | bit(Command::kErase), flag<&Options::force>},
     {"--unprotect", false, kWriting | bit(Command::kErase), flag<&Options::unprotect>},
     {"--raw", false, bit(Command::kRead) | bit(Command::kWrite) | bit(Command::kVerify),
      flag<&Options::raw>},
     {"--format", true, bit(Command::kWrite) | bit(Command::kVerify), image_format},
     {"--base", true, bit(Command::kWrite) | bit(Command::kVerify), base_address},
-    {"--device", true, kEveryCommand, device},
-    {"--clock", true, kEveryCommand, frequency},
-    {"--json", false, kEveryCommand, flag<&Options::json>},
+    {"--device", true, kBoardCommands, device},
+    {"--clock", true, kBoardCommands, frequency},
+    {"--json", false, kEveryCommand & ~bit(Command::kDbInit), flag<&Options::json>},
     {"--quiet", false, kEveryCommand, flag<&Options::quiet>},
 };
 constexpr std::size_t kOptionCount = sizeof kOptions / sizeof kOptions[0];
@@ -427,6 +524,9 @@ std::string command_help(Command command) {
 }
 
 const char* command_name(Command command) {
+    if (command == Command::kDbInit) {
+        return "db init";
+    }
     for (const CommandWord& c : kCommands) {
         if (c.command == command) {
             return c.word;
@@ -462,15 +562,21 @@ bool parse_options(int argc, char** argv, Options& options, std::string& error) 
     if (command == Command::kHelp) {
         return help_on(operands, options, error);
     }
+    if (command == Command::kDbInit && (operands.size() < 2 || operands[1] != "init")) {
+        error = operands.size() < 2 ? "db needs a subcommand: db init"
+                                    : "db: no subcommand " + operands[1] + " (db init)";
+        return false;
+    }
     const bool takes_path = command == Command::kWrite || command == Command::kVerify ||
-                            command == Command::kRead || command == Command::kWatch;
+                            command == Command::kRead || command == Command::kWatch ||
+                            command == Command::kDbInit;
     if (operands.size() != (takes_path ? 2u : 1u)) {
         error = operands.size() < 2 && takes_path
                     ? std::string(command_name(command)) + " needs a file"
                     : "unexpected argument " + operands[takes_path ? 2 : 1];
         return false;
     }
-    if (takes_path) {
+    if (takes_path && command != Command::kDbInit) {
         options.path = operands[1];
     }
     if (options.keep_rest && options.erase == PLAN_ERASE_CHIP) {

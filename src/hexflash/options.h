@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "fastflash/fastflash.h"
+#include "store/store.h"
 
 enum class Command {
     kNone,
@@ -19,6 +20,8 @@ enum class Command {
     kProtect,
     kUnprotect,
     kWatch,
+    kHistory,
+    kDbInit,
     kHelp,
     kVersion
 };
@@ -45,6 +48,8 @@ struct Options {
     bool new_only = false;    // watch: boards present at the start are left alone
     std::uint64_t count = 0;  // watch: stop after this many boards (0: never)
     std::string log_path;     // watch: JSON Lines, one per board
+    std::string db;           // --db: the record store's URL ("": HEXFLASH_DB or the default)
+    HistoryQuery history;     // history: which records
 };
 
 // Parses argv[1..]; false with `error` set to one line on a usage error.

@@ -4,6 +4,7 @@
 #include <ctime>
 
 #include "json/json.h"
+#include "store/record_json.h"
 
 #if defined(_WIN32)
 #include "host/windows_api.h"
@@ -70,6 +71,16 @@ std::string log_line(const RecordView& view, const LogSource& source) {
         line.add(field.key, field.value(view));
     }
     return line.line();
+}
+
+StoreRecord log_store_record(const RecordView& view, const LogSource& source,
+                             const std::string& run_id) {
+    StoreRecord record;
+    std::string error;
+    // The line is this program's own writing: it always reads back.
+    store_record_from_json(log_line(view, source), record, error);
+    record.run_id = run_id;
+    return record;
 }
 
 bool log_check(const std::string& path, std::string& error) {

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "board/fields.h"
+#include "store/store.h"
 
 // Who wrote a line: the same for every line of a run.
 struct LogSource {
@@ -17,6 +18,11 @@ LogSource log_source(const char* version);
 
 // One board's line, without its line end.
 std::string log_line(const RecordView& view, const LogSource& source);
+
+// The same board's record for the store: the line's keys read back (so the
+// two never differ), with the run's ID.
+StoreRecord log_store_record(const RecordView& view, const LogSource& source,
+                             const std::string& run_id);
 
 // Whether the log can be opened for appending (created when missing).
 bool log_check(const std::string& path, std::string& error);

@@ -33,12 +33,16 @@ void StationBoard::arrived(int slot, const std::string& serial) {
     show(s);
 }
 
-void StationBoard::finished(int slot, const BoardRecord& record) {
+void StationBoard::finished(int slot, const BoardRecord& record, bool spooled) {
     std::lock_guard<std::mutex> hold(mutex_);
     Station& s = stations_[static_cast<std::size_t>(slot)];
     char text[64];
     std::snprintf(text, sizeof text, "in %.1f s", seconds_since(s.arrived));
-    if (record.exit_status == 0) {
+    if (record.exit_status == 0 && spooled) {
+        s.state = State::kSpooled;
+        s.reason = text;
+        ++spooled_;
+    } else if (record.exit_status == 0) {
         s.state = State::kPassed;
         s.reason = text;
         ++passed_;
@@ -83,6 +87,8 @@ std::string StationBoard::line(const Station& s) const {
             return out + "passed " + s.reason;
         case State::kFailed:
             return out + "FAILED: " + s.reason + " (unplug it)";
+        case State::kSpooled:
+            return out + "done " + s.reason + ", record spooled (store unreachable)";
         case State::kBurning:
             break;
     }
@@ -104,10 +110,14 @@ std::string StationBoard::line(const Station& s) const {
 
 std::string StationBoard::tally_locked() const {
     double hours = seconds_since(start_) / 3600;
-    double done = passed_ + failed_;
-    char text[96];
-    std::snprintf(text, sizeof text, "passed %u, failed %u, %.0f boards/hour", passed_, failed_,
-                  hours > 0 ? done / hours : 0.0);
+    double done = passed_ + failed_ + spooled_;
+    char spooled[32] = "";
+    if (spooled_ != 0) {
+        std::snprintf(spooled, sizeof spooled, ", spooled %u", spooled_);
+    }
+    char text[128];
+    std::snprintf(text, sizeof text, "passed %u, failed %u%s, %.0f boards/hour", passed_, failed_,
+                  spooled, hours > 0 ? done / hours : 0.0);
     return text;
 }
 
@@ -124,7 +134,8 @@ void StationBoard::show(const Station& station) {
         draw();
         return;
     }
-    bool over = station.state == State::kPassed || station.state == State::kFailed;
+    bool over = station.state == State::kPassed || station.state == State::kFailed ||
+                station.state == State::kSpooled;
     std::fprintf(stderr, "%s%s\n", line(station).c_str(),
                  over ? ("   [" + tally_locked() + "]").c_str() : "");
     std::fflush(stderr);
@@ -141,6 +152,10 @@ void StationBoard::draw() {
     }
     out += "\r\x1b[K" + tally_locked() + "\n";
     drawn_ = stations_.size() + 1;
+    if (!store_note_.empty()) {
+        out += "\r\x1b[K" + store_note_ + "\n";
+        ++drawn_;
+    }
     std::fputs(out.c_str(), stderr);
     std::fflush(stderr);
 }
@@ -155,4 +170,49 @@ void StationBoard::close() {
     } else {
         std::fprintf(stderr, "%s\n", tally_locked().c_str());
     }
+}
+
+void StationBoard::store_waiting(std::size_t records) {
+    std::lock_guard<std::mutex> hold(mutex_);
+    std::string note;
+    if (records != 0) {
+        note = "store unreachable: " + std::to_string(records) + " record" +
+               (records == 1 ? "" : "s") + " waiting";
+    }
+    if (note == store_note_) {
+        return;
+    }
+    const bool was = !store_note_.empty();
+    store_note_ = note;
+    if (quiet_) {
+        return;
+    }
+    if (terminal_) {
+        // A line fewer: the block is drawn again from its top.
+        draw();
+        if (note.empty()) {
+            std::fputs("\r\x1b[K", stderr);
+        }
+    } else if (!note.empty() || was) {
+        std::fprintf(stderr, "hexflash: %s\n",
+                     note.empty() ? "the store answers again: every record stored" : note.c_str());
+        std::fflush(stderr);
+    }
+}
+
+std::vector<StoreStation> StationBoard::snapshot() const {
+    std::lock_guard<std::mutex> hold(mutex_);
+    static const char* const kStates[] = {"waiting", "burning", "passed", "failed", "spooled"};
+    std::vector<StoreStation> out;
+    for (const Station& s : stations_) {
+        StoreStation row;
+        row.location = s.location;
+        row.state = kStates[static_cast<int>(s.state)];
+        if (s.state == State::kBurning) {
+            row.phase = s.phase;
+            row.percent = s.total > 0 ? static_cast<int>(s.done * 100 / s.total) : 0;
+        }
+        out.push_back(row);
+    }
+    return out;
 }

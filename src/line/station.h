@@ -11,6 +11,7 @@
 
 #include "board/progress.h"
 #include "board/record.h"
+#include "store/store.h"
 
 class StationBoard final : public Progress {
   public:
@@ -18,18 +19,24 @@ class StationBoard final : public Progress {
     // The station for `location`, made on first sight; its slot number.
     int station(std::uint32_t location);
     void arrived(int slot, const std::string& serial);
-    // The board's run is over (and logged).
-    void finished(int slot, const BoardRecord& record);
+    // The board's run is over (and logged). `spooled`: it passed, but its
+    // record waits in the spool, not yet in the store: not shown as passed.
+    void finished(int slot, const BoardRecord& record, bool spooled = false);
     // The board left: its station waits again (a FAILED mark goes with it).
     void left(int slot);
     void phase(int slot, const char* phase, std::uint64_t done, std::uint64_t total) override;
-    // The tally: "passed 7, failed 1, 412 boards/hour".
+    // The tally: "passed 7, failed 1, 412 boards/hour" ("spooled 2" when any).
     std::string tally() const;
+    // Records waiting for a store that does not answer: a line of its own
+    // while there are any.
+    void store_waiting(std::size_t records);
+    // Each station as the store's station table keeps it (no host, no time).
+    std::vector<StoreStation> snapshot() const;
     // Redraws now (terminal), or prints the tally (plain lines).
     void close();
 
   private:
-    enum class State { kWaiting, kBurning, kPassed, kFailed };
+    enum class State { kWaiting, kBurning, kPassed, kFailed, kSpooled };
     struct Station {
         std::uint32_t location = 0;
         std::string serial;
@@ -52,6 +59,8 @@ class StationBoard final : public Progress {
     std::size_t drawn_ = 0;  // lines drawn last time
     unsigned passed_ = 0;
     unsigned failed_ = 0;
+    unsigned spooled_ = 0;
+    std::string store_note_;  // "store unreachable: 2 records waiting", or empty
     std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
     std::chrono::steady_clock::time_point last_draw_{};
     mutable std::mutex mutex_;

@@ -1,10 +1,12 @@
 #include "line/watch.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <list>
 #include <map>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -16,6 +18,7 @@
 #include "host/interrupt.h"
 #include "line/log.h"
 #include "line/station.h"
+#include "store/writer.h"
 
 namespace {
 
@@ -24,10 +27,15 @@ constexpr auto kPoll = std::chrono::milliseconds(250);
 // A board that arrives but will not open is tried this many polls.
 constexpr int kOpenTries = 8;
 
+// How long watch goes on trying the store before it exits.
+constexpr auto kLastTries = std::chrono::seconds(10);
+
 struct Burn {
     int slot = 0;
     Board board;
+    std::string run_id;  // made when the board arrived
     BoardRecord record;
+    bool spooled = false;  // its record waits in the spool
     std::atomic<bool> over{false};
     std::thread thread;
 };
@@ -66,13 +74,24 @@ void complain(const std::string& error) {
 // each run over logged and shown.
 class Line {
   public:
-    Line(const WatchOptions& options, const LoadedImage& image, LogSource source, bool terminal)
+    // `store`: open on `url`, or nullptr for no store.
+    Line(const WatchOptions& options, const LoadedImage& image, LogSource source, bool terminal,
+         const StoreUrl& url, std::unique_ptr<RecordStore> store)
         : options_(options),
           burn_(options.burn),
           image_(image),
           source_(std::move(source)),
           screen_(terminal, options.quiet) {
         burn_.task = Task::kWrite;  // each board's run is a write
+        if (store != nullptr) {
+            // The station table on a connection of its own (opened by the
+            // feed itself when this one cannot be had now).
+            std::string ignored;
+            feed_ = std::make_unique<StationFeed>(
+                url, RecordStore::open(url, RecordStore::Mode::kReadWrite, ignored));
+            writer_ =
+                std::make_unique<StoreWriter>(url, std::move(store), Spool(spool_default_path()));
+        }
     }
 
     int run() {
@@ -99,9 +118,11 @@ class Line {
             departures(found);
             arrivals(found);
             first_ = false;
+            publish();
             std::this_thread::sleep_for(kPoll);
         }
         interrupt_disarm();
+        last_tries();
         screen_.close();
         // Interrupted while no board was in hand: the boards' statuses stand.
         return status_;
@@ -116,16 +137,77 @@ class Line {
                 continue;
             }
             it->thread.join();
-            BoardRecord& record = it->record;
-            std::string error;
-            if (!log(record, error)) {
-                complain(error);
-                record.exit_status = record.exit_status == 0 ? 1 : record.exit_status;
-                record.message = record.message.empty() ? error : record.message;
-            }
-            status_ = worse_status(status_, record.exit_status);
-            screen_.finished(it->slot, record);
+            status_ = worse_status(status_, it->record.exit_status);
+            screen_.finished(it->slot, it->record, it->spooled);
             it = burns_.erase(it);
+        }
+    }
+
+    // On the board's thread, once its run is over: the log's line, then the
+    // store's record (committed, or else spooled) before the board is shown.
+    void keep(Burn& burn) const {
+        BoardRecord& record = burn.record;
+        std::string error;
+        if (!log(record, error)) {
+            complain(error);
+            fail(record, error);
+        }
+        if (writer_ == nullptr) {
+            return;
+        }
+        const RecordView view{burn_, &image_, record, true};
+        switch (writer_->record(log_store_record(view, source_, burn.run_id), error)) {
+            case StoreWriter::Outcome::kCommitted:
+                break;
+            case StoreWriter::Outcome::kSpooled:
+                burn.spooled = true;
+                break;
+            case StoreWriter::Outcome::kLost:
+                error = "the record is lost: " + error;
+                complain(error);
+                fail(record, error);
+                break;
+        }
+    }
+
+    static void fail(BoardRecord& record, const std::string& error) {
+        record.exit_status = record.exit_status == 0 ? 1 : record.exit_status;
+        record.message = record.message.empty() ? error : record.message;
+    }
+
+    // What the store's readers see of the line: the stations, and how many
+    // records wait for the store.
+    void publish() {
+        if (writer_ == nullptr) {
+            return;
+        }
+        screen_.store_waiting(writer_->waiting());
+        for (StoreStation& station : screen_.snapshot()) {
+            station.host = source_.host;
+            feed_->set(station);
+        }
+    }
+
+    // Before exit: the spool emptied into the store if it answers within kLastTries.
+    void last_tries() {
+        if (writer_ == nullptr) {
+            return;
+        }
+        const auto end = std::chrono::steady_clock::now() + kLastTries;
+        for (publish(); writer_->waiting() != 0 && std::chrono::steady_clock::now() < end;
+             publish()) {
+            std::this_thread::sleep_for(kPoll);
+        }
+        const auto rest = std::max(std::chrono::steady_clock::duration::zero(),
+                                   end - std::chrono::steady_clock::now());
+        const std::size_t left =
+            writer_->finish(std::chrono::duration_cast<std::chrono::milliseconds>(rest));
+        publish();
+        feed_.reset();  // the stations' last states written
+        if (left != 0) {
+            complain("store unreachable: " + std::to_string(left) + " record" +
+                     (left == 1 ? "" : "s") + " left in the spool " + spool_default_path() +
+                     "; the next start stores them");
         }
     }
 
@@ -188,29 +270,34 @@ class Line {
         Burn& burn = burns_.emplace_back();
         burn.slot = slot;
         burn.board = board;
+        burn.run_id = store_uuid();
         const Job job{&burn_, &image_};
-        burn.thread = std::thread([job, &screen = screen_, &burn, handle] {
+        burn.thread = std::thread([this, job, &burn, handle] {
             auto start = std::chrono::steady_clock::now();
-            burn.record = run_opened_board(job, burn.board, handle, burn.slot, screen);
+            burn.record = run_opened_board(job, burn.board, handle, burn.slot, screen_);
             // The line's time as the operator lived it.
             burn.record.seconds =
                 std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+            keep(burn);
             burn.over.store(true);
         });
     }
 
-    // A board that would not open in all its tries: failed, logged and shown at once.
+    // A board that would not open in all its tries: failed, and kept like
+    // any other on a thread of its own (a store may be slow to take it).
     void unopened(const Board& board, Port& port, int slot) {
-        BoardRecord record = unopened_record(board, false);
         port.handled = true;
         ++taken_;
         screen_.arrived(slot, board.serial);
-        std::string error;
-        if (!log(record, error)) {
-            complain(error);
-        }
-        status_ = worse_status(status_, record.exit_status);
-        screen_.finished(slot, record);
+        Burn& burn = burns_.emplace_back();
+        burn.slot = slot;
+        burn.board = board;
+        burn.run_id = store_uuid();
+        burn.record = unopened_record(board, false);
+        burn.thread = std::thread([this, &burn] {
+            keep(burn);
+            burn.over.store(true);
+        });
     }
 
     const WatchOptions& options_;
@@ -225,7 +312,32 @@ class Line {
     bool first_ = true;
     bool enough_ = false;  // --count boards taken
     bool said_census_ = false;
+    std::unique_ptr<StationFeed> feed_;    // with a store: the station table
+    std::unique_ptr<StoreWriter> writer_;  // with a store: the records
 };
+
+// The store watch records into: the one named, else the default one. False
+// (after saying why) when a named store is refused; the default one that
+// cannot be had is said once, and the line goes on without it.
+bool open_store(const WatchOptions& options, StoreUrl& url, std::unique_ptr<RecordStore>& store) {
+    std::string error;
+    if (!store_url(options.db, url, error)) {
+        complain(error);
+        return false;
+    }
+    if (url.kind == StoreUrl::Kind::kNone) {
+        return true;
+    }
+    store = RecordStore::open(url, RecordStore::Mode::kReadWrite, error);
+    if (store == nullptr && url.named) {
+        complain(error);
+        return false;
+    }
+    if (store == nullptr) {
+        complain("no record store: " + error + "; going on without one");
+    }
+    return true;
+}
 
 }  // namespace
 
@@ -242,5 +354,10 @@ int watch_boards(const WatchOptions& options, const char* version, bool terminal
         complain(error);
         return 1;
     }
-    return Line(options, image, std::move(source), terminal).run();
+    StoreUrl url;
+    std::unique_ptr<RecordStore> store;
+    if (!open_store(options, url, store)) {
+        return 1;
+    }
+    return Line(options, image, std::move(source), terminal, url, std::move(store)).run();
 }

@@ -15,6 +15,7 @@ struct WatchOptions {
     bool new_only = false;    // boards present at the start are left alone
     std::uint64_t count = 0;  // stop after this many boards (0: never)
     std::string log_path;     // JSON Lines, one per board; none when empty
+    std::string db;           // the record store's URL ("": HEXFLASH_DB, else the default)
 };
 
 // The whole watch run; returns the exit status: 0 when every board passed,

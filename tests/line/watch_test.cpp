@@ -108,10 +108,14 @@ struct Watcher {
         std::vector<std::string> argv = {HEXFLASH_EXE, "watch"};
         argv.insert(argv.end(), args.begin(), args.end());
         std::string variable = env;
+        // The default record store and spool in the test's own folder, beside the screen.
+        std::string state =
+            "XDG_STATE_HOME=" + screen.substr(0, screen.find_last_of('/') + 1) + "state";
         pid = fork();
         if (pid == 0) {
             std::freopen(screen.c_str(), "w", stderr);
             putenv(variable.data());
+            putenv(state.data());
             std::vector<char*> pointers;
             for (std::string& arg : argv) {
                 pointers.push_back(arg.data());
@@ -148,7 +152,8 @@ TEST(Watch, EightBoardsPluggedTwoAtATimeAreEachBurnedAndLoggedOnce) {
     ProcessResult result;
     std::thread watch([&] {
         result = run_process({HEXFLASH_EXE, "watch", image, "--count", "8", "--log", log},
-                             {"HEXBURN_DRIVER=" + sim}, "", 120);
+                             {"HEXBURN_DRIVER=" + sim, "XDG_STATE_HOME=" + scratch.path("state")},
+                             "", 120);
     });
     for (std::size_t pair = 0; pair < 4; ++pair) {
         plug(present, std::to_string(2 * pair) + " " + std::to_string(2 * pair + 1));
