@@ -192,6 +192,15 @@ bool PoolStore::value(const Pool& pool, std::uint64_t number, PoolValue& row, bo
 
 PoolStore::Take PoolStore::take(const std::vector<std::string>& names, const ValueClaim& claim,
                                 std::vector<TakenValue>& out, std::string& message) {
+    const Take result = take_all(names, claim, out, message);
+    if (result != Take::kTaken) {
+        out.clear();  // rolled back: the board holds none of them, not even the ones before
+    }
+    return result;
+}
+
+PoolStore::Take PoolStore::take_all(const std::vector<std::string>& names, const ValueClaim& claim,
+                                    std::vector<TakenValue>& out, std::string& message) {
     out.assign(names.size(), TakenValue{});
     // Pools are locked in the order of their names, whatever order a station
     // gives them in, so that two stations never wait for each other.

@@ -113,6 +113,8 @@ class PoolStore {
                       const std::string& state);
     bool note_twice(const std::string& name, const std::string& value, const std::string& run_a,
                     const std::string& run_b);
+    Take take_all(const std::vector<std::string>& names, const ValueClaim& claim,
+                  std::vector<TakenValue>& out, std::string& message);
     bool take_one(const Pool& pool, const ValueClaim& claim, TakenValue& out, Take& result,
                   std::string& message);
     bool reserve_released(const Pool& pool, const ValueClaim& claim, TakenValue& out, bool& found);
