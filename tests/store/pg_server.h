@@ -60,7 +60,9 @@ inline std::string fresh_database(const std::string& name) {
     return "postgresql:///" + name;
 }
 
-// Stops or starts the cluster pg_virtualenv made ("stop -m fast", "start").
+// Stops or starts the cluster pg_virtualenv made ("stop -m fast", "start"):
+// it is named "regress", and pg_ctlcluster finds it through the
+// PG_CLUSTER_CONF_ROOT that pg_virtualenv exports.
 inline void cluster(const std::string& action) {
     std::string command = "pg_ctlcluster " + env("PGVERSION") + " regress " + action;
     ASSERT_EQ(std::system(command.c_str()), 0) << command;
