@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -16,9 +17,13 @@
 #include <thread>
 #include <vector>
 
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include "burn.h"
 #include "case_name.h"
 #include "process.h"
+#include "store/connect.h"
 #include "store/json_reader.h"
 #include "store/record_json.h"
 #include "store/store.h"
@@ -240,6 +245,79 @@ TEST(LineFields, EightBoardsDistinctValuesInOrderOfIssueAndTheSameBoardKeepsThem
     std::vector<StoreRecord> found =
         line.history({"--field", "serial=" + member(board.fields, "serial")});
     EXPECT_EQ(found.size(), 2u);
+}
+
+// watch as a child whose standard error goes to a file, to see the screen as it runs.
+struct Watcher {
+    pid_t pid = -1;
+    std::string screen;
+
+    Watcher(std::vector<std::string> argv, std::vector<std::string> env, std::string screen_path)
+        : screen(std::move(screen_path)) {
+        argv.insert(argv.begin(), HEXFLASH_EXE);
+        pid = fork();
+        if (pid == 0) {
+            std::freopen(screen.c_str(), "w", stderr);
+            for (std::string& variable : env) {
+                putenv(variable.data());
+            }
+            std::vector<char*> pointers;
+            for (std::string& arg : argv) {
+                pointers.push_back(arg.data());
+            }
+            pointers.push_back(nullptr);
+            execv(HEXFLASH_EXE, pointers.data());
+            _exit(127);
+        }
+    }
+    bool shows(const std::string& text) const {
+        std::ifstream file(screen);
+        std::stringstream all;
+        all << file.rdbuf();
+        return all.str().find(text) != std::string::npos;
+    }
+    int finish(std::chrono::seconds limit) {
+        int status = 0;
+        bool ended = wait_for([&] { return waitpid(pid, &status, WNOHANG) == pid; }, limit);
+        if (!ended) {
+            kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+            return -1;
+        }
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+};
+
+TEST(LineFields, WithoutTheStoreABoardWaitsRatherThanBurnWithoutItsValues) {
+    Line line;
+    plug(line.scratch.path("present"), "");
+    const std::string chip = line.scratch.path("b0.bin");
+    const Bytes older = pattern(kFlashSize, 6);
+    write_bytes(chip, older);
+    const std::string path = line.db.substr(std::string("sqlite:").size());
+    std::vector<std::string> env = line.env;
+    env.push_back("HEXBURN_DRIVER=sim:timing=zero,chip=w25q16jv,flash=" + chip +
+                  ",present=" + line.scratch.path("present"));
+    Watcher watch(with_fields({"watch", line.image, "--count", "1", "--db", line.db}), env,
+                  line.scratch.path("screen.txt"));
+    ASSERT_GT(watch.pid, 0);
+    ASSERT_TRUE(wait_for([&] { return watch.shows("watching for boards"); }, 30s));
+    std::string error;
+    {
+        // Another writer holds the store for longer than a take waits.
+        auto holder = sqlite_connect(path, false, error);
+        ASSERT_NE(holder, nullptr) << error;
+        ASSERT_TRUE(holder->exec("BEGIN EXCLUSIVE")) << holder->error();
+        plug(line.scratch.path("present"), "0");
+        EXPECT_TRUE(wait_for([&] { return watch.shows("waiting for the store"); }, 40s));
+        EXPECT_TRUE(read_bytes(chip) == older) << "burned without its values";
+        holder->rollback();
+    }
+    EXPECT_EQ(watch.finish(60s), 0);
+    std::vector<StoreRecord> records = line.history();
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0].fields, R"({"serial": "OXA2-000001", "mac": "02:00:00:00:00:00"})");
+    EXPECT_EQ(ascii_at(chip), "OXA2-000001");
 }
 
 // --- a run that ends early: spoiled or released, exactly at the first erase -------------------
