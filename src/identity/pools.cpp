@@ -407,10 +407,11 @@ bool PoolStore::settle(const StoreRecord& record, std::string& error) {
         error = sql_.error();
         return false;
     }
-    for (const auto& [name, state] : states) {
+    for (const auto& named : states) {
+        const std::string& name = named.first;
         auto field = std::find_if(fields.begin(), fields.end(),
                                   [&](const auto& pair) { return pair.first == name; });
-        if (field != fields.end() && !settle_field(record, name, field->second, state)) {
+        if (field != fields.end() && !settle_field(record, name, field->second, named.second)) {
             error = sql_.error();
             return false;
         }
