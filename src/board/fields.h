@@ -56,7 +56,7 @@ std::string field_chip(const RecordView& view);  // the name of the part driven,
 std::string field_source(const RecordView& view);
 std::string field_sfdp_read(const RecordView& view);
 std::string field_erase_types(const RecordView& view);
-std::string field_image(const RecordView& view);  // path, digest, records, ranges; or null
+std::string field_image(const RecordView& view);       // path, digest, records, ranges; or null
 std::string field_image_path(const RecordView& view);  // as given; null without an image
 std::string field_image_sha256(const RecordView& view);
 std::string field_output(const RecordView& view);

@@ -10,7 +10,6 @@
 
 std::string store_record_json(const StoreRecord& record);
 
-
 // Reads a record from such a line, or from a log line (no run_id, fields or
 // field_states: left empty, "{}" and "{}"). Keys it does not know are
 // ignored. False with `error` when the text is no object or lacks a key the

@@ -189,12 +189,36 @@ TEST(LineStore, EightBoardsWithNoStoreNamedGoToTheDefaultStoreEachOnce) {
     EXPECT_EQ(one[0].run_id, records[3].run_id);
 }
 
+TEST(LineStore, ADefaultStoreThatCannotBeMadeIsSaidOnceAndTheLineGoesOn) {
+    ScratchDir scratch;
+    std::string image = small_image(scratch, 22);
+    // The state folder's place is taken by a file: no folder can be made there.
+    write_file(scratch.path("state"), "not a folder");
+    plug(scratch.path("present"), "0 1");
+    ProcessResult run = run_process({HEXFLASH_EXE, "watch", image, "--count", "2"},
+                                    {line_driver(scratch, 2, "zero"), state_env(scratch)}, "", 60);
+    EXPECT_EQ(run.exit_status, 0) << run.err;
+    std::size_t said = 0;
+    for (const std::string& line : lines_in(run.err)) {
+        if (line.find("no record store") != std::string::npos) {
+            ++said;
+        }
+    }
+    EXPECT_EQ(said, 1u) << run.err;
+    EXPECT_EQ(run.err.find("store unreachable"), std::string::npos) << run.err;
+    EXPECT_TRUE(std::filesystem::exists(scratch.path("b0.bin")));
+    EXPECT_TRUE(std::filesystem::exists(scratch.path("b1.bin")));
+    EXPECT_EQ(text_of(scratch.path("state")), "not a folder");
+}
+
 // --- one-shot commands record only into a store that is named ---------------------------
 
 struct CommandCase {
     std::string name;
     std::vector<std::string> args;  // IMAGE stands for the image
     bool by_environment;            // HEXFLASH_DB rather than --db
+    std::string fault;              // the simulated board's, if any
+    int exit_status;
     std::string result;
     bool has_image;
 };
@@ -207,7 +231,8 @@ TEST_P(CommandRecords, OneRecordInTheNamedStore) {
     std::string image = small_image(scratch, 3);
     const std::string db = "sqlite:" + scratch.path("jig.db");
     std::vector<std::string> env = {
-        "HEXBURN_DRIVER=sim:timing=zero,chip=w25q16jv,flash=" + scratch.path("chip.bin"),
+        "HEXBURN_DRIVER=sim:timing=zero,chip=w25q16jv,flash=" + scratch.path("chip.bin") +
+            (c.fault.empty() ? "" : ",fault=" + c.fault),
         state_env(scratch)};
     std::vector<std::string> argv = {HEXFLASH_EXE};
     for (const std::string& arg : c.args) {
@@ -220,11 +245,12 @@ TEST_P(CommandRecords, OneRecordInTheNamedStore) {
         argv.push_back(db);
     }
     ProcessResult run = run_process(argv, env);
-    EXPECT_EQ(run.exit_status, c.result == "passed" ? 0 : 3) << run.err;
+    EXPECT_EQ(run.exit_status, c.exit_status) << run.err;
     std::vector<StoreRecord> records = history({"--db", db}, {state_env(scratch)});
     ASSERT_EQ(records.size(), 1u);
     const StoreRecord& r = records[0];
     EXPECT_EQ(r.result, c.result);
+    EXPECT_EQ(r.exit_status, c.exit_status);
     EXPECT_EQ(r.image.has_value(), c.has_image);
     EXPECT_EQ(r.sha256.has_value(), c.has_image);
     EXPECT_EQ(r.jedec_id, "ef4015");
@@ -236,12 +262,18 @@ TEST_P(CommandRecords, OneRecordInTheNamedStore) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, CommandRecords,
-    testing::Values(CommandCase{"Write", {"write", "IMAGE"}, false, "passed", true},
-                    CommandCase{"WriteByEnvironment", {"write", "IMAGE"}, true, "passed", true},
-                    CommandCase{"AllWrite", {"--all", "write", "IMAGE"}, false, "passed", true},
-                    CommandCase{"Erase", {"erase"}, false, "passed", false},
-                    CommandCase{"Protect", {"protect"}, false, "passed", false},
-                    CommandCase{"Unprotect", {"unprotect"}, true, "passed", false}),
+    testing::Values(
+        CommandCase{"Write", {"write", "IMAGE"}, false, "", 0, "passed", true},
+        CommandCase{"WriteByEnvironment", {"write", "IMAGE"}, true, "", 0, "passed", true},
+        CommandCase{"AllWrite", {"--all", "write", "IMAGE"}, false, "", 0, "passed", true},
+        CommandCase{"Erase", {"erase"}, false, "", 0, "passed", false},
+        CommandCase{"Protect", {"protect"}, false, "", 0, "passed", false},
+        CommandCase{"Unprotect", {"unprotect"}, true, "", 0, "passed", false},
+        // A mismatch is a failed run; a signal's exit status an interrupted one.
+        CommandCase{
+            "WriteMismatch", {"write", "IMAGE"}, false, "stuck-zero@0x10000", 3, "failed", true},
+        CommandCase{
+            "WriteInterrupted", {"write", "IMAGE"}, false, "sigint@12", 130, "interrupted", true}),
     case_name<CommandCase>);
 
 TEST(LineStore, ACommandWithNoStoreNamedRecordsNothing) {
