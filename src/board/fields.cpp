@@ -40,6 +40,10 @@ bool reading(const RecordView& view) {
 bool identifying(const RecordView& view) {
     return view.options.task == Task::kId;
 }
+// A board's values where a write may take them.
+bool writing(const RecordView& view) {
+    return view.options.task == Task::kWrite;
+}
 
 std::string range_json(std::uint64_t first, std::uint64_t second) {
     return json_array({json_number(first), json_number(second)});
@@ -349,6 +353,14 @@ std::string field_retries(const RecordView& view) {
         .line();
 }
 
+std::string field_fields(const RecordView& view) {
+    return fields_json(view.record.fields);
+}
+
+std::string field_field_states(const RecordView& view) {
+    return field_states_json(view.record.fields);
+}
+
 namespace {
 
 // The JSON record, in its order.
@@ -390,6 +402,8 @@ const RecordField kRecordFields[] = {
     {"differing_ranges", field_differing_ranges},
     {"message", field_message},
     {"retries", field_retries},
+    {"fields", field_fields, writing},
+    {"field_states", field_field_states, writing},
 };
 
 }  // namespace

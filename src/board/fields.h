@@ -89,6 +89,9 @@ std::string field_differing_ranges(const RecordView& view);
 std::string field_message(const RecordView& view);
 std::string field_failure(const RecordView& view);  // the message of a failed run, or null
 std::string field_retries(const RecordView& view);  // {"count": N, "first": [...]}
+// The board's values {NAME: "value"} and what became of each {NAME: "issued"}.
+std::string field_fields(const RecordView& view);
+std::string field_field_states(const RecordView& view);
 
 // The JSON object of one board's record (hexflash(1) documents the keys),
 // one key a line.

@@ -58,6 +58,7 @@ class BoardRun {
              Progress& display, int slot)
         : display_(display),
           slot_(slot),
+          job_(job),
           options_(*job.options),
           image_(job.image),
           record_(record),
@@ -344,7 +345,8 @@ class BoardRun {
 
     void write() {
         const char* option = status_option();
-        if (!right_chip() || (option != nullptr && !status_writable(option)) || !read_status()) {
+        if (!right_chip() || (option != nullptr && !status_writable(option)) || !read_status() ||
+            !take_values()) {
             return;
         }
         auto plan = std::make_unique<plan_burn>();
@@ -364,7 +366,6 @@ class BoardRun {
         if (!may_change(changes.first, changes.last)) {
             return;
         }
-        record_.changed = changes.first <= changes.last;
         status = fast_execute(&link_, plan.get(), &record_.stats, &progress_);
         if (status == LINK_OK) {
             done("written");
@@ -384,6 +385,33 @@ class BoardRun {
                 note_protection(now);
             }
         }
+    }
+
+    // With --field: the board's values, taken before anything is erased (a
+    // store that does not answer is waited for), laid over its own copy of
+    // the image. A pool used up, or gone, touches nothing.
+    bool take_values() {
+        if (job_.fields == nullptr) {
+            return true;
+        }
+        const ValueClaim claim{job_.run_id, record_.unique_id, job_.host, record_.board.location,
+                               store_time_now()};
+        std::string message;
+        const PoolStore::Take taken = job_.fields->take(
+            claim, record_.values, message, [] { return interrupt_status() != 0; },
+            [this](const std::string& why) { display_.waiting(slot_, why); });
+        if (taken == PoolStore::Take::kFailed) {
+            step_ = "check";
+            fail(LINK_ERR_INTERRUPTED, "interrupted while waiting for the store");
+            return false;
+        }
+        if (taken != PoolStore::Take::kTaken) {
+            refuse(message);
+            return false;
+        }
+        board_image_ = job_.fields->board_image(*image_, record_.values, options_.raw);
+        image_ = &board_image_;
+        return true;
     }
 
     // Before the chip is read, the rest of the run as it most often goes:
@@ -526,7 +554,6 @@ class BoardRun {
             return;
         }
         std::uint64_t start = d2xx_clock_ms();
-        record_.changed = true;
         int status = nor_chip_erase(&link_, &progress_);
         double seconds = static_cast<double>(d2xx_clock_ms() - start) / 1000.0;
         if (status != LINK_OK) {
@@ -548,8 +575,10 @@ class BoardRun {
 
     Progress& display_;
     int slot_;
+    const Job& job_;
     const JobOptions& options_;
-    const LoadedImage* image_;
+    const LoadedImage* image_;  // the job's, or board_image_ once the board took its values
+    LoadedImage board_image_;
     BoardRecord& record_;
     nor_chip& link_;
     const link_progress& progress_;
@@ -634,6 +663,7 @@ BoardRecord run_opened_board(const Job& job, const Board& board, FT_HANDLE handl
         BoardRun(job, record, *link, hooks, progress, slot).run();
     }
     link_close(link.get());  // the pins released whatever failed, while the board takes writes
+    record.changed = link->altered;
     record.retries = link->retries;
     record.retry_log.assign(link->retry_log,
                             link->retry_log + std::min(link->retries, LINK_RETRY_LOG));
@@ -642,6 +672,9 @@ BoardRecord run_opened_board(const Job& job, const Board& board, FT_HANDLE handl
     if (record.exit_status == 0 && interrupt_status() != 0 && record.result.empty()) {
         record.result = "interrupted";
         record.exit_status = interrupt_status();
+    }
+    if (job.fields != nullptr) {
+        record.fields = job.fields->outcome(record.values, record.exit_status == 0, record.changed);
     }
     return record;
 }

@@ -11,6 +11,7 @@
 #include "board/record.h"
 #include "d2xx/d2xx_types.h"
 #include "fastflash/fastflash.h"
+#include "identity/issuer.h"
 #include "image/image_file.h"
 
 // What a board's run does to its chip.
@@ -36,6 +37,11 @@ struct JobOptions {
 struct Job {
     const JobOptions* options;
     const LoadedImage* image;  // write and verify
+    // write with --field: the board takes its values here before anything is
+    // erased, for its run `run_id` at `host`.
+    FieldIssuer* fields = nullptr;
+    std::string run_id;
+    std::string host;
 };
 
 // Runs the task on `board`; `slot` tells the board apart in progress calls.

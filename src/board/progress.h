@@ -15,4 +15,7 @@ class Progress {
     virtual void estimate(int /*slot*/, double /*seconds*/, bool /*after_read*/) {}
     // One line about the board, e.g. a retry (standard error by default).
     virtual void note(int slot, const std::string& line);
+    // The board waits for something it cannot go on without (the store its
+    // values come from): `why`, told again at each try (a note by default).
+    virtual void waiting(int slot, const std::string& why) { note(slot, why); }
 };

@@ -9,6 +9,8 @@
 #include "board/boards.h"
 #include "chip/chip.h"
 #include "fastflash/fastflash.h"
+#include "identity/issuer.h"
+#include "identity/record.h"
 #include "image/image_file.h"
 
 struct BoardRecord {
@@ -38,9 +40,11 @@ struct BoardRecord {
     std::string result;            // "written", "verified", "read", "erased", "identified",
                                    // "refused", "failed", "mismatch", "interrupted"
     int exit_status = 0;
-    std::string message;   // why it failed or was refused; empty otherwise
-    std::string output;    // read: the file this board's chip went to
-    bool changed = false;  // write, erase: the chip began to change
+    std::string message;  // why it failed or was refused; empty otherwise
+    std::string output;   // read: the file this board's chip went to
+    // An erase or program instruction went out to the chip: it may no longer
+    // hold what it held (a value it took is spoiled if the run fails).
+    bool changed = false;
     // write: every sector in one class (stats.sectors_erased are the erased)
     std::uint32_t sectors_programmed = 0;  // programmed without an erase
     std::uint32_t sectors_right = 0;       // already held what they must
@@ -51,4 +55,6 @@ struct BoardRecord {
     std::vector<ByteRange> differing;
     std::uint32_t retries = 0;                // units redone after a failed transfer
     std::vector<link_retry_entry> retry_log;  // the first few of them
+    BoardValues values;                       // write with --field: the values the board took
+    std::vector<BoardField> fields;           // ...and what became of each, once the run is over
 };

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -11,6 +12,7 @@
 #include "board/job.h"
 #include "hexflash/history.h"
 #include "hexflash/options.h"
+#include "hexflash/pool.h"
 #include "hexflash/report.h"
 #include "host/interrupt.h"
 #include "image/image_file.h"
@@ -121,6 +123,7 @@ WatchOptions watch_options(const Options& options) {
     watch.count = options.count;
     watch.log_path = options.log_path;
     watch.db = options.db;
+    watch.fields = options.fields;
     return watch;
 }
 
@@ -208,7 +211,11 @@ class BoardCommand {
         const bool records =
             options_.command == Command::kWrite || options_.command == Command::kErase ||
             options_.command == Command::kProtect || options_.command == Command::kUnprotect;
-        if (records && !recorder_.open(options_.db, error)) {
+        const bool fields = !options_.fields.empty();
+        if (records && !recorder_.open(options_.db, error, fields)) {
+            return refuse(options_, shown_, error);
+        }
+        if (fields && !prepare_fields(error)) {
             return refuse(options_, shown_, error);
         }
         if (!choose_boards(error)) {
@@ -222,6 +229,18 @@ class BoardCommand {
     }
 
   private:
+    // --field: the pools found in the recorder's store and the fields checked
+    // against the chip and each other; what they lie over said once.
+    bool prepare_fields(std::string& error) {
+        std::string note;
+        fields_ = FieldIssuer::prepare(options_.fields, recorder_.url(), image_, IMAGE_CHIP_SIZE,
+                                       note, error);
+        if (fields_ != nullptr && !note.empty() && !options_.quiet) {
+            complain(note);
+        }
+        return fields_ != nullptr;
+    }
+
     // The boards the options name, and their labels; false with `error` set.
     bool choose_boards(std::string& error) {
         std::uint32_t others = 0;
@@ -256,9 +275,12 @@ class BoardCommand {
 
     void run_boards() {
         Display display(labels_, progress_terminal(), options_.quiet);
-        const Job job{&job_, &image_};
         records_.resize(boards_.size());
+        for (std::size_t i = 0; i < boards_.size(); ++i) {
+            run_ids_.push_back(store_uuid());  // the record's ID, and its values' claim
+        }
         auto run_one = [&](std::size_t i) {
+            const Job job{&job_, &image_, fields_.get(), run_ids_[i], source_.host};
             records_[i] = run_board(job, boards_[i], static_cast<int>(i), display,
                                     files_.empty() ? "" : files_[i]);
             display.finish(static_cast<int>(i), records_[i].result);
@@ -290,7 +312,7 @@ class BoardCommand {
             if (record.result == "interrupted" && record.changed) {
                 partly += (partly.empty() ? "" : ", ") + labels_[i];
             }
-            if (!recorder_.record(RecordView{job_, shown_, record, true}, source_)) {
+            if (!recorder_.record(RecordView{job_, shown_, record, true}, source_, run_ids_[i])) {
                 status = worse_status(status, 1);
             }
             if (options_.command == Command::kId && record.exit_status == 0 && !options_.json) {
@@ -343,7 +365,9 @@ class BoardCommand {
     std::vector<std::string> labels_;
     std::vector<std::string> files_;
     std::vector<BoardRecord> records_;
-    Recorder recorder_;  // the store named, if any
+    std::vector<std::string> run_ids_;     // each board's run
+    Recorder recorder_;                    // the store named, if any
+    std::unique_ptr<FieldIssuer> fields_;  // --field: each board's values
     const LogSource source_ = log_source(HEXFLASH_VERSION);
 };
 
@@ -376,6 +400,8 @@ int hexflash_main(int argc, char** argv) {
             return history_command(options.db, options.history, options.json);
         case Command::kDbInit:
             return db_init_command(options.db);
+        case Command::kPool:
+            return pool_command(options);
         default:
             return BoardCommand(options).run();
     }

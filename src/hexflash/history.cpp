@@ -48,6 +48,9 @@ std::string history_line(const StoreRecord& r) {
     if (r.image) {
         out += "  " + *r.image;
     }
+    if (r.fields != "{}") {
+        out += "  " + r.fields;  // the board's own values
+    }
     if (r.result != "passed" && (r.phase || r.message)) {
         out += "  (" + r.phase.value_or("") + (r.phase && r.message ? ": " : "") +
                r.message.value_or("") + ")";

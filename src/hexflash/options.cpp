@@ -1,5 +1,6 @@
 #include "hexflash/options.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdlib>
 #include <string_view>
@@ -28,9 +29,12 @@ constexpr const char* kUsage =
     "  watch IMAGE [--new-only] [--count N] [--log FILE] and write's options\n"
     "                        burn every board as it is plugged in\n"
     "  history [--unique-id HEX] [--serial TEXT] [--host NAME] [--since TIME]\n"
-    "          [--result passed|failed|interrupted]\n"
+    "          [--result passed|failed|interrupted] [--field NAME=VALUE]\n"
     "                        the record store's runs, newest first\n"
     "  db init               create or upgrade the record store\n"
+    "  pool add NAME --first A --last B --form FORM [--prefix TEXT]\n"
+    "  pool list             the pools of per-board values: range, issued, spoiled, left\n"
+    "  pool show NAME VALUE  a value's state and the board it went to\n"
     "  help [COMMAND], --help, -h\n"
     "                        this text, or one command's; --version: the version\n"
     "\n"
@@ -59,6 +63,8 @@ constexpr const char* kUsage =
     "  --new-only            watch: leave the boards present at the start alone\n"
     "  --count N             watch: stop after N boards\n"
     "  --log FILE            watch: append one JSON line per board to FILE\n"
+    "  --field NAME@ADDR     write, watch: each board the next value of pool NAME at\n"
+    "                        ADDR, as a HEX record there would put it; repeatable\n"
     "  --db URL              the record store: sqlite:PATH, postgresql://... or none;\n"
     "                        watch, history and db init default to HEXFLASH_DB, else\n"
     "                        sqlite:$XDG_STATE_HOME/hexflash/line.db; write, erase,\n"
@@ -80,7 +86,7 @@ constexpr CommandWord kCommands[] = {
     {"protect", Command::kProtect}, {"unprotect", Command::kUnprotect},
     {"watch", Command::kWatch},     {"help", Command::kHelp},
     {"chips", Command::kChips},     {"history", Command::kHistory},
-    {"db", Command::kDbInit},
+    {"db", Command::kDbInit},       {"pool", Command::kPool},
 };
 
 // Each command's own page of help: what it does, then the options it takes.
@@ -111,6 +117,8 @@ constexpr CommandHelp kHelp[] = {
      "  --format hex|bin        the image's form, when its name does not tell\n"
      "  --base ADDR             where a binary image starts (default 0)\n"
      "  --raw                   a binary image holds the chip's own bytes\n"
+     "  --field NAME@ADDR       each board the next value of pool NAME at ADDR\n"
+     "                          (repeatable; the pools and the records in the store)\n"
      "  --db URL                record each board's run in that store\n"
      "After an interrupt, the same write again finishes the boards it left.\n"},
     {Command::kVerify,
@@ -151,6 +159,7 @@ constexpr CommandHelp kHelp[] = {
      "  --db URL                the record store (default: HEXFLASH_DB, else\n"
      "                          sqlite:$XDG_STATE_HOME/hexflash/line.db); none: no store\n"
      "  --protect [--lock]      protect the whole chip after the verify\n"
+     "  --field NAME@ADDR       each board the next value of pool NAME at ADDR\n"
      "  and write's options: --erase, --keep-rest, --unprotect, --format, --base, --raw\n"},
     {Command::kHistory,
      "Usage: hexflash [--json] history [--db URL] [OPTIONS]\n"
@@ -161,11 +170,24 @@ constexpr CommandHelp kHelp[] = {
      "  --host NAME             the PC that burned it\n"
      "  --since TIME            from TIME on: 2026-12-11 or 2026-12-11T08:00:00Z\n"
      "  --result RESULT         passed, failed or interrupted\n"
+     "  --field NAME=VALUE      the board that took VALUE of pool NAME, as its record\n"
+     "                          shows it (OXA2-000042, 02:00:00:00:00:2a)\n"
      "  --db URL                the store (default: HEXFLASH_DB, else the default store)\n"},
     {Command::kDbInit,
      "Usage: hexflash db init [--db URL]\n"
      "Create the record store's tables, or upgrade them to this hexflash's schema.\n"
      "Safe to run again at any time; a store of a newer schema is left as it is.\n"
+     "  --db URL                the store (default: HEXFLASH_DB, else the default store)\n"},
+    {Command::kPool,
+     "Usage: hexflash pool add NAME --first A --last B --form FORM [--prefix TEXT] [--db URL]\n"
+     "       hexflash [--json] pool list [--db URL]\n"
+     "       hexflash pool show NAME VALUE [--db URL]\n"
+     "Pools of per-board values (serial numbers, MAC addresses) in the record store,\n"
+     "handed out by write and watch --field NAME@ADDR, never one twice.\n"
+     "  --form FORM             ascii:W (the prefix, then W decimal digits), be:N or\n"
+     "                          le:N (an N-byte integer, 1 to 8), or mac (6 bytes)\n"
+     "  --first A, --last B     the range: numbers, or aa:bb:cc:dd:ee:ff for mac\n"
+     "  --prefix TEXT           ascii: the text before the digits\n"
      "  --db URL                the store (default: HEXFLASH_DB, else the default store)\n"},
 };
 
@@ -211,7 +233,8 @@ constexpr Commands bit(Command command) {
 constexpr Commands kWriting = bit(Command::kWrite) | bit(Command::kWatch);
 constexpr Commands kEveryCommand = ~Commands{0};
 // The commands on the record store alone, and those that take boards.
-constexpr Commands kStoreCommands = bit(Command::kHistory) | bit(Command::kDbInit);
+constexpr Commands kStoreCommands =
+    bit(Command::kHistory) | bit(Command::kDbInit) | bit(Command::kPool);
 constexpr Commands kBoardCommands = kEveryCommand & ~kStoreCommands;
 // The commands that record a board's run in the store.
 constexpr Commands kRecording =
@@ -359,6 +382,24 @@ bool result(Options& options, const std::string& value, std::string& error) {
     return true;
 }
 
+// --field: NAME@ADDR with write and watch, NAME=VALUE with history; read
+// once the command is known.
+bool field_text(Options& options, const std::string& value, std::string& error) {
+    if (value.empty()) {
+        error = "--field needs NAME@ADDR (history: NAME=VALUE)";
+        return false;
+    }
+    options.field_texts.push_back(value);
+    return true;
+}
+
+// pool add's options, each a text until the form is known.
+template <std::string PoolArgs::*member>
+bool pool_text(Options& options, const std::string& value, std::string& /*error*/) {
+    options.pool.*member = value;
+    return true;
+}
+
 // In the order a misplaced option is reported when several are.
 constexpr OptionRow kOptions[] = {
     {"--erase", true, kWriting, erase_mode},
@@ -375,6 +416,11 @@ constexpr OptionRow kOptions[] = {
     {"--host", true, bit(Command::kHistory), filter<&HistoryQuery::host>},
     {"--since", true, bit(Command::kHistory), since},
     {"--result", true, bit(Command::kHistory), result},
+    {"--field", true, kWriting | bit(Command::kHistory), field_text},
+    {"--first", true, bit(Command::kPool), pool_text<&PoolArgs::first>},
+    {"--last", true, bit(Command::kPool), pool_text<&PoolArgs::last>},
+    {"--form", true, bit(Command::kPool), pool_text<&PoolArgs::form>},
+    {"--prefix", true, bit(Command::kPool), pool_text<&PoolArgs::prefix>},
     // watch takes every board unless --device names some.
     {"--all", false, kBoardCommands & ~bit(Command::kWatch), flag<&Options::all>},
     {"--force", false, kWriting | bit(Command::kErase), flag<&Options::force>},
@@ -508,6 +554,78 @@ bool help_on(const std::vector<std::string>& operands, Options& options, std::st
     return true;
 }
 
+// pool add NAME, pool list, pool show NAME VALUE; --first, --last and
+// --form with add alone, and needed there.
+bool pool_words(const std::vector<std::string>& operands, Given rows, Options& options,
+                std::string& error) {
+    static constexpr struct {
+        const char* action;
+        std::size_t words;
+        const char* needs;
+    } kActions[] = {{"add", 3, "a name"}, {"list", 2, ""}, {"show", 4, "a name and a value"}};
+    if (operands.size() < 2) {
+        error = "pool needs a subcommand: add, list or show";
+        return false;
+    }
+    const auto* action = std::find_if(std::begin(kActions), std::end(kActions),
+                                      [&](const auto& a) { return operands[1] == a.action; });
+    if (action == std::end(kActions)) {
+        error = "pool: no subcommand " + operands[1] + " (add, list or show)";
+        return false;
+    }
+    if (operands.size() != action->words) {
+        error = operands.size() < action->words ? "pool " + operands[1] + " needs " + action->needs
+                                                : "unexpected argument " + operands[action->words];
+        return false;
+    }
+    options.pool.action = operands[1];
+    options.pool.name = operands.size() > 2 ? operands[2] : "";
+    options.pool.value = operands.size() > 3 ? operands[3] : "";
+    const bool add = options.pool.action == "add";
+    for (const char* name : {"--first", "--last", "--form", "--prefix"}) {
+        const bool needed = add && std::string_view(name) != "--prefix";
+        if (needed && !given(rows, name)) {
+            error = std::string("pool add needs ") + name;
+            return false;
+        }
+        if (!add && given(rows, name)) {
+            error = std::string(name) + " goes with pool add only";
+            return false;
+        }
+    }
+    return true;
+}
+
+// --field as the command reads it: NAME=VALUE for history (once), NAME@ADDR
+// for write and watch.
+bool read_fields(Options& options, std::string& error) {
+    if (options.command != Command::kHistory) {
+        for (const std::string& text : options.field_texts) {
+            FieldSpec field;
+            if (!parse_field(text, field, error)) {
+                return false;
+            }
+            options.fields.push_back(field);
+        }
+        return true;
+    }
+    if (options.field_texts.size() > 1) {
+        error = "history takes one --field";
+        return false;
+    }
+    if (options.field_texts.empty()) {
+        return true;
+    }
+    const std::string& text = options.field_texts[0];
+    const std::size_t equals = text.find('=');
+    if (equals == 0 || equals == std::string::npos || equals + 1 == text.size()) {
+        error = "--field " + text + ": NAME=VALUE (serial=OXA2-000042)";
+        return false;
+    }
+    options.history.field = std::make_pair(text.substr(0, equals), text.substr(equals + 1));
+    return true;
+}
+
 }  // namespace
 
 const char* usage_text() {
@@ -567,10 +685,13 @@ bool parse_options(int argc, char** argv, Options& options, std::string& error) 
                                     : "db: no subcommand " + operands[1] + " (db init)";
         return false;
     }
+    if (command == Command::kPool && !pool_words(operands, words.given, options, error)) {
+        return false;
+    }
     const bool takes_path = command == Command::kWrite || command == Command::kVerify ||
                             command == Command::kRead || command == Command::kWatch ||
                             command == Command::kDbInit;
-    if (operands.size() != (takes_path ? 2u : 1u)) {
+    if (command != Command::kPool && operands.size() != (takes_path ? 2u : 1u)) {
         error = operands.size() < 2 && takes_path
                     ? std::string(command_name(command)) + " needs a file"
                     : "unexpected argument " + operands[takes_path ? 2 : 1];
@@ -588,5 +709,5 @@ bool parse_options(int argc, char** argv, Options& options, std::string& error) 
         error = std::string(misplaced) + " does not go with " + command_name(command);
         return false;
     }
-    return true;
+    return read_fields(options, error);
 }

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "fastflash/fastflash.h"
+#include "identity/fields.h"
 #include "store/store.h"
 
 enum class Command {
@@ -22,8 +23,20 @@ enum class Command {
     kWatch,
     kHistory,
     kDbInit,
+    kPool,
     kHelp,
     kVersion
+};
+
+// pool's words and options, as given: the form decides how the values read.
+struct PoolArgs {
+    std::string action;  // "add", "list", "show"
+    std::string name;
+    std::string value;  // show
+    std::string first;  // add: --first, --last, --form, --prefix
+    std::string last;
+    std::string form;
+    std::string prefix;
 };
 
 struct Options {
@@ -50,6 +63,9 @@ struct Options {
     std::string log_path;     // watch: JSON Lines, one per board
     std::string db;           // --db: the record store's URL ("": HEXFLASH_DB or the default)
     HistoryQuery history;     // history: which records
+    std::vector<std::string> field_texts;  // --field as given
+    std::vector<FieldSpec> fields;         // write, watch: each board's values and where
+    PoolArgs pool;                         // pool add, list, show
 };
 
 // Parses argv[1..]; false with `error` set to one line on a usage error.

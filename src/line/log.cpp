@@ -57,7 +57,8 @@ const RecordField kLogFields[] = {
     {"result", field_verdict},      {"exit_status", field_exit_status},
     {"phase", field_failed_phase},  {"message", field_failure},
     {"seconds", field_seconds},     {"retries", field_retries},
-    {"protected", field_protected},
+    {"protected", field_protected}, {"fields", field_fields},
+    {"field_states", field_field_states},
 };
 
 }  // namespace

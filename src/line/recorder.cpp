@@ -2,13 +2,18 @@
 
 #include <cstdio>
 
+#include "identity/issuer.h"
 #include "store/spool.h"
 
-bool Recorder::open(const std::string& db, std::string& error) {
+bool Recorder::open(const std::string& db, std::string& error, bool fields) {
     if (!store_url(db, url_, error)) {
         return false;
     }
-    if (!url_.named || url_.kind == StoreUrl::Kind::kNone) {
+    if (fields && url_.kind == StoreUrl::Kind::kNone) {
+        error = "--field takes each board's values from the store's pools; --db none names none";
+        return false;
+    }
+    if ((!url_.named && !fields) || url_.kind == StoreUrl::Kind::kNone) {
         return true;
     }
     store_ = RecordStore::open(url_, RecordStore::Mode::kReadWrite, error);
@@ -19,18 +24,31 @@ bool Recorder::open(const std::string& db, std::string& error) {
     std::size_t left = 0;
     std::string ignored;
     spool.replay(
-        store_url_text(url_),
-        [&](const StoreRecord& record) { return store_->put(record, ignored); }, left, ignored);
+        store_url_text(url_), [&](const StoreRecord& record) { return put(record, ignored); }, left,
+        ignored);
     return true;
 }
 
-bool Recorder::record(const RecordView& view, const LogSource& source) {
+bool Recorder::put(const StoreRecord& record, std::string& error) {
+    if (!store_->put(record, error)) {
+        return false;
+    }
+    std::string why;
+    if (!settle_record(*store_, record, why)) {
+        std::fprintf(stderr, "hexflash: the values of run %s: %s\n", record.run_id.c_str(),
+                     why.c_str());
+    }
+    return true;
+}
+
+bool Recorder::record(const RecordView& view, const LogSource& source, const std::string& run_id) {
     if (store_ == nullptr) {
         return true;
     }
-    const StoreRecord record = log_store_record(view, source, store_uuid());
+    const StoreRecord record =
+        log_store_record(view, source, run_id.empty() ? store_uuid() : run_id);
     std::string error;
-    if (store_->put(record, error)) {
+    if (put(record, error)) {
         return true;
     }
     Spool spool(spool_default_path());

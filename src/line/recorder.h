@@ -12,16 +12,22 @@
 
 class Recorder {
   public:
-    // No store named: records nothing (true). A named store that is refused:
-    // false with `error`. Records an earlier run left in the spool for this
-    // store are stored now.
-    bool open(const std::string& db, std::string& error);
+    // No store named: records nothing (true), unless `fields` (--field: the
+    // values come from the store, so the runs go there too, the default
+    // store included). A store that is refused: false with `error`. Records
+    // an earlier run left in the spool for this store are stored now.
+    bool open(const std::string& db, std::string& error, bool fields = false);
     bool active() const { return store_ != nullptr; }
+    const StoreUrl& url() const { return url_; }
     // Commits the run's record, or else spools it (saying so on standard
-    // error). False when it could be neither.
-    bool record(const RecordView& view, const LogSource& source);
+    // error), under `run_id` (a new one when empty); a committed record
+    // settles the board's values. False when it could be neither.
+    bool record(const RecordView& view, const LogSource& source, const std::string& run_id = "");
 
   private:
+    // Stores `record` and settles its values; false when the store refused it.
+    bool put(const StoreRecord& record, std::string& error);
+
     StoreUrl url_;
     std::unique_ptr<RecordStore> store_;
 };

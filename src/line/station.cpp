@@ -29,7 +29,7 @@ int StationBoard::station(std::uint32_t location) {
 void StationBoard::arrived(int slot, const std::string& serial) {
     std::lock_guard<std::mutex> hold(mutex_);
     Station& s = stations_[static_cast<std::size_t>(slot)];
-    s = Station{s.location, serial, State::kBurning, "", 0, 0, Clock::now(), Clock::now(), ""};
+    s = Station{s.location, serial, State::kBurning, "", 0, 0, Clock::now(), Clock::now(), "", ""};
     show(s);
 }
 
@@ -57,7 +57,7 @@ void StationBoard::finished(int slot, const BoardRecord& record, bool spooled) {
 void StationBoard::left(int slot) {
     std::lock_guard<std::mutex> hold(mutex_);
     Station& s = stations_[static_cast<std::size_t>(slot)];
-    s = Station{s.location, "", State::kWaiting, "", 0, 0, {}, {}, ""};
+    s = Station{s.location, "", State::kWaiting, "", 0, 0, {}, {}, "", ""};
     show(s);
 }
 
@@ -68,10 +68,20 @@ void StationBoard::phase(int slot, const char* phase, std::uint64_t done, std::u
         s.phase = phase;
         s.phase_start = Clock::now();
     }
+    s.waiting.clear();
     s.done = done;
     s.total = total;
     if (terminal_ && !quiet_ && Clock::now() - last_draw_ >= std::chrono::milliseconds(200)) {
         draw();
+    }
+}
+
+void StationBoard::waiting(int slot, const std::string& why) {
+    std::lock_guard<std::mutex> hold(mutex_);
+    Station& s = stations_[static_cast<std::size_t>(slot)];
+    if (s.waiting != why) {
+        s.waiting = why;
+        show(s);  // plain lines: once for each new reason
     }
 }
 
@@ -93,6 +103,9 @@ std::string StationBoard::line(const Station& s) const {
             break;
     }
     out += "burning";
+    if (!s.waiting.empty()) {
+        return out + ", " + s.waiting;
+    }
     if (s.total > 0 && !s.phase.empty()) {
         double fraction = static_cast<double>(s.done) / static_cast<double>(s.total);
         char text[64];

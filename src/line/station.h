@@ -25,6 +25,7 @@ class StationBoard final : public Progress {
     // The board left: its station waits again (a FAILED mark goes with it).
     void left(int slot);
     void phase(int slot, const char* phase, std::uint64_t done, std::uint64_t total) override;
+    void waiting(int slot, const std::string& why) override;
     // The tally: "passed 7, failed 1, 412 boards/hour" ("spooled 2" when any).
     std::string tally() const;
     // Records waiting for a store that does not answer: a line of its own
@@ -46,7 +47,8 @@ class StationBoard final : public Progress {
         std::uint64_t total = 0;
         std::chrono::steady_clock::time_point phase_start{};
         std::chrono::steady_clock::time_point arrived{};
-        std::string reason;  // FAILED: why; passed: the time it took
+        std::string reason;   // FAILED: why; passed: the time it took
+        std::string waiting;  // burning: what it waits for, until its next phase
     };
     std::string line(const Station& station) const;
     void show(const Station& station);  // plain: the station's line now

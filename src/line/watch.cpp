@@ -77,12 +77,14 @@ class Line {
   public:
     // `store`: open on `url`, or nullptr for no store.
     Line(const WatchOptions& options, const LoadedImage& image, LogSource source, bool terminal,
-         const StoreUrl& url, std::unique_ptr<RecordStore> store)
+         const StoreUrl& url, std::unique_ptr<RecordStore> store,
+         std::unique_ptr<FieldIssuer> fields)
         : options_(options),
           burn_(options.burn),
           image_(image),
           source_(std::move(source)),
-          screen_(terminal, options.quiet) {
+          screen_(terminal, options.quiet),
+          fields_(std::move(fields)) {
         burn_.task = Task::kWrite;  // each board's run is a write
         if (store != nullptr) {
             // The station table on a connection of its own (opened by the
@@ -90,8 +92,16 @@ class Line {
             std::string ignored;
             feed_ = std::make_unique<StationFeed>(
                 url, RecordStore::open(url, RecordStore::Mode::kReadWrite, ignored));
-            writer_ =
-                std::make_unique<StoreWriter>(url, std::move(store), Spool(spool_default_path()));
+            // A committed record settles its board's values (issued, spoiled or
+            // released), a replayed one too.
+            writer_ = std::make_unique<StoreWriter>(
+                url, std::move(store), Spool(spool_default_path()),
+                [](RecordStore& into, const StoreRecord& record) {
+                    std::string error;
+                    if (!settle_record(into, record, error)) {
+                        complain("the values of run " + record.run_id + ": " + error);
+                    }
+                });
         }
     }
 
@@ -272,7 +282,7 @@ class Line {
         burn.slot = slot;
         burn.board = board;
         burn.run_id = store_uuid();
-        const Job job{&burn_, &image_};
+        const Job job{&burn_, &image_, fields_.get(), burn.run_id, source_.host};
         burn.thread = std::thread([this, job, &burn, handle] {
             auto start = std::chrono::steady_clock::now();
             burn.record = run_opened_board(job, burn.board, handle, burn.slot, screen_);
@@ -315,6 +325,7 @@ class Line {
     bool said_census_ = false;
     std::unique_ptr<StationFeed> feed_;    // with a store: the station table
     std::unique_ptr<StoreWriter> writer_;  // with a store: the records
+    std::unique_ptr<FieldIssuer> fields_;  // with --field: each board's values
 };
 
 // The store watch records into: the one named, else the default one. False
@@ -336,6 +347,31 @@ bool open_store(const WatchOptions& options, StoreUrl& url, std::unique_ptr<Reco
     }
     if (store == nullptr) {
         complain("no record store: " + error + "; going on without one");
+    }
+    return true;
+}
+
+// --field: the pools found in the store and the fields checked against the
+// chip and each other before any board is touched; what they lie over said
+// once. False (after saying why) when they cannot be burned.
+bool prepare_fields(const WatchOptions& options, const StoreUrl& url, const LoadedImage& image,
+                    std::unique_ptr<FieldIssuer>& fields) {
+    if (options.fields.empty()) {
+        return true;
+    }
+    if (url.kind == StoreUrl::Kind::kNone) {
+        complain("--field takes each board's values from the store's pools; --db none names none");
+        return false;
+    }
+    std::string note;
+    std::string error;
+    fields = FieldIssuer::prepare(options.fields, url, image, IMAGE_CHIP_SIZE, note, error);
+    if (fields == nullptr) {
+        complain(error);
+        return false;
+    }
+    if (!note.empty() && !options.quiet) {
+        complain(note);
     }
     return true;
 }
@@ -363,8 +399,11 @@ int watch_boards(const WatchOptions& options, const char* version, bool terminal
     }
     StoreUrl url;
     std::unique_ptr<RecordStore> store;
-    if (!open_store(options, url, store)) {
+    std::unique_ptr<FieldIssuer> fields;
+    if (!open_store(options, url, store) || !prepare_fields(options, url, image, fields)) {
         return 1;
     }
-    return Line(options, image, std::move(source), terminal, url, std::move(store)).run();
+    return Line(options, image, std::move(source), terminal, url, std::move(store),
+                std::move(fields))
+        .run();
 }

@@ -7,15 +7,17 @@
 #include <vector>
 
 #include "board/job.h"
+#include "identity/fields.h"
 
 struct WatchOptions {
     JobOptions burn;  // how each board is burned: a write of burn.path, whatever burn.task says
     std::vector<std::string> devices;  // the stations taken, by serial or location; all when empty
     bool quiet = false;
-    bool new_only = false;    // boards present at the start are left alone
-    std::uint64_t count = 0;  // stop after this many boards (0: never)
-    std::string log_path;     // JSON Lines, one per board; none when empty
-    std::string db;           // the record store's URL ("": HEXFLASH_DB, else the default)
+    bool new_only = false;          // boards present at the start are left alone
+    std::uint64_t count = 0;        // stop after this many boards (0: never)
+    std::string log_path;           // JSON Lines, one per board; none when empty
+    std::string db;                 // the record store's URL ("": HEXFLASH_DB, else the default)
+    std::vector<FieldSpec> fields;  // --field: each board's values, from the store's pools
 };
 
 // The whole watch run; returns the exit status: 0 when every board passed,

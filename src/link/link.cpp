@@ -325,6 +325,7 @@ int link_flush(link_queue* link, std::uint8_t* answers) {
     }
     std::uint32_t written = 0;
     const FT_STATUS sent = FT_Write(link->handle, link->out, count, &written);
+    link->bytes_out += written <= count ? written : count;
     if (!sent_whole(sent, written, count)) {
         return transfer_failed(link, sent, sent == FT_OK ? "write short" : "write failed");
     }
@@ -367,6 +368,7 @@ int link_open(FT_HANDLE handle, std::uint32_t clock_hz, link_queue* link) {
     link->out_used = 0;
     link->answers = 0;
     link->spi_bytes = 0;
+    link->bytes_out = 0;
     link->gone = false;
     link->retries = 0;
     link_unit(link, "set-up", 0);

@@ -80,6 +80,7 @@ struct link_queue {
     std::uint32_t out_used;   // command bytes queued in out
     std::uint32_t answers;    // answer bytes the queued commands will return
     std::uint64_t spi_bytes;  // bytes clocked over SPI so far, both ways
+    std::uint64_t bytes_out;  // bytes FT_Write took so far: what may have reached the chip
     std::uint8_t out[LINK_OUT_SIZE];
     std::uint8_t in[LINK_IN_SIZE];
 };

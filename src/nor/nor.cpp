@@ -26,7 +26,7 @@ int erase_once(nor_chip* chip, const chip_erase_type& type, std::uint32_t addres
         link_address(chip, type.opcode, address, nullptr, 0, 0);
     }
     nor_queue_status(chip);
-    result = link_flush(chip, answer);
+    result = nor_flush_altering(chip, answer);
     if (result != LINK_OK) {
         return result;
     }
@@ -67,12 +67,20 @@ int erase_once(nor_chip* chip, const chip_erase_type& type, std::uint32_t addres
 
 int nor_open(FT_HANDLE handle, std::uint32_t clock_hz, nor_chip* chip) {
     chip->program_ns = 0;
+    chip->altered = false;
     chip->part = &CHIP_M25P16;
     return link_open(handle, clock_hz != 0 ? clock_hz : NOR_DEFAULT_CLOCK_HZ, chip);
 }
 
 void nor_queue_status(nor_chip* chip) {
     link_transaction(chip, CHIP_INS_RDSR, nullptr, 0, 1);
+}
+
+int nor_flush_altering(nor_chip* chip, std::uint8_t* answers) {
+    const std::uint64_t before = chip->bytes_out;
+    const int result = link_flush(chip, answers);
+    chip->altered = chip->altered || chip->bytes_out != before;
+    return result;
 }
 
 std::uint64_t nor_page_ns(const chip_part& part, std::uint32_t clock_hz) {

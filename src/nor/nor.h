@@ -29,6 +29,9 @@ struct nor_chip : link_queue {
     const chip_part* part;
     chip_part own;
     std::uint32_t program_ns;  // page program time measured on this chip (0: not yet)
+    // An erase or program instruction went out: the FT_Write carrying it took
+    // bytes. From then on the chip may no longer hold what it held.
+    bool altered;
 };
 
 // link_open at clock_hz (0: NOR_DEFAULT_CLOCK_HZ), driving CHIP_M25P16 until
@@ -151,6 +154,10 @@ int nor_ask(nor_chip* chip, std::uint8_t* answers, Queue queue) {
         }
     }
 }
+// link_flush of a queue holding an erase or program instruction: the chip
+// counts as altered once FT_Write took any of it (a write refused whole, as
+// by a board already gone, sent nothing).
+int nor_flush_altering(nor_chip* chip, std::uint8_t* answers);
 
 // --- costs
 // ----------------------------------------------------------------------------------------- SPI

@@ -221,7 +221,7 @@ int nor_program(nor_chip* chip, const std::uint8_t* target, std::uint8_t* todo, 
         }
         queue_batch(chip, target, todo, cursor, measure, &batch);
         link_unit(chip, "program", batch.pages[0] * page_size);
-        int result = link_flush(chip, chip->in);
+        int result = nor_flush_altering(chip, chip->in);
         if (result != LINK_OK) {
             if (!nor_retry(chip, &attempts)) {
                 return result;

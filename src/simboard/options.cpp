@@ -286,19 +286,27 @@ bool parse_chip_item(std::string_view item, std::string_view key, std::string_vi
         }
         options.status = static_cast<std::uint16_t>(sr1 | sr2 << 8);
         options.status_given = true;
+    } else if (key == "uid") {
+        std::uint64_t uid = 0;
+        if (value.size() > 16 || !parse_number("0x" + std::string(value), uid)) {
+            error = bad_option(item, "uid is 1 to 16 hexadecimal digits");
+            return false;
+        }
+        options.uid = uid;
+        options.uid_given = true;
     } else {  // asleep
         options.asleep = true;
     }
     return true;
 }
 
-constexpr std::string_view kChipKeys[] = {"chip", "id", "sfdp", "status", "asleep"};
+constexpr std::string_view kChipKeys[] = {"chip", "id", "sfdp", "status", "asleep", "uid"};
 
 // Options that mean nothing on the other face.
 constexpr std::string_view kD2xxOnlyOptions[] = {"census"};
 constexpr std::string_view kUsbOnlyOptions[] = {"serial", "speed", "state"};
 
-// chip=, id=, sfdp=, status=, asleep: for every board, or board k with #k
+// chip=, id=, sfdp=, status=, asleep, uid=: for every board, or board k with #k
 // (kept to be applied to that board's copy of the options, parsed here once
 // to check it).
 bool parse_chip_option(std::string_view item, SimOptions& options, std::string& error) {
@@ -493,7 +501,8 @@ SimOptions sim_board_options(const SimOptions& options, std::size_t k, SimFace f
             std::string_view key = text.substr(0, equals);
             std::string_view value =
                 equals == std::string_view::npos ? "" : text.substr(equals + 1);
-            parse_chip_item(body, key, value, board, unused);  // checked when parsed
+            parse_chip_item(body, key, value, board, unused);   // checked when parsed
+            board.uid_exact = board.uid_exact || key == "uid";  // uid=HEX#k: HEX itself
         }
     }
     for (const auto& [number, fault] : options.board_faults) {
@@ -522,10 +531,16 @@ void sim_power_up_chip(const SimOptions& options, sim::SpiNor& chip) {
     if (options.jedec_id_given) {
         chip.set_identity(options.jedec_id);
     }
-    // A unique ID of the board's own: a fixed stem and the board's number. A
-    // model with an 8-byte ID answers the low half, one with 16 bytes all of it.
-    chip.set_unique_id(
-        sim::make_unique_id(0x6A13F2C8'0E59B471ULL, 0xD5E1A7C0'4B000000ULL | options.board));
+    // A unique ID of the board's own: uid= (board 0's, the others counting
+    // on from it), else a fixed stem and the board's number. A model with an
+    // 8-byte ID answers the low half, one with 16 bytes all of it.
+    if (options.uid_given) {
+        chip.set_unique_id(
+            sim::make_unique_id(0, options.uid_exact ? options.uid : options.uid + options.board));
+    } else {
+        chip.set_unique_id(
+            sim::make_unique_id(0x6A13F2C8'0E59B471ULL, 0xD5E1A7C0'4B000000ULL | options.board));
+    }
     if (options.sfdp_off) {
         chip.set_sfdp_off();
     }

@@ -44,7 +44,11 @@ struct SimOptions {
     bool status_given = false;                           // status=HEX[:HEX]
     std::uint16_t status = 0;                            // register 1, register 2 << 8
     bool asleep = false;                                 // starts in deep power-down
-    std::uint32_t board = 0;                             // this copy's board number
+    // uid=HEX: the unique ID (0x4B); board k answers HEX + k, or with #k HEX itself.
+    bool uid_given = false;
+    bool uid_exact = false;
+    std::uint64_t uid = 0;
+    std::uint32_t board = 0;  // this copy's board number
     bool no_echo = false;
     SimFault census_fail;
     SimFault detail_fail;
@@ -68,7 +72,7 @@ struct SimOptions {
     std::string report_path;  // empty: no report
     // fault=NAME#k items: board k, the fault's value without "#k".
     std::vector<std::pair<std::uint32_t, std::string>> board_faults;
-    // chip=, id=, sfdp=, status=, asleep with #k: board k, the item without "#k".
+    // chip=, id=, sfdp=, status=, asleep, uid= with #k: board k, the item without "#k".
     std::vector<std::pair<std::uint32_t, std::string>> board_items;
 
     // The USB face only.
@@ -102,7 +106,7 @@ SimOptions sim_board_options(const SimOptions& options, std::size_t k,
 std::vector<bool> sim_read_present(const std::string& path, std::size_t boards);
 
 // Powers `chip` up as board `options` describes it: model identity, unique
-// ID from the board's number, status= bits, asleep, sfdp=off.
+// ID (uid=, else from the board's number), status= bits, asleep, sfdp=off.
 void sim_power_up_chip(const SimOptions& options, sim::SpiNor& chip);
 
 // status=: the non-volatile bits the board's chip powers up with, over what

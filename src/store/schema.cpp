@@ -79,6 +79,40 @@ const std::vector<SchemaUpgrade> kUpgrades = {
     PRIMARY KEY (host, location)
 ))"},
     }},
+    // 2: pools of per-board values (serial numbers, MACs) and each value
+    // handed out: its state, the board's unique ID, its run and station.
+    // Numbers are decimal text (a be:8 pool reaches 2^64 - 1); idx is a
+    // value's offset from the pool's first.
+    {{
+        {R"(CREATE TABLE pools (
+    name TEXT PRIMARY KEY,
+    form TEXT NOT NULL,
+    prefix TEXT NOT NULL,
+    first_value TEXT NOT NULL,
+    last_value TEXT NOT NULL,
+    taken BIGINT NOT NULL,
+    created TEXT NOT NULL
+))"},
+        {R"(CREATE TABLE pool_values (
+    pool TEXT NOT NULL REFERENCES pools (name),
+    idx BIGINT NOT NULL,
+    value TEXT NOT NULL,
+    state TEXT NOT NULL,
+    unique_id TEXT NOT NULL,
+    run_id TEXT NOT NULL,
+    host TEXT NOT NULL,
+    location BIGINT NOT NULL,
+    reserved TEXT NOT NULL,
+    updated TEXT NOT NULL,
+    stale INTEGER NOT NULL,
+    PRIMARY KEY (pool, idx)
+))"},
+        {"CREATE UNIQUE INDEX pool_values_value ON pool_values (pool, value)"},
+        {"CREATE INDEX pool_values_board ON pool_values (pool, unique_id)"},
+        {"CREATE INDEX pool_values_state ON pool_values (pool, state, idx)"},
+        {"CREATE INDEX pool_values_run ON pool_values (run_id)"},
+        {"CREATE INDEX pool_values_reserved ON pool_values (state, reserved)"},
+    }},
 };
 
 bool read_int(const std::vector<SqlRow>& rows, int& value) {

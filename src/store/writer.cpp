@@ -2,9 +2,11 @@
 
 #include <vector>
 
-StoreWriter::StoreWriter(StoreUrl url, std::unique_ptr<RecordStore> store, Spool spool)
+StoreWriter::StoreWriter(StoreUrl url, std::unique_ptr<RecordStore> store, Spool spool,
+                         Committed committed)
     : url_(std::move(url)),
       name_(store_url_text(url_)),
+      committed_(std::move(committed)),
       spool_(std::move(spool)),
       store_(std::move(store)) {
     count_waiting();
@@ -97,6 +99,9 @@ void StoreWriter::replay() {
         name_,
         [&](const StoreRecord& record) {
             refused = !store_->put(record, error);
+            if (!refused && committed_) {
+                committed_(*store_, record);
+            }
             return !refused;
         },
         left, error);
@@ -127,6 +132,8 @@ void StoreWriter::run() {
             committed = store_->put(job->record, error);
             if (!committed) {
                 store_.reset();
+            } else if (committed_) {
+                committed_(*store_, job->record);
             }
         }
         hold.lock();

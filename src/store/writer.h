@@ -10,6 +10,7 @@
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -28,9 +29,14 @@ class StoreWriter {
     // How often a store that did not answer is tried again.
     static constexpr std::chrono::milliseconds kRetry{1000};
 
+    // What else a commit settles (a board's values), called on the writer's
+    // thread after each record it committed, a replayed spool's too.
+    using Committed = std::function<void(RecordStore& store, const StoreRecord& record)>;
+
     // `store`: the connection opened at start (nullptr: the store did not
     // answer then; the writer keeps trying `url`).
-    StoreWriter(StoreUrl url, std::unique_ptr<RecordStore> store, Spool spool);
+    StoreWriter(StoreUrl url, std::unique_ptr<RecordStore> store, Spool spool,
+                Committed committed = {});
     ~StoreWriter();
     StoreWriter(const StoreWriter&) = delete;
     StoreWriter& operator=(const StoreWriter&) = delete;
@@ -58,6 +64,7 @@ class StoreWriter {
 
     const StoreUrl url_;
     const std::string name_;  // store_url_text(url_), the spool's key
+    const Committed committed_;
     Spool spool_;
     std::unique_ptr<RecordStore> store_;  // the worker's alone
     std::chrono::steady_clock::time_point next_try_{};

@@ -88,6 +88,20 @@ INSTANTIATE_TEST_SUITE_P(
                         EXPECT_TRUE(one.status_given);
                         EXPECT_EQ(one.status, 0x0600);
                     }},
+        GoodOptions{"UniqueIdCountsOnFromBoardZero", "boards=4,uid=d5e1a7c04b0000fe", SimFace::kUsb,
+                    [](const SimOptions& o) {
+                        EXPECT_TRUE(o.uid_given);
+                        EXPECT_EQ(sim_board_options(o, 0).uid, 0xD5E1A7C04B0000FEULL);
+                        EXPECT_FALSE(sim_board_options(o, 3).uid_exact);
+                        EXPECT_EQ(sim_board_options(o, 3).uid, 0xD5E1A7C04B0000FEULL);
+                    }},
+        GoodOptions{"UniqueIdOfOneBoard", "boards=3,uid=10,uid=7#2", SimFace::kD2xx,
+                    [](const SimOptions& o) {
+                        EXPECT_EQ(o.uid, 0x10U);  // short: zeros on the left
+                        EXPECT_FALSE(sim_board_options(o, 1).uid_exact);
+                        EXPECT_TRUE(sim_board_options(o, 2).uid_exact);
+                        EXPECT_EQ(sim_board_options(o, 2).uid, 7U);
+                    }},
         GoodOptions{"FaultOfOneBoard", "boards=2,fault=write-fail@3#1", SimFace::kD2xx,
                     [](const SimOptions& o) {
                         EXPECT_FALSE(o.write_fail.strikes(3));
@@ -144,6 +158,10 @@ INSTANTIATE_TEST_SUITE_P(
                    "sim option 'timing=slow': timing is typ, max or zero"},
         BadOptions{"UnknownKey", "colour=red", SimFace::kUsb,
                    "sim option 'colour=red': unknown option"},
+        BadOptions{"UniqueIdTooLong", "uid=d5e1a7c04b00000000", SimFace::kD2xx,
+                   "sim option 'uid=d5e1a7c04b00000000': uid is 1 to 16 hexadecimal digits"},
+        BadOptions{"UniqueIdNotHex", "uid=xyz#1", SimFace::kUsb,
+                   "sim option 'uid=xyz#1': uid is 1 to 16 hexadecimal digits"},
         BadOptions{"FaultOfNoBoard", "boards=2,fault=write-fail@1#2", SimFace::kD2xx,
                    "sim option 'fault=write-fail@1#2': there is no such board"}),
     case_name<BadOptions>);
