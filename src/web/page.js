@@ -76,9 +76,10 @@
   // --- tables ----------------------------------------------------------------------
   function recordRow(r) {
     return el("tr", { class: r.result },
-      el("td", {}, localTime(r.time)), el("td", {}, r.host), el("td", {}, location(r.location)),
-      el("td", {}, r.serial), el("td", { class: "mono" }, r.unique_id || ""),
-      el("td", {}, r.chip || ""), el("td", {}, r.image || ""), el("td", {}, fieldsText(r)),
+      el("td", { class: "nowrap" }, localTime(r.time)), el("td", {}, r.host),
+      el("td", {}, location(r.location)), el("td", {}, r.serial),
+      el("td", { class: "mono" }, r.unique_id || ""), el("td", {}, r.chip || ""),
+      el("td", { class: "nowrap" }, r.image || ""), el("td", {}, fieldsText(r)),
       el("td", { class: "result" }, r.result), el("td", {}, r.phase || ""),
       el("td", { class: "message" }, r.message || ""));
   }
@@ -90,7 +91,7 @@
   function stationRow(s) {
     const last = s.last || {};
     const burning = s.state === "burning";
-    const bar = el("div", { class: "bar" }, el("span", {}));
+    const bar = el("div", { class: "progress" }, el("span", {}));
     bar.firstChild.style.width = Math.max(0, Math.min(100, s.percent)) + "%";
     // A watch that stopped leaves its last state behind: say how old it is.
     const stale = s.age > 10;
@@ -115,14 +116,20 @@
     return start.slice(0, 7);
   }
 
+  // The axis' top: 1, 2 or 5 times a power of ten, at least `n`.
+  function roundUp(n) {
+    const power = Math.pow(10, Math.floor(Math.log10(n)));
+    return [1, 2, 5, 10].map((k) => k * power).find((v) => v >= n);
+  }
+
   // Stacked bars, one per hour (day, month), passed at the bottom.
   function timeChart(buckets, unit) {
     const width = 560, height = 220, left = 40, bottom = 24, top = 10;
     const plotW = width - left - 8, plotH = height - top - bottom;
-    const most = Math.max(1, ...buckets.map(total));
+    const most = roundUp(Math.max(1, ...buckets.map(total)));
     const chart = svg("svg", { class: "chart", viewBox: `0 0 ${width} ${height}`, role: "img",
       "aria-label": "boards per " + unit });
-    for (const f of [0, 0.5, 1]) {
+    for (const f of most % 2 ? [0, 1] : [0, 0.5, 1]) {
       const y = top + plotH * (1 - f);
       chart.append(svg("line", { class: "grid", x1: left, x2: width - 8, y1: y, y2: y }));
       chart.append(svg("text", { class: "axis", x: left - 6, y: y + 4, "text-anchor": "end" },
