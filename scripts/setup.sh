@@ -6,6 +6,7 @@ set -euo pipefail
 packages=(
     g++ clang cmake ninja-build pkg-config
     libftdi1-dev
+    libsqlite3-0 libsqlite3-dev     # the record store (loaded at run time; the header for a test)
     googletest libgtest-dev libgmock-dev
     srecord binutils
     python3                         # scripts/verdict.py
