@@ -1,6 +1,7 @@
 #include "web/figures.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <map>
 #include <set>
