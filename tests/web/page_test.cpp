@@ -2,12 +2,16 @@
 // report holds inline, and the listen address.
 #include <gtest/gtest.h>
 
-#include <regex>
+#include <algorithm>
+#include <optional>
 #include <string>
 
 #include "case_name.h"
+#include "scratch.h"
+#include "store/store.h"
 #include "web/figures_json.h"
 #include "web/page.h"
+#include "web/report_file.h"
 #include "web/serve.h"
 
 namespace {
@@ -164,3 +168,57 @@ INSTANTIATE_TEST_SUITE_P(
     case_name<ListenCase>);
 
 }  // namespace
+
+// --- the report file --------------------------------------------------------------
+
+struct ReportCase {
+    std::string name;
+    std::optional<std::string> since, until;
+    std::string out;  // in the scratch folder; "/" starts a path of its own
+    int status;
+    std::string says;  // in the file, or for a refusal nothing is written
+};
+
+class ReportFile : public testing::TestWithParam<ReportCase> {};
+
+TEST_P(ReportFile, WrittenWholeOrNotAtAll) {
+    const ReportCase& c = GetParam();
+    StoreScratch scratch;
+    StoreUrl url;
+    std::string error;
+    int version = 0;
+    ASSERT_TRUE(store_url("sqlite:" + scratch.path("line.db"), url, error));
+    ASSERT_TRUE(RecordStore::init(url, version, error)) << error;
+    const std::string out = c.out[0] == '/' ? c.out : scratch.path(c.out);
+    testing::internal::CaptureStderr();
+    const int status = web_report(url, {c.since, c.until, out}, "1.0.0");
+    const std::string said = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(status, c.status) << said;
+    const std::string file = file_text(out);
+    if (c.status == 0) {
+        EXPECT_NE(file.find(c.says), std::string::npos);
+    } else {
+        EXPECT_NE(said.find(c.says), std::string::npos) << said;
+        EXPECT_EQ(file, "");
+        EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 1) << said;
+    }
+    EXPECT_EQ(file_text(out + ".part"), "");  // nothing left beside it
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ReportFile,
+    testing::Values(ReportCase{"Period", "2026-12-11", "2026-12-12", "r.html", 0,
+                               "from 2026-12-11 00:00 UTC to 2026-12-12 00:00 UTC"},
+                    ReportCase{"OffsetTurnedToUtc", "2026-12-11T08:00:00+02:00", std::nullopt,
+                               "r.html", 0, "from 2026-12-11 06:00 UTC to now"},
+                    ReportCase{"DefaultIsTheLastDay", std::nullopt, std::nullopt, "r.html", 0,
+                               "to now"},
+                    ReportCase{"SinceNoTime", "yesterday", std::nullopt, "r.html", 1,
+                               "--since yesterday: not a time"},
+                    ReportCase{"UntilNoTime", "2026-12-11", "2026-02-30", "r.html", 1,
+                               "--until 2026-02-30: not a time"},
+                    ReportCase{"UntilBeforeSince", "2026-12-11", "2026-12-10", "r.html", 1,
+                               "--until 2026-12-10 is not after the start"},
+                    ReportCase{"NoFolder", "2026-12-11", std::nullopt, "/no/such/dir/r.html", 1,
+                               "cannot write /no/such/dir/r.html"}),
+    case_name<ReportCase>);
