@@ -184,7 +184,7 @@ int web_serve(const StoreUrl& url, const std::string& listen, const std::string&
                      "hexflash: warning: the page has no login: whoever reaches %s sees the line\n",
                      shown(address, port).c_str());
     }
-    std::fprintf(stderr, "hexflash: serving the line of %s at http://%s/ ; Ctrl-C stops\n",
+    std::fprintf(stderr, "hexflash: serving the line of %s at http://%s/ (Ctrl-C stops)\n",
                  store_url_text(url).c_str(), shown(address, port).c_str());
     std::fflush(stderr);
     interrupt_arm();

@@ -183,9 +183,8 @@ TEST(ReportInBrowser, OpensOfflineWithTheSameTally) {
     EXPECT_EQ(file.find("http://"), std::string::npos);
     EXPECT_EQ(file.find("https://"), std::string::npos);
     std::string error;
-    const std::string dom =
-        chromium_dom({"file://" + out, scratch.path("profile"), can_unshare_network(), 5000, ""},
-                     error);
+    const std::string dom = chromium_dom(
+        {"file://" + out, scratch.path("profile"), can_unshare_network(), 5000, ""}, error);
     ASSERT_NE(dom, "") << error;
     expect_the_shift(dom, "the report");
 }

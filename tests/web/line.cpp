@@ -116,12 +116,11 @@ void fill_line(const ScratchDir& scratch, const std::string& db) {
     const std::string full = scratch.path("full.bin");
     write_bytes(full, pattern(kFlashSize, 31));
     plug(present, "0");
-    LineWatch pulled({full, "--count", "1", "--db", db},
-                     "sim:boards=8,timing=typ,flash=" + scratch.path("b%d.bin") +
-                         ",present=" + present + kPart,
-                     scratch.path("pulled.txt"));
-    const bool burning =
-        wait_for([&] { return pulled.shows("0x0012 B          burning"); }, 60s);
+    LineWatch pulled(
+        {full, "--count", "1", "--db", db},
+        "sim:boards=8,timing=typ,flash=" + scratch.path("b%d.bin") + ",present=" + present + kPart,
+        scratch.path("pulled.txt"));
+    const bool burning = wait_for([&] { return pulled.shows("0x0012 B          burning"); }, 60s);
     plug(present, "");
     ASSERT_TRUE(burning) << pulled.screen();
     ASSERT_EQ(pulled.finish(120), 2) << pulled.screen();
@@ -130,10 +129,9 @@ void fill_line(const ScratchDir& scratch, const std::string& db) {
     const std::string census = scratch.path("census.txt");
     write_file(census, std::string("6\t<img src=x>A\tDual RS232-HS A\n6\t") + kMarkupSerial +
                            "\tDual RS232-HS B\n");
-    ProcessResult one =
-        run_process({HEXFLASH_EXE, "write", image, "--db", db},
-                    {"HEXBURN_DRIVER=sim:census=" + census + ",timing=zero,flash=" +
-                     scratch.path("c.bin") + kPart},
-                    "", 60);
+    ProcessResult one = run_process({HEXFLASH_EXE, "write", image, "--db", db},
+                                    {"HEXBURN_DRIVER=sim:census=" + census +
+                                     ",timing=zero,flash=" + scratch.path("c.bin") + kPart},
+                                    "", 60);
     ASSERT_EQ(one.exit_status, 0) << one.err;
 }

@@ -69,8 +69,7 @@ INSTANTIATE_TEST_SUITE_P(
         Exchange{"PostElsewhere", "POST", "/no/such", 405, "method not allowed"},
         Exchange{"Traversal", "GET", "/../../etc/passwd", 404, "not found"},
         Exchange{"EncodedTraversal", "GET", "/%2e%2e/%2e%2e/etc/passwd", 404, "not found"},
-        Exchange{"TraversalBehindAsset", "GET", "/page.js/../../../etc/passwd", 404,
-                 "not found"},
+        Exchange{"TraversalBehindAsset", "GET", "/page.js/../../../etc/passwd", 404, "not found"},
         Exchange{"NoIndexFile", "GET", "/index.html", 404, "not found"},
         Exchange{"NoOtherAsset", "GET", "/page.html", 404, "not found"},
         Exchange{"NoLongerName", "GET", "/figures.jsonx", 404, "not found"},
@@ -100,16 +99,15 @@ TEST_P(Refusals, ExitOneWithOneLineBeforeListening) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, Refusals,
-    testing::Values(Refusal{"ListenWithoutPort",
-                            {"--db", "DB", "--listen", "127.0.0.1"},
-                            "--listen 127.0.0.1: ADDR:PORT expected"},
-                    Refusal{"PortTooHigh",
-                            {"--db", "DB", "--listen", "127.0.0.1:70000"},
-                            "no port 70000"},
-                    Refusal{"NoStoreThere",
-                            {"--db", "sqlite:/no/such/dir/line.db", "--listen", "127.0.0.1:0"},
-                            "no store at /no/such/dir/line.db"},
-                    Refusal{"UnknownStore", {"--db", "foo:bar"}, "unknown store URL foo:bar"}),
+    testing::Values(
+        Refusal{"ListenWithoutPort",
+                {"--db", "DB", "--listen", "127.0.0.1"},
+                "--listen 127.0.0.1: ADDR:PORT expected"},
+        Refusal{"PortTooHigh", {"--db", "DB", "--listen", "127.0.0.1:70000"}, "no port 70000"},
+        Refusal{"NoStoreThere",
+                {"--db", "sqlite:/no/such/dir/line.db", "--listen", "127.0.0.1:0"},
+                "no store at /no/such/dir/line.db"},
+        Refusal{"UnknownStore", {"--db", "foo:bar"}, "unknown store URL foo:bar"}),
     case_name<Refusal>);
 
 // The sockets listening in the network namespace of `pid`: "ADDRESS:PORT" in
