@@ -231,7 +231,8 @@ TEST(PageInBrowser, ABoardThatFinishesShowsWithinThreeSeconds) {
     ASSERT_TRUE(committed.has_value()) << watch.screen();
     ASSERT_TRUE(shown.has_value());
     EXPECT_LE(*shown - *committed, 3s);
-    EXPECT_EQ(watch.stop(30), 130) << watch.screen();
+    // Ctrl-C while no board burns: every board passed, status 0.
+    EXPECT_EQ(watch.stop(30), 0) << watch.screen();
 }
 
 }  // namespace
