@@ -13,6 +13,9 @@
 #include "hexflash/watch.h"
 #include "host/interrupt.h"
 #include "image/image_file.h"
+#include "store/store.h"
+#include "web/report_file.h"
+#include "web/serve.h"
 
 #if defined(_WIN32)
 #include <io.h>
@@ -246,6 +249,32 @@ int run(const Options& options) {
     return status;
 }
 
+// serve and report: the store's figures, live or for a period.
+int look_at_the_line(const Options& options) {
+    StoreUrl url;
+    std::string error;
+    if (!store_url(options.db, url, error)) {
+        complain(error);
+        return 1;
+    }
+    if (url.kind == StoreUrl::Kind::kNone) {
+        complain(std::string(command_name(options.command)) + " needs a store, not none");
+        return 1;
+    }
+    if (options.command == Command::kServe) {
+        return web_serve(url, options.listen, HEXFLASH_VERSION);
+    }
+    ReportRequest request;
+    if (!options.since.empty()) {
+        request.since = options.since;
+    }
+    if (!options.until.empty()) {
+        request.until = options.until;
+    }
+    request.out = options.html;
+    return web_report(url, request, HEXFLASH_VERSION);
+}
+
 }  // namespace
 
 int hexflash_main(int argc, char** argv) {
@@ -268,6 +297,9 @@ int hexflash_main(int argc, char** argv) {
             return list(options);
         case Command::kWatch:
             return watch_boards(options, HEXFLASH_VERSION, progress_terminal());
+        case Command::kServe:
+        case Command::kReport:
+            return look_at_the_line(options);
         case Command::kChips:
             std::fputs(chips_text(options.json).c_str(), stdout);
             return 0;

@@ -27,6 +27,10 @@ constexpr const char* kUsage =
     "  unprotect             clear the block protection (and SRWD)\n"
     "  watch IMAGE [--new-only] [--count N] [--log FILE] and write's options\n"
     "                        burn every board as it is plugged in\n"
+    "  serve [--db URL] [--listen ADDR:PORT]\n"
+    "                        the line's page in a browser, read-only (127.0.0.1:8080)\n"
+    "  report [--db URL] [--since TIME] [--until TIME] --html OUT\n"
+    "                        the same figures for a period, one HTML file\n"
     "  help [COMMAND], --help, -h\n"
     "                        this text, or one command's; --version: the version\n"
     "\n"
@@ -70,6 +74,7 @@ constexpr CommandWord kCommands[] = {
     {"read", Command::kRead},       {"erase", Command::kErase},
     {"protect", Command::kProtect}, {"unprotect", Command::kUnprotect},
     {"watch", Command::kWatch},     {"help", Command::kHelp},
+    {"serve", Command::kServe},     {"report", Command::kReport},
     {"chips", Command::kChips},
 };
 
@@ -135,6 +140,22 @@ constexpr CommandHelp kHelp[] = {
      "  --log FILE              append one JSON line per board to FILE\n"
      "  --protect [--lock]      protect the whole chip after the verify\n"
      "  and write's options: --erase, --keep-rest, --unprotect, --format, --base, --raw\n"},
+    {Command::kServe,
+     "Usage: hexflash serve [--db URL] [--listen ADDR:PORT]\n"
+     "The line at a glance: one read-only page over the record store that redraws\n"
+     "itself every 1.5 s: stations, the shift's tally (the last 8 hours), boards per\n"
+     "hour, yield per station and image, failures by phase, the last 100 records and\n"
+     "a board's history by serial, unique ID or field value. Ctrl-C stops it.\n"
+     "  --db URL                the store (default: HEXFLASH_DB, else the default store)\n"
+     "  --listen ADDR:PORT      where (default 127.0.0.1:8080; [::1]:8080; port 0: any);\n"
+     "                          any other address than the loopback has no login\n"},
+    {Command::kReport,
+     "Usage: hexflash report [--db URL] [--since TIME] [--until TIME] --html OUT\n"
+     "The page's figures for a period as one HTML file that opens offline.\n"
+     "  --since TIME            from (default: 24 hours ago); 2026-12-11,\n"
+     "                          2026-12-11T08:00:00Z or with an offset, +02:00\n"
+     "  --until TIME            up to, not including (default: now)\n"
+     "  --html OUT              the file, written whole\n"},
 };
 
 // "30000000", "30M", "500k"; 0 when not a frequency.
@@ -303,6 +324,21 @@ bool parse_options(int argc, char** argv, Options& options, std::string& error) 
                 error = "--count " + text + ": a number of boards from 1";
                 return false;
             }
+        } else if (name == "--db" || name == "--listen" || name == "--since" || name == "--until" ||
+                   name == "--html") {
+            if (!value(text)) {
+                return false;
+            }
+            if (text.empty()) {
+                error = std::string(name) + " needs a value";
+                return false;
+            }
+            std::string& field = name == "--db"       ? options.db
+                                 : name == "--listen" ? options.listen
+                                 : name == "--since"  ? options.since
+                                 : name == "--until"  ? options.until
+                                                      : options.html;
+            field = text;
         } else if (name == "--log") {
             if (!value(text) || text.empty()) {
                 error = text.empty() && error.empty() ? "--log needs a file" : error;
@@ -405,6 +441,19 @@ bool parse_options(int argc, char** argv, Options& options, std::string& error) 
         misplaced = options.all ? "--all" : "a second --device";
     } else if (options.all && !options.devices.empty()) {
         misplaced = "--device with --all";
+    } else if (!options.db.empty() && command != Command::kServe && command != Command::kReport) {
+        misplaced = "--db";
+    } else if (!options.listen.empty() && command != Command::kServe) {
+        misplaced = "--listen";
+    } else if ((!options.since.empty() || !options.until.empty() || !options.html.empty()) &&
+               command != Command::kReport) {
+        misplaced = !options.since.empty()   ? "--since"
+                    : !options.until.empty() ? "--until"
+                                             : "--html";
+    }
+    if (command == Command::kReport && options.html.empty()) {
+        error = "report needs --html OUT";
+        return false;
     }
     if (options.keep_rest && options.erase == FAST_ERASE_CHIP) {
         // A bulk erase cannot leave any sector as it was.

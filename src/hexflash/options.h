@@ -19,6 +19,8 @@ enum class Command {
     kProtect,
     kUnprotect,
     kWatch,
+    kServe,
+    kReport,
     kHelp,
     kVersion
 };
@@ -40,11 +42,15 @@ struct Options {
     std::uint32_t base = 0;  // where a binary image starts on the chip
     bool base_given = false;
     Command help_on = Command::kNone;  // help: the command asked about
-    bool protect = false;     // --protect: block protection over the whole chip after the write
-    bool lock = false;        // --lock: SRWD with the protection
-    bool new_only = false;    // watch: boards present at the start are left alone
-    std::uint64_t count = 0;  // watch: stop after this many boards (0: never)
-    std::string log_path;     // watch: JSON Lines, one per board
+    bool protect = false;      // --protect: block protection over the whole chip after the write
+    bool lock = false;         // --lock: SRWD with the protection
+    bool new_only = false;     // watch: boards present at the start are left alone
+    std::uint64_t count = 0;   // watch: stop after this many boards (0: never)
+    std::string log_path;      // watch: JSON Lines, one per board
+    std::string db;            // --db: the record store's URL ("": HEXFLASH_DB, else the default)
+    std::string listen;        // serve: ADDR:PORT ("": 127.0.0.1:8080)
+    std::string since, until;  // report: the period as typed ("": the last 24 hours)
+    std::string html;          // report: the file
 };
 
 // Parses argv[1..]; false with `error` set to one line on a usage error.

@@ -78,7 +78,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 struct Refusal {
     std::string name;
-    std::vector<std::string> args;  // after serve; DB stands for the store
+    std::vector<std::string> args;  // after hexflash; DB stands for the store
     std::string says;
 };
 
@@ -87,7 +87,7 @@ class Refusals : public testing::TestWithParam<Refusal> {};
 TEST_P(Refusals, ExitOneWithOneLineBeforeListening) {
     const Refusal& c = GetParam();
     StoreScratch scratch;
-    std::vector<std::string> argv = {HEXFLASH_EXE, "serve"};
+    std::vector<std::string> argv = {HEXFLASH_EXE};
     for (const std::string& arg : c.args) {
         argv.push_back(arg == "DB" ? empty_store(scratch) : arg);
     }
@@ -95,19 +95,33 @@ TEST_P(Refusals, ExitOneWithOneLineBeforeListening) {
     EXPECT_EQ(result.exit_status, 1) << result.err;
     EXPECT_NE(result.err.find(c.says), std::string::npos) << result.err;
     EXPECT_EQ(result.err.find("serving"), std::string::npos) << result.err;
+    EXPECT_EQ(result.out, "");
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, Refusals,
     testing::Values(
         Refusal{"ListenWithoutPort",
-                {"--db", "DB", "--listen", "127.0.0.1"},
+                {"serve", "--db", "DB", "--listen", "127.0.0.1"},
                 "--listen 127.0.0.1: ADDR:PORT expected"},
-        Refusal{"PortTooHigh", {"--db", "DB", "--listen", "127.0.0.1:70000"}, "no port 70000"},
+        Refusal{
+            "PortTooHigh", {"serve", "--db", "DB", "--listen", "127.0.0.1:70000"}, "no port 70000"},
         Refusal{"NoStoreThere",
-                {"--db", "sqlite:/no/such/dir/line.db", "--listen", "127.0.0.1:0"},
+                {"serve", "--db", "sqlite:/no/such/dir/line.db", "--listen", "127.0.0.1:0"},
                 "no store at /no/such/dir/line.db"},
-        Refusal{"UnknownStore", {"--db", "foo:bar"}, "unknown store URL foo:bar"}),
+        Refusal{"UnknownStore", {"serve", "--db", "foo:bar"}, "unknown store URL foo:bar"},
+        Refusal{"NoStoreAtAll", {"serve", "--db", "none"}, "serve needs a store, not none"},
+        Refusal{"ReportWithoutFile", {"report", "--db", "DB"}, "report needs --html OUT"},
+        Refusal{"ReportOfNoTime",
+                {"report", "--db", "DB", "--since", "noon", "--html", "/tmp/x.html"},
+                "--since noon: not a time"},
+        Refusal{"HtmlIsTheReports",
+                {"serve", "--db", "DB", "--html", "x.html"},
+                "--html does not go with serve"},
+        Refusal{"ListenIsServes",
+                {"list", "--listen", "127.0.0.1:0"},
+                "--listen does not go with list"},
+        Refusal{"ServeTakesNoFile", {"serve", "x.html"}, "unexpected argument x.html"}),
     case_name<Refusal>);
 
 // The sockets listening in the network namespace of `pid`: "ADDRESS:PORT" in
