@@ -20,6 +20,7 @@
 #include "image/image.h"
 #include "instant_driver.h"
 #include "simboard/sim_driver.h"
+#include "test_dir.h"
 
 namespace {
 
@@ -140,8 +141,7 @@ SimBurn burn_simulated(const char* options_text, const char* path) {
 void BM_BurnSimulatedBoard(benchmark::State& state) {
     QuietConsole quiet;
     const char* timing = state.range(0) == 0 ? "timing=typ" : "timing=max";
-    const std::string empty =
-        (std::filesystem::temp_directory_path() / "hexburn_bench_empty.hex").string();
+    const std::string empty = test_path("empty.hex");
     std::ofstream(empty) << ":00000001FF\n";
     const SimBurn base = burn_simulated(timing, empty.c_str());
     std::filesystem::remove(empty);

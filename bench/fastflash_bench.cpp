@@ -12,14 +12,14 @@
 #include <memory>
 #include <string>
 
-#include "fastflash/fastflash.h"
 #include "d2xx/d2xx.h"
 #include "d2xx/d2xx_driver.h"
+#include "fastflash/fastflash.h"
 #include "simboard/sim_driver.h"
 
 namespace {
 
-constexpr std::uint32_t kSector = FAST_SECTOR_SIZE;
+constexpr std::uint32_t kSector = CHIP_SECTOR_SIZE;
 
 std::uint8_t pattern(std::uint32_t address, std::uint32_t build) {
     std::uint32_t x = (address + 1) * 2654435761U ^ (build * 40503U);
@@ -35,11 +35,11 @@ struct Case {
 
 // The speed table, in its order.
 constexpr Case kCases[] = {
-    {"timing=typ", FAST_CHIP_SIZE, FAST_CHIP_SIZE, 2},  // chip full of other data, <= 22 s
-    {"timing=typ", FAST_CHIP_SIZE, 0, 0},               // blank chip, <= 8 s
-    {"timing=typ", FAST_CHIP_SIZE, FAST_CHIP_SIZE, 1},  // already holds it, <= 1 s
-    {"timing=typ", 4 * kSector, 4 * kSector, 2},        // 256 KiB over an older build, <= 4 s
-    {"timing=max", FAST_CHIP_SIZE, FAST_CHIP_SIZE, 2},  // slow chip, <= 90 s
+    {"timing=typ", CHIP_MAX_SIZE, CHIP_MAX_SIZE, 2},  // chip full of other data, <= 22 s
+    {"timing=typ", CHIP_MAX_SIZE, 0, 0},              // blank chip, <= 8 s
+    {"timing=typ", CHIP_MAX_SIZE, CHIP_MAX_SIZE, 1},  // already holds it, <= 1 s
+    {"timing=typ", 4 * kSector, 4 * kSector, 2},      // 256 KiB over an older build, <= 4 s
+    {"timing=max", CHIP_MAX_SIZE, CHIP_MAX_SIZE, 2},  // slow chip, <= 90 s
 };
 
 void BM_FastFlashBurn(benchmark::State& state) {
@@ -52,8 +52,8 @@ void BM_FastFlashBurn(benchmark::State& state) {
         image->defined[a >> 3] =
             static_cast<std::uint8_t>(image->defined[a >> 3] | (1U << (a & 7)));
     }
-    auto link = std::make_unique<fast_link>();
-    auto plan = std::make_unique<fast_plan>();
+    auto link = std::make_unique<nor_chip>();
+    auto plan = std::make_unique<plan_burn>();
     double virtual_s = 0;
     double real_s = 0;
     fast_stats stats{};
@@ -62,7 +62,7 @@ void BM_FastFlashBurn(benchmark::State& state) {
         std::string error;
         parse_sim_options(c.timing, options, error);
         SimDriver driver(std::move(options));
-        for (std::uint32_t a = 0; a < FAST_CHIP_SIZE; ++a) {
+        for (std::uint32_t a = 0; a < CHIP_MAX_SIZE; ++a) {
             driver.board().flash[a] = a < c.chip_length ? pattern(a, c.chip_build) : 0xFF;
         }
         d2xx_bind(&driver);
@@ -71,20 +71,20 @@ void BM_FastFlashBurn(benchmark::State& state) {
         FT_HANDLE handle = nullptr;
         FT_CreateDeviceInfoList(&count);
         FT_Open(1, &handle);
-        const fast_options burn{FAST_ERASE_AUTO, false};
-        int result = fast_open(handle, FAST_DEFAULT_CLOCK_HZ, link.get());
-        if (result == FAST_OK) {
+        const plan_options burn{PLAN_ERASE_AUTO, false};
+        int result = nor_open(handle, NOR_DEFAULT_CLOCK_HZ, link.get());
+        if (result == LINK_OK) {
             result = fast_plan_burn(link.get(), image.get(), &burn, plan.get(), &stats, nullptr);
         }
-        if (result == FAST_OK) {
+        if (result == LINK_OK) {
             result = fast_execute(link.get(), plan.get(), &stats, nullptr);
         }
-        fast_close(link.get());
+        link_close(link.get());
         FT_Close(handle);
         real_s += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
         d2xx_bind(nullptr);
-        if (result != FAST_OK ||
-            std::memcmp(driver.board().flash.data(), image->bytes, FAST_CHIP_SIZE) != 0) {
+        if (result != LINK_OK ||
+            std::memcmp(driver.board().flash.data(), image->bytes, CHIP_MAX_SIZE) != 0) {
             state.SkipWithError("the burn did not leave the chip as it must");
             return;
         }

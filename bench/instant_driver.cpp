@@ -4,6 +4,7 @@
 
 #include "flash/flash.h"
 #include "mpsse/mpsse.h"
+#include "mpsse/opcodes.h"
 #include "mpsse/spi.h"
 
 namespace {

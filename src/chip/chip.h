@@ -38,6 +38,7 @@ inline constexpr std::uint8_t CHIP_SR_WEL = 0x02;  // write enable latch
 // --- the parts -------------------------------------------------------------------
 inline constexpr std::uint32_t CHIP_SECTOR_SIZE = 0x10000;  // protection and planning unit
 inline constexpr std::uint32_t CHIP_BLOCK_SIZE = 0x1000;    // the smallest erase of any part
+inline constexpr std::uint32_t CHIP_MAX_SIZE = 0x200000;    // the largest part of the table
 inline constexpr std::size_t CHIP_ERASE_TYPES = 4;
 
 // One erase instruction of a part; size 0 erases the whole chip, opcode 0
@@ -76,7 +77,9 @@ enum chip_unique_id : std::uint8_t {
 enum chip_source : std::uint8_t { CHIP_FROM_TABLE, CHIP_FROM_SFDP, CHIP_FORCED };
 
 // One part, as its datasheet gives it. Times in microseconds or milliseconds
-// as their names say.
+// as their names say. Each row's comment names where its figures come from;
+// a figure with no source at hand is the M25P16's (the nearest one for an
+// erase size the M25P16 lacks), and the comment says so.
 struct chip_part {
     const char* name;
     const char* maker;
@@ -97,47 +100,53 @@ struct chip_part {
     std::uint32_t read_max_clock_hz;  // READ (0x03)
 };
 
-// STMicroelectronics (Numonyx, Micron) M25P16: 32 sectors of 64 KiB, pages of 256 bytes.
+// STMicroelectronics (Numonyx, Micron) M25P16: 32 sectors of 64 KiB, pages of
+// 256 bytes. Figures: the M25P16 datasheets; the typical times of the
+// Numonyx/Micron editions (ST's 2007 edition lists the same), the clocks of
+// ST's 50 MHz editions.
 inline constexpr chip_part CHIP_M25P16 = {
-    "M25P16",
-    "STMicroelectronics",
-    0x202015,
-    0x200000,
-    256,
-    {{CHIP_INS_SE, 0x10000, 600, 3000}, {CHIP_INS_BE, 0, 13000, 40000}, {}, {}},
-    640,
-    5000,
-    1300,
-    15000,
-    {false, 0x1C, 2, 6, 0, 0, 0, 0x80, 0, 0, true},
-    CHIP_UID_NONE,
-    0,
-    false,
-    50000000,
-    20000000,
+    .name = "M25P16",
+    .maker = "STMicroelectronics",
+    .jedec_id = 0x202015,
+    .size = 0x200000,
+    .page_size = 256,
+    .erases = {{.opcode = CHIP_INS_SE, .size = 0x10000, .typ_ms = 600, .max_ms = 3000},
+               {.opcode = CHIP_INS_BE, .size = 0, .typ_ms = 13000, .max_ms = 40000},
+               {},
+               {}},
+    .page_program_typ_us = 640,
+    .page_program_max_us = 5000,
+    .status_write_typ_us = 1300,
+    .status_write_max_us = 15000,
+    // SRWD b7, BP2..0 b4..2.
+    .status = {.two_registers = false,
+               .bp = 0x1C,
+               .bp_shift = 2,
+               .bp_all_from = 6,
+               .tb = 0,
+               .sec = 0,
+               .cmp = 0,
+               .srwd = 0x80,
+               .locks = 0,
+               .qe = 0,
+               .writable = true},
+    .unique_id = CHIP_UID_NONE,
+    .unique_id_bytes = 0,
+    .sfdp = false,
+    .max_clock_hz = 50000000,
+    .read_max_clock_hz = 20000000,
 };
 
 // What --force drives a part with that no row and no SFDP describe: only
 // the instructions every part of the table shares, the M25P16's maximum
 // times, its status layout (the protection bits other parts add are unseen).
-inline constexpr chip_part CHIP_FORCED_PART = {
-    "unknown part",
-    "unknown",
-    0,
-    0x200000,
-    256,
-    {{CHIP_INS_SE, 0x10000, 600, 3000}, {CHIP_INS_BE, 0, 13000, 40000}, {}, {}},
-    640,
-    5000,
-    1300,
-    15000,
-    {false, 0x1C, 2, 6, 0, 0, 0, 0x80, 0, 0, true},
-    CHIP_UID_NONE,
-    0,
-    false,
-    50000000,
-    20000000,
-};
+inline constexpr chip_part CHIP_FORCED_PART = [] {
+    chip_part part = CHIP_M25P16;
+    part.name = "unknown part";
+    part.maker = "unknown";
+    part.jedec_id = 0;
+    return part;
+}();
 
 // --- wait bounds -------------------------------------------------------------------
 // A wait never fails a part at its maximum, nor one a little slower: a status
@@ -184,9 +193,6 @@ struct chip_sectors {
     std::uint32_t count;
 };
 chip_sectors chip_protected_sectors(const chip_part& part, std::uint16_t status);
-// First protected sector of a protected area that runs to the last (the
-// M25P16's kind); the sector count when none is protected.
-std::uint32_t chip_first_protected_sector(const chip_part& part, std::uint8_t status);
 // The part's protection bits of `status` (BP, TB, SEC, CMP) only.
 std::uint16_t chip_protection_bits(const chip_part& part);
 // The protection bits in the part's own terms, e.g. "BP=1 TB=1 SEC=0 CMP=0".
@@ -199,6 +205,7 @@ std::uint16_t chip_status_to_write(const chip_part& part, std::uint16_t read,
 std::string chip_erase_text(const chip_part& part);
 
 // --- SFDP (JEDEC JESD216) ------------------------------------------------------------
+// In sfdp.cpp; the fields they read are named in sfdp.h.
 inline constexpr std::uint32_t CHIP_SFDP_SIGNATURE = 0x50444653;  // "SFDP", little-endian
 inline constexpr std::size_t CHIP_BFPT_DWORDS = 16;               // read at most
 // From the first 16 bytes at SFDP address 0 (header and first parameter

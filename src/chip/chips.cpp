@@ -6,27 +6,38 @@ namespace {
 
 // Winbond W25Q16JV. EF 40 15 also answers for the W25Q16BV/CV/DV: the row
 // assumes nothing those lack (register 2 is written as 0x01's second byte).
+// Figures: Winbond's W25Q16JV datasheet.
 constexpr chip_part kW25q16jv = {
-    "W25Q16JV",
-    "Winbond",
-    0xEF4015,
-    0x200000,
-    256,
-    {{0x20, 0x1000, 45, 400},
-     {0x52, 0x8000, 120, 1600},
-     {CHIP_INS_SE, 0x10000, 150, 2000},
-     {CHIP_INS_BE, 0, 5000, 25000}},
-    400,
-    3000,
-    10000,
-    15000,
+    .name = "W25Q16JV",
+    .maker = "Winbond",
+    .jedec_id = 0xEF4015,
+    .size = 0x200000,
+    .page_size = 256,
+    .erases = {{.opcode = 0x20, .size = 0x1000, .typ_ms = 45, .max_ms = 400},
+               {.opcode = 0x52, .size = 0x8000, .typ_ms = 120, .max_ms = 1600},
+               {.opcode = CHIP_INS_SE, .size = 0x10000, .typ_ms = 150, .max_ms = 2000},
+               {.opcode = CHIP_INS_BE, .size = 0, .typ_ms = 5000, .max_ms = 25000}},
+    .page_program_typ_us = 400,
+    .page_program_max_us = 3000,
+    .status_write_typ_us = 10000,
+    .status_write_max_us = 15000,
     // SRP0 b7, SEC b6, TB b5, BP b4..2; SUS b15, CMP b14, LB3..1 b13..11, QE b9, SRL b8.
-    {true, 0x1C, 2, 6, 0x20, 0x40, 0x4000, 0x80, 0x3900, 0x0200, true},
-    CHIP_UID_RUID,
-    8,
-    true,
-    133000000,
-    50000000,
+    .status = {.two_registers = true,
+               .bp = 0x1C,
+               .bp_shift = 2,
+               .bp_all_from = 6,
+               .tb = 0x20,
+               .sec = 0x40,
+               .cmp = 0x4000,
+               .srwd = 0x80,
+               .locks = 0x3900,
+               .qe = 0x0200,
+               .writable = true},
+    .unique_id = CHIP_UID_RUID,
+    .unique_id_bytes = 8,
+    .sfdp = true,
+    .max_clock_hz = 133000000,
+    .read_max_clock_hz = 50000000,
 };
 
 // The -IM/-JM dies: the same part under another type byte.
@@ -37,120 +48,157 @@ constexpr chip_part kW25q16jvDtr = [] {
     return part;
 }();
 
-// GigaDevice GD25Q16 (B, C, E). Datasheets give typicals for the page (0.7 ms),
-// the 4 KiB erase (50 ms) and the chip (10 s) only: the 32 and 64 KiB erases
-// take the M25P16's 64 KiB typical, every maximum and the status write the
+// GigaDevice GD25Q16 (B, C, E). Figures: GigaDevice's GD25Q16 datasheets,
+// which give typicals for the page (0.7 ms), the 4 KiB erase (50 ms) and the
+// chip (10 s) only; for the rest none at hand: the 32 and 64 KiB erases take
+// the M25P16's 64 KiB typical, every maximum and the status write the
 // M25P16's. Only the C and E dies have SFDP: the family row does not rely on it.
 constexpr chip_part kGd25q16 = {
-    "GD25Q16",
-    "GigaDevice",
-    0xC84015,
-    0x200000,
-    256,
-    {{0x20, 0x1000, 50, 3000},
-     {0x52, 0x8000, 600, 3000},
-     {CHIP_INS_SE, 0x10000, 600, 3000},
-     {CHIP_INS_BE, 0, 10000, 40000}},
-    700,
-    5000,
-    1300,
-    15000,
+    .name = "GD25Q16",
+    .maker = "GigaDevice",
+    .jedec_id = 0xC84015,
+    .size = 0x200000,
+    .page_size = 256,
+    .erases = {{.opcode = 0x20, .size = 0x1000, .typ_ms = 50, .max_ms = 3000},
+               {.opcode = 0x52, .size = 0x8000, .typ_ms = 600, .max_ms = 3000},
+               {.opcode = CHIP_INS_SE, .size = 0x10000, .typ_ms = 600, .max_ms = 3000},
+               {.opcode = CHIP_INS_BE, .size = 0, .typ_ms = 10000, .max_ms = 40000}},
+    .page_program_typ_us = 700,
+    .page_program_max_us = 5000,
+    .status_write_typ_us = 1300,
+    .status_write_max_us = 15000,
     // SRWD b7, BP4 (a SEC) b6, BP3 (a TB) b5, BP2..0 b4..2; CMP b14, QE b9, SRP1 b8.
-    {true, 0x1C, 2, 6, 0x20, 0x40, 0x4000, 0x80, 0x0100, 0x0200, true},
-    CHIP_UID_RUID,
-    8,
-    false,
-    50000000,
-    20000000,
+    .status = {.two_registers = true,
+               .bp = 0x1C,
+               .bp_shift = 2,
+               .bp_all_from = 6,
+               .tb = 0x20,
+               .sec = 0x40,
+               .cmp = 0x4000,
+               .srwd = 0x80,
+               .locks = 0x0100,
+               .qe = 0x0200,
+               .writable = true},
+    .unique_id = CHIP_UID_RUID,
+    .unique_id_bytes = 8,
+    .sfdp = false,
+    .max_clock_hz = 50000000,
+    .read_max_clock_hz = 20000000,
 };
 
 // Macronix MX25L1606E and the six parts sharing C2 20 15. Its 0x52 erases
-// 64 KiB, not 32. No times given here: every one is the M25P16's (the 4 KiB
-// erase's typical its 64 KiB one, the nearest). SFDP not relied on.
+// 64 KiB, not 32. Figures: none at hand; every time is the M25P16's (the
+// 4 KiB erase's typical its 64 KiB one, the nearest). SFDP not relied on.
 constexpr chip_part kMx25l1606e = {
-    "MX25L1606E",
-    "Macronix",
-    0xC22015,
-    0x200000,
-    256,
-    {{0x20, 0x1000, 600, 3000},
-     {CHIP_INS_SE, 0x10000, 600, 3000},
-     {0x52, 0x10000, 600, 3000},
-     {CHIP_INS_BE, 0, 13000, 40000}},
-    640,
-    5000,
-    1300,
-    15000,
-    {false, 0x3C, 2, 6, 0, 0, 0, 0x80, 0, 0, true},
-    CHIP_UID_NONE,
-    0,
-    false,
-    50000000,
-    20000000,
+    .name = "MX25L1606E",
+    .maker = "Macronix",
+    .jedec_id = 0xC22015,
+    .size = 0x200000,
+    .page_size = 256,
+    .erases = {{.opcode = 0x20, .size = 0x1000, .typ_ms = 600, .max_ms = 3000},
+               {.opcode = CHIP_INS_SE, .size = 0x10000, .typ_ms = 600, .max_ms = 3000},
+               {.opcode = 0x52, .size = 0x10000, .typ_ms = 600, .max_ms = 3000},
+               {.opcode = CHIP_INS_BE, .size = 0, .typ_ms = 13000, .max_ms = 40000}},
+    .page_program_typ_us = 640,
+    .page_program_max_us = 5000,
+    .status_write_typ_us = 1300,
+    .status_write_max_us = 15000,
+    // SRWD b7, BP3..0 b5..2.
+    .status = {.two_registers = false,
+               .bp = 0x3C,
+               .bp_shift = 2,
+               .bp_all_from = 6,
+               .tb = 0,
+               .sec = 0,
+               .cmp = 0,
+               .srwd = 0x80,
+               .locks = 0,
+               .qe = 0,
+               .writable = true},
+    .unique_id = CHIP_UID_NONE,
+    .unique_id_bytes = 0,
+    .sfdp = false,
+    .max_clock_hz = 50000000,
+    .read_max_clock_hz = 20000000,
 };
 
-// ISSI IS25LP016D. No times given here: every one is the M25P16's (the 4 KiB
-// and 32 KiB erases' typicals its 64 KiB one, the nearest).
+// ISSI IS25LP016D. Figures: none at hand; every time is the M25P16's (the
+// 4 KiB and 32 KiB erases' typicals its 64 KiB one, the nearest).
 constexpr chip_part kIs25lp016d = {
-    "IS25LP016D",
-    "ISSI",
-    0x9D6015,
-    0x200000,
-    256,
-    {{0x20, 0x1000, 600, 3000},
-     {0x52, 0x8000, 600, 3000},
-     {CHIP_INS_SE, 0x10000, 600, 3000},
-     {CHIP_INS_BE, 0, 13000, 40000}},
-    640,
-    5000,
-    1300,
-    15000,
+    .name = "IS25LP016D",
+    .maker = "ISSI",
+    .jedec_id = 0x9D6015,
+    .size = 0x200000,
+    .page_size = 256,
+    .erases = {{.opcode = 0x20, .size = 0x1000, .typ_ms = 600, .max_ms = 3000},
+               {.opcode = 0x52, .size = 0x8000, .typ_ms = 600, .max_ms = 3000},
+               {.opcode = CHIP_INS_SE, .size = 0x10000, .typ_ms = 600, .max_ms = 3000},
+               {.opcode = CHIP_INS_BE, .size = 0, .typ_ms = 13000, .max_ms = 40000}},
+    .page_program_typ_us = 640,
+    .page_program_max_us = 5000,
+    .status_write_typ_us = 1300,
+    .status_write_max_us = 15000,
     // SRWD b7, QE b6, BP3..0 b5..2.
-    {false, 0x3C, 2, 6, 0, 0, 0, 0x80, 0, 0x40, true},
-    CHIP_UID_RUID,
-    8,
-    true,
-    50000000,
-    20000000,
+    .status = {.two_registers = false,
+               .bp = 0x3C,
+               .bp_shift = 2,
+               .bp_all_from = 6,
+               .tb = 0,
+               .sec = 0,
+               .cmp = 0,
+               .srwd = 0x80,
+               .locks = 0,
+               .qe = 0x40,
+               .writable = true},
+    .unique_id = CHIP_UID_RUID,
+    .unique_id_bytes = 8,
+    .sfdp = true,
+    .max_clock_hz = 50000000,
+    .read_max_clock_hz = 20000000,
 };
 
 // Adesto AT25SF161 and AT25SF161B under one ID (1F 86 01: the last byte is
-// no capacity). Typicals are the AT25SF161's (the slower), the chip erase's
-// the B's 7 s (the only one given); every maximum and the status write the
-// M25P16's. SFDP and the unique ID are the B's only: not relied on.
+// no capacity). Figures: Adesto's AT25SF161 and AT25SF161B datasheets; the
+// typicals are the AT25SF161's (the slower), the chip erase's the B's 7 s
+// (the only one given); for every maximum and the status write none at
+// hand: the M25P16's. SFDP and the unique ID are the B's only: not relied on.
 constexpr chip_part kAt25sf161 = {
-    "AT25SF161",
-    "Adesto",
-    0x1F8601,
-    0x200000,
-    256,
-    {{0x20, 0x1000, 70, 3000},
-     {0x52, 0x8000, 300, 3000},
-     {CHIP_INS_SE, 0x10000, 600, 3000},
-     {CHIP_INS_BE, 0, 7000, 40000}},
-    700,
-    5000,
-    1300,
-    15000,
+    .name = "AT25SF161",
+    .maker = "Adesto",
+    .jedec_id = 0x1F8601,
+    .size = 0x200000,
+    .page_size = 256,
+    .erases = {{.opcode = 0x20, .size = 0x1000, .typ_ms = 70, .max_ms = 3000},
+               {.opcode = 0x52, .size = 0x8000, .typ_ms = 300, .max_ms = 3000},
+               {.opcode = CHIP_INS_SE, .size = 0x10000, .typ_ms = 600, .max_ms = 3000},
+               {.opcode = CHIP_INS_BE, .size = 0, .typ_ms = 7000, .max_ms = 40000}},
+    .page_program_typ_us = 700,
+    .page_program_max_us = 5000,
+    .status_write_typ_us = 1300,
+    .status_write_max_us = 15000,
     // SRP0 b7, SEC b6, TB b5, BP b4..2; CMP b14, LB3..1 b13..11 (the B), QE b9, SRP1 b8.
-    {true, 0x1C, 2, 6, 0x20, 0x40, 0x4000, 0x80, 0x3900, 0x0200, true},
-    CHIP_UID_NONE,
-    0,
-    false,
-    50000000,
-    20000000,
+    .status = {.two_registers = true,
+               .bp = 0x1C,
+               .bp_shift = 2,
+               .bp_all_from = 6,
+               .tb = 0x20,
+               .sec = 0x40,
+               .cmp = 0x4000,
+               .srwd = 0x80,
+               .locks = 0x3900,
+               .qe = 0x0200,
+               .writable = true},
+    .unique_id = CHIP_UID_NONE,
+    .unique_id_bytes = 0,
+    .sfdp = false,
+    .max_clock_hz = 50000000,
+    .read_max_clock_hz = 20000000,
 };
 
 const chip_part* const kParts[] = {&CHIP_M25P16, &kW25q16jv,   &kW25q16jvDtr, &kGd25q16,
                                    &kMx25l1606e, &kIs25lp016d, &kAt25sf161};
 
 constexpr std::uint32_t kBlocksPerSector = CHIP_SECTOR_SIZE / CHIP_BLOCK_SIZE;
-
-std::uint32_t dword(const std::uint8_t* table, std::uint32_t index) {
-    const std::uint8_t* at = table + 4 * (index - 1);  // DWORDs numbered from 1
-    return static_cast<std::uint32_t>(at[0]) | static_cast<std::uint32_t>(at[1]) << 8 |
-           static_cast<std::uint32_t>(at[2]) << 16 | static_cast<std::uint32_t>(at[3]) << 24;
-}
 
 }  // namespace
 
@@ -207,11 +255,6 @@ chip_sectors chip_protected_sectors(const chip_part& part, std::uint16_t status)
     return {first, (high - 1) / kBlocksPerSector - first + 1};
 }
 
-std::uint32_t chip_first_protected_sector(const chip_part& part, std::uint8_t status) {
-    chip_sectors sectors = chip_protected_sectors(part, status);
-    return sectors.count == 0 ? part.size / CHIP_SECTOR_SIZE : sectors.first;
-}
-
 std::uint16_t chip_protection_bits(const chip_part& part) {
     const chip_status_layout& layout = part.status;
     return static_cast<std::uint16_t>(layout.bp | layout.tb | layout.sec | layout.cmp);
@@ -256,90 +299,4 @@ std::string chip_erase_text(const chip_part& part) {
         out += (out.empty() ? "" : ", ") + std::string(text);
     }
     return out;
-}
-
-bool chip_sfdp_header(const std::uint8_t bytes[16], std::uint32_t* address, std::uint32_t* dwords) {
-    const std::uint32_t signature = dword(bytes, 1);
-    // The first parameter header is the BFPT's (ID 0xFF00).
-    if (signature != CHIP_SFDP_SIGNATURE || bytes[8] != 0x00 || bytes[15] != 0xFF ||
-        bytes[11] < 9) {
-        return false;
-    }
-    *dwords = bytes[11];
-    *address = static_cast<std::uint32_t>(bytes[12]) | static_cast<std::uint32_t>(bytes[13]) << 8 |
-               static_cast<std::uint32_t>(bytes[14]) << 16;
-    return true;
-}
-
-bool chip_from_bfpt(const std::uint8_t* table, std::uint32_t dwords, std::uint32_t size,
-                    std::uint32_t jedec_id, chip_part* part) {
-    if (dwords < 9) {
-        return false;
-    }
-    const std::uint32_t density = dword(table, 2);
-    const std::uint64_t bits =
-        (density & 0x80000000U) != 0
-            ? ((density & 0x7FFFFFFFU) < 40 ? 1ULL << (density & 0x7FFFFFFFU) : 0)
-            : std::uint64_t{density} + 1;
-    if (bits != std::uint64_t{size} * 8) {
-        return false;
-    }
-    // Until the table says otherwise: the M25P16's times, page and status
-    // layout; the protection decoded only as the BP field (any value: all),
-    // and never written, as the part's own layout is unknown.
-    *part = CHIP_FORCED_PART;
-    part->name = "SFDP part";
-    part->jedec_id = jedec_id;
-    part->size = size;
-    part->sfdp = true;
-    part->status.bp_all_from = 1;
-    part->status.writable = false;
-    for (chip_erase_type& type : part->erases) {
-        type = chip_erase_type{};
-    }
-    std::uint32_t typ_ms[4] = {600, 600, 600, 600};
-    std::uint32_t max_ms[4] = {3000, 3000, 3000, 3000};
-    std::uint32_t chip_typ_ms = 13000, chip_max_ms = 40000;
-    if (dwords >= 11) {
-        const std::uint32_t times = dword(table, 10);
-        const std::uint32_t multiplier = 2 * ((times & 0xF) + 1);
-        static constexpr std::uint32_t kUnits[] = {1, 16, 128, 1000};
-        for (std::uint32_t i = 0; i < 4; ++i) {
-            const std::uint32_t field = (times >> (4 + 7 * i)) & 0x7F;
-            typ_ms[i] = ((field & 0x1F) + 1) * kUnits[field >> 5];
-            max_ms[i] = typ_ms[i] * multiplier;
-        }
-        const std::uint32_t program = dword(table, 11);
-        const std::uint32_t page_shift = (program >> 4) & 0xF;
-        part->page_size = 1U << page_shift;
-        const std::uint32_t pp = (program >> 8) & 0x3F;
-        part->page_program_typ_us = ((pp & 0x1F) + 1) * ((pp & 0x20) != 0 ? 64 : 8);
-        part->page_program_max_us = part->page_program_typ_us * 2 * ((program & 0xF) + 1);
-        static constexpr std::uint32_t kChipUnits[] = {16, 256, 4000, 64000};
-        const std::uint32_t chip = (program >> 24) & 0x7F;
-        chip_typ_ms = ((chip & 0x1F) + 1) * kChipUnits[chip >> 5];
-        chip_max_ms = chip_typ_ms * multiplier;
-    }
-    if (part->page_size != 256) {
-        return false;  // the transport programs pages of 256 bytes, no more, no less
-    }
-    // Erase types 1-4 (DWORDs 8 and 9): the block sizes planning uses, one
-    // instruction each, smallest first.
-    std::size_t used = 0;
-    for (std::uint32_t wanted : {CHIP_BLOCK_SIZE, 0x8000U, CHIP_SECTOR_SIZE}) {
-        for (std::uint32_t i = 0; i < 4; ++i) {
-            const std::uint32_t pair = dword(table, 8 + i / 2) >> (16 * (i % 2));
-            const std::uint32_t shift = pair & 0xFF;
-            if (shift != 0 && shift < 32 && (1U << shift) == wanted) {
-                part->erases[used++] = {static_cast<std::uint8_t>(pair >> 8), wanted, typ_ms[i],
-                                        max_ms[i]};
-                break;
-            }
-        }
-    }
-    if (used == 0) {
-        return false;
-    }
-    part->erases[used] = {CHIP_INS_BE, 0, chip_typ_ms, chip_max_ms};
-    return true;
 }

@@ -14,11 +14,7 @@
 #include "host/library.h"
 
 #if defined(_WIN32)
-#define WIN32_LEAN_AND_MEAN
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
+#include "host/windows_api.h"
 #else
 #include <thread>
 #endif

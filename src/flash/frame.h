@@ -12,17 +12,11 @@
 
 #include "d2xx/d2xx.h"
 #include "mpsse/mpsse.h"
+#include "mpsse/opcodes.h"
 #include "mpsse/spi.h"
 
 inline constexpr std::uint32_t FRAME_SIZE = 128;          // every transaction but PP
 inline constexpr std::uint32_t PROGRAM_FRAME_SIZE = 300;  // PP: 16 + 256 bytes in use
-
-// Length field of the byte commands: count - 1, low byte first.
-inline std::uint32_t frame_length_field(std::uint8_t* at, std::uint32_t count) {
-    at[0] = static_cast<std::uint8_t>((count - 1) & 0xFF);
-    at[1] = static_cast<std::uint8_t>(((count - 1) >> 8) & 0xFF);
-    return 2;
-}
 
 // Select and the instruction on the bit command; returns the position after it.
 inline std::uint32_t frame_instruction(std::uint8_t* frame, std::uint32_t capacity,
@@ -41,7 +35,7 @@ inline std::uint32_t frame_address(std::uint8_t* frame, std::uint32_t capacity,
                                    std::uint32_t data_count) {
     std::uint32_t at = spi_select(frame, capacity);
     frame[at++] = MPSSE_BYTES_OUT_FALLING_MSB;
-    at += frame_length_field(frame + at, 4 + data_count);
+    at += mpsse_length_field(frame + at, 4 + data_count);
     frame[at++] = instruction;
     frame[at++] = static_cast<std::uint8_t>((address >> 16) & 0xFF);
     frame[at++] = static_cast<std::uint8_t>((address >> 8) & 0xFF);
@@ -59,7 +53,7 @@ inline std::uint32_t frame_bits_in(std::uint8_t* frame, std::uint32_t at) {
 // `count` answer bytes (1 to 65536) on the byte command.
 inline std::uint32_t frame_bytes_in(std::uint8_t* frame, std::uint32_t at, std::uint32_t count) {
     frame[at++] = MPSSE_BYTES_IN_FALLING_MSB;
-    return at + frame_length_field(frame + at, count);
+    return at + mpsse_length_field(frame + at, count);
 }
 
 // Select a second time, then deselect; returns the frame's length.

@@ -6,20 +6,25 @@
 #include <thread>
 #include <vector>
 
-#include "hexflash/boards.h"
-#include "hexflash/job.h"
+#include "board/boards.h"
+#include "board/fields.h"
+#include "board/job.h"
+#include "hexflash/history.h"
 #include "hexflash/options.h"
 #include "hexflash/report.h"
-#include "hexflash/watch.h"
 #include "host/interrupt.h"
 #include "image/image_file.h"
-#include "store/store.h"
+#include "json/json.h"
+#include "line/log.h"
+#include "line/recorder.h"
+#include "line/watch.h"
 #include "web/report_file.h"
 #include "web/serve.h"
 
 #if defined(_WIN32)
 #include <io.h>
-#include <windows.h>
+
+#include "host/windows_api.h"
 #ifndef ENABLE_VIRTUAL_TERMINAL_PROCESSING
 #define ENABLE_VIRTUAL_TERMINAL_PROCESSING 0x0004
 #endif
@@ -77,10 +82,48 @@ std::vector<std::string> outputs(const std::string& path, const std::vector<Boar
     return out;
 }
 
-// 3 over 2 over 1 over 0; an interrupt over all.
-int worse(int a, int b) {
-    auto rank = [](int status) { return status > 3 ? 4 : status; };
-    return rank(b) > rank(a) ? b : a;
+// The command line's share of one board's run.
+JobOptions job_options(const Options& options) {
+    static constexpr struct {
+        Command command;
+        Task task;
+    } kTasks[] = {
+        {Command::kId, Task::kId},
+        {Command::kWrite, Task::kWrite},
+        {Command::kVerify, Task::kVerify},
+        {Command::kRead, Task::kRead},
+        {Command::kErase, Task::kErase},
+        {Command::kProtect, Task::kProtect},
+        {Command::kUnprotect, Task::kUnprotect},
+    };
+    JobOptions job;
+    for (const auto& pair : kTasks) {
+        if (pair.command == options.command) {
+            job.task = pair.task;
+        }
+    }
+    job.clock_hz = options.clock_hz;
+    job.path = options.path;
+    job.erase = options.erase;
+    job.keep_rest = options.keep_rest;
+    job.force = options.force;
+    job.unprotect = options.unprotect;
+    job.raw = options.raw;
+    job.protect = options.protect;
+    job.lock = options.lock;
+    return job;
+}
+
+WatchOptions watch_options(const Options& options) {
+    WatchOptions watch;
+    watch.burn = job_options(options);
+    watch.devices = options.devices;
+    watch.quiet = options.quiet;
+    watch.new_only = options.new_only;
+    watch.count = options.count;
+    watch.log_path = options.log_path;
+    watch.db = options.db;
+    return watch;
 }
 
 // A failure before any board was touched: its message, and with --json its record.
@@ -91,7 +134,8 @@ int refuse(const Options& options, const LoadedImage* image, const std::string& 
         record.result = "refused";
         record.exit_status = 1;
         record.message = message;
-        std::printf("%s\n", json_record(options, image, record, false).c_str());
+        const JobOptions job = job_options(options);
+        std::printf("%s\n", json_record(RecordView{job, image, record, false}).c_str());
     }
     return 1;
 }
@@ -104,12 +148,15 @@ int list(const Options& options) {
         std::string out = "{\"devices\": [";
         for (std::size_t i = 0; i < boards.size(); ++i) {
             const Board& b = boards[i];
-            out += std::string(i == 0 ? "\n" : ",\n") + "  {\"index\": " + std::to_string(b.index) +
-                   ", \"number\": " + std::to_string(b.number) +
-                   ", \"serial\": " + json_string(b.serial) +
-                   ", \"description\": " + json_string(b.description) +
-                   ", \"location\": " + std::to_string(b.location) +
-                   ", \"busy\": " + (b.busy ? "true" : "false") + "}";
+            out += std::string(i == 0 ? "\n  " : ",\n  ") +
+                   JsonObject()
+                       .add("index", json_number(b.index))
+                       .add("number", json_number(b.number))
+                       .add("serial", host_json_string(b.serial))
+                       .add("description", host_json_string(b.description))
+                       .add("location", json_number(b.location))
+                       .add("busy", json_bool(b.busy))
+                       .line();
         }
         std::printf("%s%s]}\n", out.c_str(), boards.empty() ? "" : "\n");
     } else if (!boards.empty()) {
@@ -139,117 +186,170 @@ bool progress_terminal() {
 #endif
 }
 
-int run(const Options& options) {
-    LoadedImage image;
-    bool with_image = options.command == Command::kWrite || options.command == Command::kVerify;
-    if (options.lock && !options.quiet) {
-        std::fprintf(stderr,
-                     "hexflash: --lock sets SRWD: while W# is held low the protection can no "
-                     "longer be changed on this board\n");
-    }
-    std::string error;
-    // The image is read and checked whole before any board is touched.
-    ImageForm form{options.format, options.base, options.base_given, options.raw};
-    if (with_image && !load_image(options.path, image, error, form)) {
-        return refuse(options, nullptr, error);
-    }
-    const LoadedImage* shown = with_image ? &image : nullptr;
-    std::vector<Board> found;
-    std::uint32_t others = 0;
-    if (!find_boards(found, &others)) {
-        return refuse(options, shown, "the device census failed");
-    }
-    bool none_free =
-        std::none_of(found.begin(), found.end(), [](const Board& b) { return !b.busy; });
-    if (none_free && (options.all || options.devices.empty())) {
-        return refuse(options, shown,
-                      "no FT2232H interface B found\n" + no_board_hint(found, others));
-    }
-    std::vector<Board> boards;
-    if (options.all) {
-        boards = found;
-    } else if (!select_boards(found, options.devices, boards, error)) {
-        return refuse(options, shown, error);
-    }
-    std::vector<std::string> files;
-    if (options.command == Command::kRead) {
-        // Each file checked before 2 MiB are read into it.
-        files = outputs(options.path, boards);
-        for (const std::string& file : files) {
-            if (!check_writable(file, error)) {
-                return refuse(options, nullptr, error);
-            }
+// A command on one board or several: write, verify, read, erase, id,
+// protect, unprotect.
+class BoardCommand {
+  public:
+    explicit BoardCommand(const Options& options) : options_(options), job_(job_options(options)) {}
+
+    int run() {
+        if (options_.lock && !options_.quiet) {
+            complain(
+                "--lock sets SRWD: while W# is held low the protection can no longer be changed "
+                "on this board");
         }
+        std::string error;
+        // The image is read and checked whole before any board is touched.
+        const bool with_image =
+            options_.command == Command::kWrite || options_.command == Command::kVerify;
+        ImageForm form{options_.format, options_.base, options_.base_given, options_.raw};
+        if (with_image && !load_image(options_.path, image_, error, form)) {
+            return refuse(options_, nullptr, error);
+        }
+        shown_ = with_image ? &image_ : nullptr;
+        const bool records =
+            options_.command == Command::kWrite || options_.command == Command::kErase ||
+            options_.command == Command::kProtect || options_.command == Command::kUnprotect;
+        if (records && !recorder_.open(options_.db, error)) {
+            return refuse(options_, shown_, error);
+        }
+        if (!choose_boards(error)) {
+            return refuse(options_, shown_, error);
+        }
+        if (options_.command == Command::kRead && !choose_files(error)) {
+            return refuse(options_, nullptr, error);
+        }
+        run_boards();
+        return report();
     }
 
-    std::vector<std::string> labels;
-    for (const Board& board : boards) {
-        // Named as among every board found, so that "board 1" is list's 1.
-        labels.push_back(board_label(board, found));
-    }
-    Display display(labels, progress_terminal(), options.quiet);
-    Job job{&options, &image};
-    std::vector<BoardRecord> records(boards.size());
-    interrupt_arm();
-    if (boards.size() == 1) {
-        records[0] = run_board(job, boards[0], 0, display, files.empty() ? "" : files[0]);
-        display.finish(0, records[0].result);
-    } else {
-        // One thread per board, each with its own handle and link.
-        std::vector<std::thread> threads;
-        for (std::size_t i = 0; i < boards.size(); ++i) {
-            threads.emplace_back([&, i] {
-                records[i] = run_board(job, boards[i], static_cast<int>(i), display,
-                                       files.empty() ? "" : files[i]);
-                display.finish(static_cast<int>(i), records[i].result);
-            });
+  private:
+    // The boards the options name, and their labels; false with `error` set.
+    bool choose_boards(std::string& error) {
+        std::uint32_t others = 0;
+        if (!find_boards(found_, &others)) {
+            error = "the device census failed";
+            return false;
         }
-        for (std::thread& thread : threads) {
-            thread.join();
+        const bool none_free =
+            std::none_of(found_.begin(), found_.end(), [](const Board& b) { return !b.busy; });
+        if (none_free && (options_.all || options_.devices.empty())) {
+            error = "no FT2232H interface B found\n" + no_board_hint(found_, others);
+            return false;
         }
+        if (options_.all) {
+            boards_ = found_;
+        } else if (!select_boards(found_, options_.devices, boards_, error)) {
+            return false;
+        }
+        for (const Board& board : boards_) {
+            // Named as among every board found, so that "board 1" is list's 1.
+            labels_.push_back(board_label(board, found_));
+        }
+        return true;
     }
-    interrupt_disarm();
 
-    int status = 0;
-    std::string partly;  // the boards an interrupt left part written
-    for (std::size_t i = 0; i < records.size(); ++i) {
-        BoardRecord& record = records[i];
-        record.board = boards[i];
-        status = worse(status, record.exit_status);
-        if (record.result == "interrupted" && record.changed) {
-            partly += (partly.empty() ? "" : ", ") + labels[i];
-        }
-        if (options.command == Command::kId && record.exit_status == 0 && !options.json) {
-            // What id found is its result, as list's table is.
-            std::printf("%s\n", summary_line(options, labels[i], record).c_str());
-        } else if (!record.message.empty() || !options.quiet) {
-            complain(summary_line(options, labels[i], record));
-        }
+    // read: each board's file, each checked before the whole chip is read into it.
+    bool choose_files(std::string& error) {
+        files_ = outputs(options_.path, boards_);
+        return std::all_of(files_.begin(), files_.end(),
+                           [&](const std::string& file) { return check_writable(file, error); });
     }
-    if (!partly.empty()) {
-        bool erase = options.command == Command::kErase;
-        complain(std::string("interrupted while ") + (erase ? "erasing: " : "writing: ") + partly +
-                 (partly.find(", ") == std::string::npos ? " is" : " are") + " left partly " +
-                 (erase ? "erased" : "written") + "; running the same " +
-                 command_name(options.command) + " again finishes " +
-                 (partly.find(", ") == std::string::npos ? "it" : "them"));
-    }
-    if (options.json) {
-        if (records.size() == 1 && !options.all && options.devices.size() <= 1) {
-            std::printf("%s\n", json_record(options, shown, records[0], true).c_str());
+
+    void run_boards() {
+        Display display(labels_, progress_terminal(), options_.quiet);
+        const Job job{&job_, &image_};
+        records_.resize(boards_.size());
+        auto run_one = [&](std::size_t i) {
+            records_[i] = run_board(job, boards_[i], static_cast<int>(i), display,
+                                    files_.empty() ? "" : files_[i]);
+            display.finish(static_cast<int>(i), records_[i].result);
+        };
+        interrupt_arm();
+        if (boards_.size() == 1) {
+            run_one(0);
         } else {
-            std::string out = "{\"command\": " + json_string(command_name(options.command)) +
-                              ", \"exit_status\": " + std::to_string(status) + ", \"boards\": [";
-            for (std::size_t i = 0; i < records.size(); ++i) {
-                out += (i == 0 ? "\n" : ",\n") + json_record(options, shown, records[i], true);
+            // One thread per board, each with its own handle and link.
+            std::vector<std::thread> threads;
+            for (std::size_t i = 0; i < boards_.size(); ++i) {
+                threads.emplace_back(run_one, i);
             }
-            std::printf("%s\n]}\n", out.c_str());
+            for (std::thread& thread : threads) {
+                thread.join();
+            }
         }
+        interrupt_disarm();
     }
-    return status;
-}
 
-// serve and report: the store's figures, live or for a period.
+    // Each board's summary, what an interrupt left, the JSON; the run's status.
+    int report() {
+        int status = 0;
+        std::string partly;  // the boards an interrupt left part written
+        for (std::size_t i = 0; i < records_.size(); ++i) {
+            BoardRecord& record = records_[i];
+            record.board = boards_[i];
+            status = worse_status(status, record.exit_status);
+            if (record.result == "interrupted" && record.changed) {
+                partly += (partly.empty() ? "" : ", ") + labels_[i];
+            }
+            if (!recorder_.record(RecordView{job_, shown_, record, true}, source_)) {
+                status = worse_status(status, 1);
+            }
+            if (options_.command == Command::kId && record.exit_status == 0 && !options_.json) {
+                // What id found is its result, as list's table is.
+                std::printf("%s\n", summary_line(job_, labels_[i], record).c_str());
+            } else if (!record.message.empty() || !options_.quiet) {
+                complain(summary_line(job_, labels_[i], record));
+            }
+        }
+        if (!partly.empty()) {
+            say_partly(partly);
+        }
+        if (options_.json) {
+            print_json(status);
+        }
+        return status;
+    }
+
+    void say_partly(const std::string& partly) const {
+        const bool erase = options_.command == Command::kErase;
+        const bool one = partly.find(", ") == std::string::npos;
+        complain(std::string("interrupted while ") + (erase ? "erasing: " : "writing: ") + partly +
+                 (one ? " is" : " are") + " left partly " + (erase ? "erased" : "written") +
+                 "; running the same " + command_name(options_.command) + " again finishes " +
+                 (one ? "it" : "them"));
+    }
+
+    void print_json(int status) const {
+        auto record_json = [&](const BoardRecord& record) {
+            return json_record(RecordView{job_, shown_, record, true});
+        };
+        if (records_.size() == 1 && !options_.all && options_.devices.size() <= 1) {
+            std::printf("%s\n", record_json(records_[0]).c_str());
+            return;
+        }
+        std::string out = "{\"command\": " + json_string(command_name(options_.command)) +
+                          ", \"exit_status\": " + std::to_string(status) + ", \"boards\": [";
+        for (std::size_t i = 0; i < records_.size(); ++i) {
+            out += (i == 0 ? "\n" : ",\n") + record_json(records_[i]);
+        }
+        std::printf("%s\n]}\n", out.c_str());
+    }
+
+    const Options& options_;
+    const JobOptions job_;
+    LoadedImage image_;
+    const LoadedImage* shown_ = nullptr;  // the image the records name
+    std::vector<Board> found_;
+    std::vector<Board> boards_;
+    std::vector<std::string> labels_;
+    std::vector<std::string> files_;
+    std::vector<BoardRecord> records_;
+    Recorder recorder_;  // the store named, if any
+    const LogSource source_ = log_source(HEXFLASH_VERSION);
+};
+
+// serve and report: the line's figures from the store, live or for a period.
 int look_at_the_line(const Options& options) {
     StoreUrl url;
     std::string error;
@@ -264,15 +364,8 @@ int look_at_the_line(const Options& options) {
     if (options.command == Command::kServe) {
         return web_serve(url, options.listen, HEXFLASH_VERSION);
     }
-    ReportRequest request;
-    if (!options.since.empty()) {
-        request.since = options.since;
-    }
-    if (!options.until.empty()) {
-        request.until = options.until;
-    }
-    request.out = options.html;
-    return web_report(url, request, HEXFLASH_VERSION);
+    return web_report(url, {options.history.since, options.history.until, options.html},
+                      HEXFLASH_VERSION);
 }
 
 }  // namespace
@@ -296,14 +389,18 @@ int hexflash_main(int argc, char** argv) {
         case Command::kList:
             return list(options);
         case Command::kWatch:
-            return watch_boards(options, HEXFLASH_VERSION, progress_terminal());
-        case Command::kServe:
-        case Command::kReport:
-            return look_at_the_line(options);
+            return watch_boards(watch_options(options), HEXFLASH_VERSION, progress_terminal());
         case Command::kChips:
             std::fputs(chips_text(options.json).c_str(), stdout);
             return 0;
+        case Command::kHistory:
+            return history_command(options.db, options.history, options.json);
+        case Command::kDbInit:
+            return db_init_command(options.db);
+        case Command::kServe:
+        case Command::kReport:
+            return look_at_the_line(options);
         default:
-            return run(options);
+            return BoardCommand(options).run();
     }
 }

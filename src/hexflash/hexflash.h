@@ -1,4 +1,4 @@
-// hexflash: the M25P16 toolbox over the batched transport.
+// hexflash: the SPI NOR toolbox over the batched transport.
 #pragma once
 
 // The whole program once a driver is bound: returns the exit status.

@@ -5,10 +5,10 @@
 #include <string>
 #include <string_view>
 
-#include "drivers/select.h"
-#include "hexflash/hexflash.h"
 #include "d2xx/d2xx_driver.h"
 #include "d2xx/in_use.h"
+#include "drivers/select.h"
+#include "hexflash/hexflash.h"
 
 #if !defined(_WIN32)
 #include <fcntl.h>

@@ -1,7 +1,7 @@
 #include "hexflash/options.h"
 
+#include <cctype>
 #include <cstdlib>
-#include <cstring>
 #include <string_view>
 #include <utility>
 
@@ -27,9 +27,13 @@ constexpr const char* kUsage =
     "  unprotect             clear the block protection (and SRWD)\n"
     "  watch IMAGE [--new-only] [--count N] [--log FILE] and write's options\n"
     "                        burn every board as it is plugged in\n"
-    "  serve [--db URL] [--listen ADDR:PORT]\n"
+    "  history [--unique-id HEX] [--serial TEXT] [--host NAME] [--since TIME]\n"
+    "          [--result passed|failed|interrupted]\n"
+    "                        the record store's runs, newest first\n"
+    "  db init               create or upgrade the record store\n"
+    "  serve [--listen ADDR:PORT]\n"
     "                        the line's page in a browser, read-only (127.0.0.1:8080)\n"
-    "  report [--db URL] [--since TIME] [--until TIME] --html OUT\n"
+    "  report [--since TIME] [--until TIME] --html OUT\n"
     "                        the same figures for a period, one HTML file\n"
     "  help [COMMAND], --help, -h\n"
     "                        this text, or one command's; --version: the version\n"
@@ -45,7 +49,8 @@ constexpr const char* kUsage =
     "  --erase MODE          auto: per sector as needed (default); chip: bulk erase;\n"
     "                        none: never erase\n"
     "  --keep-rest           leave the sectors the image does not touch as they are\n"
-    "  --force               write or erase a chip whose JEDEC ID is not 20 20 15\n"
+    "  --force               write or erase a part that neither the chip table nor\n"
+    "                        its SFDP describes\n"
     "  --unprotect           clear the block protection for the run, then set it back\n"
     "  --raw                 the file holds the chip's own bytes, not bit-reversed\n"
     "                        to image form (read; write and verify of binaries)\n"
@@ -58,6 +63,10 @@ constexpr const char* kUsage =
     "  --new-only            watch: leave the boards present at the start alone\n"
     "  --count N             watch: stop after N boards\n"
     "  --log FILE            watch: append one JSON line per board to FILE\n"
+    "  --db URL              the record store: sqlite:PATH, postgresql://... or none;\n"
+    "                        watch, history and db init default to HEXFLASH_DB, else\n"
+    "                        sqlite:$XDG_STATE_HOME/hexflash/line.db; write, erase,\n"
+    "                        protect and unprotect record only into one named\n"
     "\n"
     "Exit status: 0 done, 1 usage, device or image, 2 USB or chip failure,\n"
     "3 the chip holds other bytes than it should; 130, 143, 129 interrupted.\n"
@@ -74,8 +83,9 @@ constexpr CommandWord kCommands[] = {
     {"read", Command::kRead},       {"erase", Command::kErase},
     {"protect", Command::kProtect}, {"unprotect", Command::kUnprotect},
     {"watch", Command::kWatch},     {"help", Command::kHelp},
-    {"serve", Command::kServe},     {"report", Command::kReport},
-    {"chips", Command::kChips},
+    {"chips", Command::kChips},     {"history", Command::kHistory},
+    {"db", Command::kDbInit},       {"serve", Command::kServe},
+    {"report", Command::kReport},
 };
 
 // Each command's own page of help: what it does, then the options it takes.
@@ -106,6 +116,7 @@ constexpr CommandHelp kHelp[] = {
      "  --format hex|bin        the image's form, when its name does not tell\n"
      "  --base ADDR             where a binary image starts (default 0)\n"
      "  --raw                   a binary image holds the chip's own bytes\n"
+     "  --db URL                record each board's run in that store\n"
      "After an interrupt, the same write again finishes the boards it left.\n"},
     {Command::kVerify,
      "Usage: hexflash [--device SEL]... [--all] [--json] verify IMAGE [OPTIONS]\n"
@@ -122,15 +133,19 @@ constexpr CommandHelp kHelp[] = {
      "file, tagged before the extension with its serial or number (OUT-FT7XQ2.hex).\n"},
     {Command::kErase,
      "Usage: hexflash [--device SEL]... [--all] [--json] erase [--force] [--unprotect]\n"
-     "Bulk-erase the whole chip and check it reads 0xFF throughout.\n"},
+     "       [--db URL]\n"
+     "Bulk-erase the whole chip and check it reads 0xFF throughout.\n"
+     "  --db URL                record each board's run in that store\n"},
     {Command::kProtect,
      "Usage: hexflash [--device SEL]... [--all] [--json] protect [--lock]\n"
      "Set the block protection over the whole chip and read it back.\n"
      "  --lock                  also set SRWD: with W# low the protection is then\n"
-     "                          permanent for the board\n"},
+     "                          permanent for the board\n"
+     "  --db URL                record each board's run in that store\n"},
     {Command::kUnprotect,
-     "Usage: hexflash [--device SEL]... [--all] [--json] unprotect\n"
-     "Clear the block protection (and SRWD, where W# allows it).\n"},
+     "Usage: hexflash [--device SEL]... [--all] [--json] unprotect [--db URL]\n"
+     "Clear the block protection (and SRWD, where W# allows it).\n"
+     "  --db URL                record each board's run in that store\n"},
     {Command::kWatch,
      "Usage: hexflash [--device SEL]... [--json] watch IMAGE [OPTIONS]\n"
      "Check IMAGE once, then burn and verify every board as it is plugged in, each\n"
@@ -138,8 +153,25 @@ constexpr CommandHelp kHelp[] = {
      "  --new-only              leave the boards present at the start alone\n"
      "  --count N               stop after N boards, passed or failed\n"
      "  --log FILE              append one JSON line per board to FILE\n"
+     "  --db URL                the record store (default: HEXFLASH_DB, else\n"
+     "                          sqlite:$XDG_STATE_HOME/hexflash/line.db); none: no store\n"
      "  --protect [--lock]      protect the whole chip after the verify\n"
      "  and write's options: --erase, --keep-rest, --unprotect, --format, --base, --raw\n"},
+    {Command::kHistory,
+     "Usage: hexflash [--json] history [--db URL] [OPTIONS]\n"
+     "The record store's runs, newest first: one line each, or with --json one JSON\n"
+     "object a line (the log's keys, and run_id).\n"
+     "  --unique-id HEX         the board whose chip has that unique ID\n"
+     "  --serial TEXT           the FT2232H serial\n"
+     "  --host NAME             the PC that burned it\n"
+     "  --since TIME            from TIME on: 2026-12-11 or 2026-12-11T08:00:00Z\n"
+     "  --result RESULT         passed, failed or interrupted\n"
+     "  --db URL                the store (default: HEXFLASH_DB, else the default store)\n"},
+    {Command::kDbInit,
+     "Usage: hexflash db init [--db URL]\n"
+     "Create the record store's tables, or upgrade them to this hexflash's schema.\n"
+     "Safe to run again at any time; a store of a newer schema is left as it is.\n"
+     "  --db URL                the store (default: HEXFLASH_DB, else the default store)\n"},
     {Command::kServe,
      "Usage: hexflash serve [--db URL] [--listen ADDR:PORT]\n"
      "The line at a glance: one read-only page over the record store that redraws\n"
@@ -148,14 +180,15 @@ constexpr CommandHelp kHelp[] = {
      "a board's history by serial, unique ID or field value. Ctrl-C stops it.\n"
      "  --db URL                the store (default: HEXFLASH_DB, else the default store)\n"
      "  --listen ADDR:PORT      where (default 127.0.0.1:8080; [::1]:8080; port 0: any);\n"
-     "                          any other address than the loopback has no login\n"},
+     "                          on any address but the loopback the page has no login\n"},
     {Command::kReport,
      "Usage: hexflash report [--db URL] [--since TIME] [--until TIME] --html OUT\n"
      "The page's figures for a period as one HTML file that opens offline.\n"
-     "  --since TIME            from (default: 24 hours ago); 2026-12-11,\n"
-     "                          2026-12-11T08:00:00Z or with an offset, +02:00\n"
+     "  --since TIME            from (default: 24 hours ago): 2026-12-11,\n"
+     "                          2026-12-11T08:00:00Z, or with an offset, +02:00\n"
      "  --until TIME            up to, not including (default: now)\n"
-     "  --html OUT              the file, written whole\n"},
+     "  --html OUT              the file, written whole\n"
+     "  --db URL                the store (default: HEXFLASH_DB, else the default store)\n"},
 };
 
 // "30000000", "30M", "500k"; 0 when not a frequency.
@@ -187,9 +220,341 @@ std::uint32_t parse_hz(std::string_view text) {
         return 0;  // a fraction of a hertz
     }
     value = value * scale / fraction;
-    return value >= FAST_MIN_CLOCK_HZ && value <= FAST_MAX_CLOCK_HZ
+    return value >= LINK_MIN_CLOCK_HZ && value <= LINK_MAX_CLOCK_HZ
                ? static_cast<std::uint32_t>(value)
                : 0;
+}
+
+// The commands an option means something with, a bit each.
+using Commands = std::uint32_t;
+constexpr Commands bit(Command command) {
+    return Commands{1} << static_cast<unsigned>(command);
+}
+constexpr Commands kWriting = bit(Command::kWrite) | bit(Command::kWatch);
+constexpr Commands kEveryCommand = ~Commands{0};
+// The commands on the record store alone, and those that take boards.
+constexpr Commands kStoreCommands =
+    bit(Command::kHistory) | bit(Command::kDbInit) | bit(Command::kServe) | bit(Command::kReport);
+constexpr Commands kBoardCommands = kEveryCommand & ~kStoreCommands;
+// The commands that record a board's run in the store.
+constexpr Commands kRecording =
+    kWriting | bit(Command::kErase) | bit(Command::kProtect) | bit(Command::kUnprotect);
+
+using Setter = bool (*)(Options& options, const std::string& value, std::string& error);
+
+// One option of the command line.
+struct OptionRow {
+    const char* name;
+    bool takes_value;   // "--name VALUE" or "--name=VALUE"
+    Commands commands;  // where it means something
+    Setter set;         // what it sets; false with `error` set for a wrong value
+    // Where it is refused, how the refusal names it (the name when null).
+    const char* misplaced = nullptr;
+    // Another option that lets it go with any command (null: none).
+    const char* or_with = nullptr;
+};
+
+template <bool Options::*member>
+bool flag(Options& options, const std::string& /*value*/, std::string& /*error*/) {
+    options.*member = true;
+    return true;
+}
+
+bool device(Options& options, const std::string& value, std::string& error) {
+    if (value.empty()) {
+        error = "--device needs a serial or #N";
+        return false;
+    }
+    options.devices.push_back(value);
+    return true;
+}
+
+bool log_file(Options& options, const std::string& value, std::string& error) {
+    if (value.empty()) {
+        error = "--log needs a file";
+        return false;
+    }
+    options.log_path = value;
+    return true;
+}
+
+bool frequency(Options& options, const std::string& value, std::string& error) {
+    options.clock_hz = parse_hz(value);
+    if (options.clock_hz == 0) {
+        error = "--clock " + value + ": not a frequency from 10k to 30M (10 kHz to 30 MHz)";
+        return false;
+    }
+    return true;
+}
+
+bool erase_mode(Options& options, const std::string& value, std::string& error) {
+    if (value != "auto" && value != "chip" && value != "none") {
+        error = "--erase " + value + ": auto, chip or none";
+        return false;
+    }
+    options.erase = value == "auto"   ? PLAN_ERASE_AUTO
+                    : value == "chip" ? PLAN_ERASE_CHIP
+                                      : PLAN_ERASE_NONE;
+    return true;
+}
+
+bool image_format(Options& options, const std::string& value, std::string& error) {
+    if (value != "hex" && value != "bin") {
+        error = "--format " + value + ": hex or bin";
+        return false;
+    }
+    options.format = value;
+    return true;
+}
+
+bool base_address(Options& options, const std::string& value, std::string& error) {
+    char* end = nullptr;
+    unsigned long long base = std::strtoull(value.c_str(), &end, 0);
+    if (value.empty() || value[0] == '-' || *end != '\0' || base >= CHIP_MAX_SIZE) {
+        error = "--base " + value + ": an address on the chip, 0 to 0x1fffff";
+        return false;
+    }
+    options.base = static_cast<std::uint32_t>(base);
+    options.base_given = true;
+    return true;
+}
+
+bool board_count(Options& options, const std::string& value, std::string& error) {
+    char* end = nullptr;
+    options.count = std::strtoull(value.c_str(), &end, 10);
+    if (value.empty() || *end != '\0' || value[0] == '-' || options.count == 0) {
+        error = "--count " + value + ": a number of boards from 1";
+        return false;
+    }
+    return true;
+}
+
+// The URL itself is judged by the command, before any board is touched.
+bool store_db(Options& options, const std::string& value, std::string& error) {
+    if (value.empty()) {
+        error = "--db needs a store URL";
+        return false;
+    }
+    options.db = value;
+    return true;
+}
+
+// The history filters, each a text.
+template <std::optional<std::string> HistoryQuery::*member>
+bool filter(Options& options, const std::string& value, std::string& /*error*/) {
+    options.history.*member = value;
+    return true;
+}
+
+bool unique_id(Options& options, const std::string& value, std::string& error) {
+    std::string hex;
+    for (const char ch : value) {
+        if (!std::isxdigit(static_cast<unsigned char>(ch))) {
+            error = "--unique-id " + value + ": hexadecimal digits";
+            return false;
+        }
+        hex += static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+    }
+    if (hex.empty()) {
+        error = "--unique-id needs hexadecimal digits";
+        return false;
+    }
+    options.history.unique_id = hex;  // stored as the log writes it: lower case
+    return true;
+}
+
+bool since(Options& options, const std::string& value, std::string& error) {
+    std::string iso;
+    if (!store_time(value, iso)) {
+        error = "--since " + value + ": a time as 2026-12-11 or 2026-12-11T08:00:00Z";
+        return false;
+    }
+    options.history.since = iso;
+    return true;
+}
+
+bool until(Options& options, const std::string& value, std::string& error) {
+    std::string iso;
+    if (!store_time(value, iso)) {
+        error = "--until " + value + ": a time as 2026-12-11 or 2026-12-11T08:00:00Z";
+        return false;
+    }
+    options.history.until = iso;
+    return true;
+}
+
+// serve's address and report's file, each a text that must not be empty.
+template <std::string Options::*member>
+bool text(Options& options, const std::string& value, std::string& error) {
+    if (value.empty()) {
+        error = std::string(member == &Options::listen ? "--listen" : "--html") + " needs a value";
+        return false;
+    }
+    options.*member = value;
+    return true;
+}
+
+bool result(Options& options, const std::string& value, std::string& error) {
+    if (value != "passed" && value != "failed" && value != "interrupted") {
+        error = "--result " + value + ": passed, failed or interrupted";
+        return false;
+    }
+    options.history.result = value;
+    return true;
+}
+
+// In the order a misplaced option is reported when several are.
+constexpr OptionRow kOptions[] = {
+    {"--erase", true, kWriting, erase_mode},
+    {"--keep-rest", false, kWriting, flag<&Options::keep_rest>},
+    {"--protect", false, kWriting, flag<&Options::protect>},
+    {"--lock", false, bit(Command::kProtect), flag<&Options::lock>, "--lock without --protect",
+     "--protect"},
+    {"--new-only", false, bit(Command::kWatch), flag<&Options::new_only>},
+    {"--count", true, bit(Command::kWatch), board_count},
+    {"--log", true, bit(Command::kWatch), log_file},
+    {"--db", true, kRecording | kStoreCommands, store_db},
+    {"--unique-id", true, bit(Command::kHistory), unique_id},
+    {"--serial", true, bit(Command::kHistory), filter<&HistoryQuery::serial>},
+    {"--host", true, bit(Command::kHistory), filter<&HistoryQuery::host>},
+    {"--since", true, bit(Command::kHistory) | bit(Command::kReport), since},
+    {"--until", true, bit(Command::kReport), until},
+    {"--listen", true, bit(Command::kServe), text<&Options::listen>},
+    {"--html", true, bit(Command::kReport), text<&Options::html>},
+    {"--result", true, bit(Command::kHistory), result},
+    // watch takes every board unless --device names some.
+    {"--all", false, kBoardCommands & ~bit(Command::kWatch), flag<&Options::all>},
+    {"--force", false, kWriting | bit(Command::kErase), flag<&Options::force>},
+    {"--unprotect", false, kWriting | bit(Command::kErase), flag<&Options::unprotect>},
+    {"--raw", false, bit(Command::kRead) | bit(Command::kWrite) | bit(Command::kVerify),
+     flag<&Options::raw>},
+    {"--format", true, bit(Command::kWrite) | bit(Command::kVerify), image_format},
+    {"--base", true, bit(Command::kWrite) | bit(Command::kVerify), base_address},
+    {"--device", true, kBoardCommands, device},
+    {"--clock", true, kBoardCommands, frequency},
+    {"--json", false,
+     kEveryCommand & ~bit(Command::kDbInit) & ~bit(Command::kServe) & ~bit(Command::kReport),
+     flag<&Options::json>},
+    {"--quiet", false, kEveryCommand, flag<&Options::quiet>},
+};
+constexpr std::size_t kOptionCount = sizeof kOptions / sizeof kOptions[0];
+
+// Which rows of kOptions the command line gave, a bit each.
+using Given = std::uint32_t;
+static_assert(kOptionCount <= 32);
+
+const OptionRow* option_named(std::string_view name) {
+    for (const OptionRow& row : kOptions) {
+        if (name == row.name) {
+            return &row;
+        }
+    }
+    return nullptr;
+}
+
+bool given(Given rows, const char* name) {
+    const OptionRow* row = option_named(name);
+    return (rows & (Given{1} << (row - kOptions))) != 0;
+}
+
+// The words of the command line, options set and taken out.
+struct Words {
+    std::vector<std::string> operands;
+    Given given = 0;
+};
+
+// Reads argv[1..] into `options` and `words`: false with `error` set on a
+// usage error, true with `done` set when --help or --version ends the reading.
+bool read_words(int argc, char** argv, Options& options, Words& words, bool& done,
+                std::string& error) {
+    bool only_operands = false;  // after "--": a file named like an option
+    for (int i = 1; i < argc; ++i) {
+        std::string_view arg = argv[i];
+        if (only_operands || arg == "--") {
+            if (std::exchange(only_operands, true)) {
+                words.operands.emplace_back(arg);
+            }
+            continue;
+        }
+        if (arg == "-h" || arg == "--help") {
+            // "write --help": that command's help.
+            for (const CommandWord& c : kCommands) {
+                if (!words.operands.empty() && words.operands[0] == c.word) {
+                    options.help_on = c.command;
+                }
+            }
+            options.command = Command::kHelp;
+            done = true;
+            return true;
+        }
+        if (arg == "--version") {
+            options.command = Command::kVersion;
+            done = true;
+            return true;
+        }
+        // "--name=value" and "--name value" alike.
+        const std::size_t equals = arg.starts_with("--") ? arg.find('=') : std::string_view::npos;
+        const std::string_view name = arg.substr(0, equals);
+        const OptionRow* row = option_named(name);
+        if (row == nullptr || (equals != std::string_view::npos && !row->takes_value)) {
+            if (equals == std::string_view::npos && (arg.size() <= 1 || arg[0] != '-')) {
+                words.operands.emplace_back(arg);
+                continue;
+            }
+            error = "unknown option " + std::string(name);
+            return false;
+        }
+        std::string value;
+        if (equals != std::string_view::npos) {
+            value = std::string(arg.substr(equals + 1));
+        } else if (row->takes_value && i + 1 >= argc) {
+            error = std::string(name) + " needs a value";
+            return false;
+        } else if (row->takes_value) {
+            value = argv[++i];
+        }
+        if (!row->set(options, value, error)) {
+            return false;
+        }
+        words.given |= Given{1} << (row - kOptions);
+    }
+    return true;
+}
+
+// The first option given that does not go with `command`, as the refusal
+// names it; null when none.
+const char* misplaced_option(const Options& options, Given rows, Command command) {
+    for (const OptionRow& row : kOptions) {
+        const bool here = (row.commands & bit(command)) != 0 ||
+                          (row.or_with != nullptr && given(rows, row.or_with));
+        if (given(rows, row.name) && !here) {
+            return row.misplaced != nullptr ? row.misplaced : row.name;
+        }
+    }
+    // The boards: list shows every one (a --device at most narrows it), chips none.
+    const bool several = options.all || options.devices.size() > 1;
+    if ((command == Command::kList && several) ||
+        (command == Command::kChips && (options.all || !options.devices.empty()))) {
+        return options.all ? "--all" : "a second --device";
+    }
+    if (options.all && !options.devices.empty()) {
+        return "--device with --all";
+    }
+    return nullptr;
+}
+
+// "help write": that command's help.
+bool help_on(const std::vector<std::string>& operands, Options& options, std::string& error) {
+    for (const CommandWord& c : kCommands) {
+        if (operands.size() == 2 && operands[1] == c.word) {
+            options.help_on = c.command;
+        }
+    }
+    if (operands.size() > 2 || (operands.size() == 2 && options.help_on == Command::kNone)) {
+        error = "help: no command " + operands.back();
+        return false;
+    }
+    return true;
 }
 
 }  // namespace
@@ -208,6 +573,9 @@ std::string command_help(Command command) {
 }
 
 const char* command_name(Command command) {
+    if (command == Command::kDbInit) {
+        return "db init";
+    }
     for (const CommandWord& c : kCommands) {
         if (c.command == command) {
             return c.word;
@@ -217,164 +585,15 @@ const char* command_name(Command command) {
 }
 
 bool parse_options(int argc, char** argv, Options& options, std::string& error) {
-    std::vector<std::string> operands;
-    bool erase_given = false;
-    bool only_operands = false;  // after "--": a file named like an option
-    for (int i = 1; i < argc; ++i) {
-        std::string_view arg = argv[i];
-        if (only_operands || arg == "--") {
-            if (std::exchange(only_operands, true)) {
-                operands.emplace_back(arg);
-            }
-            continue;
-        }
-        // "--name=value" and "--name value" alike.
-        std::string_view name = arg;
-        std::string attached;
-        bool has_value = false;
-        if (arg.starts_with("--") && arg.find('=') != std::string_view::npos) {
-            name = arg.substr(0, arg.find('='));
-            attached = std::string(arg.substr(arg.find('=') + 1));
-            has_value = true;
-        }
-        auto value = [&](std::string& out) {
-            if (has_value) {
-                out = attached;
-                return true;
-            }
-            if (i + 1 >= argc) {
-                error = std::string(name) + " needs a value";
-                return false;
-            }
-            out = argv[++i];
-            return true;
-        };
-        std::string text;
-        if (arg == "-h" || arg == "--help") {
-            // "write --help": that command's help.
-            for (const CommandWord& c : kCommands) {
-                if (!operands.empty() && operands[0] == c.word) {
-                    options.help_on = c.command;
-                }
-            }
-            options.command = Command::kHelp;
-            return true;
-        } else if (arg == "--version") {
-            options.command = Command::kVersion;
-            return true;
-        } else if (name == "--device") {
-            if (!value(text)) {
-                return false;
-            }
-            if (text.empty()) {
-                error = "--device needs a serial or #N";
-                return false;
-            }
-            options.devices.push_back(text);
-        } else if (name == "--clock") {
-            if (!value(text)) {
-                return false;
-            }
-            options.clock_hz = parse_hz(text);
-            if (options.clock_hz == 0) {
-                error = "--clock " + text + ": not a frequency from 10k to 30M (10 kHz to 30 MHz)";
-                return false;
-            }
-        } else if (name == "--erase") {
-            if (!value(text)) {
-                return false;
-            }
-            if (text == "auto" || text == "chip" || text == "none") {
-                options.erase = text == "auto"   ? FAST_ERASE_AUTO
-                                : text == "chip" ? FAST_ERASE_CHIP
-                                                 : FAST_ERASE_NONE;
-            } else {
-                error = "--erase " + text + ": auto, chip or none";
-                return false;
-            }
-            erase_given = true;
-        } else if (name == "--format") {
-            if (!value(text)) {
-                return false;
-            }
-            if (text != "hex" && text != "bin") {
-                error = "--format " + text + ": hex or bin";
-                return false;
-            }
-            options.format = text;
-        } else if (name == "--base") {
-            if (!value(text)) {
-                return false;
-            }
-            char* end = nullptr;
-            unsigned long long base = std::strtoull(text.c_str(), &end, 0);
-            if (text.empty() || text[0] == '-' || *end != '\0' || base >= FAST_CHIP_SIZE) {
-                error = "--base " + text + ": an address on the chip, 0 to 0x1fffff";
-                return false;
-            }
-            options.base = static_cast<std::uint32_t>(base);
-            options.base_given = true;
-        } else if (name == "--count") {
-            if (!value(text)) {
-                return false;
-            }
-            char* end = nullptr;
-            options.count = std::strtoull(text.c_str(), &end, 10);
-            if (text.empty() || *end != '\0' || text[0] == '-' || options.count == 0) {
-                error = "--count " + text + ": a number of boards from 1";
-                return false;
-            }
-        } else if (name == "--db" || name == "--listen" || name == "--since" || name == "--until" ||
-                   name == "--html") {
-            if (!value(text)) {
-                return false;
-            }
-            if (text.empty()) {
-                error = std::string(name) + " needs a value";
-                return false;
-            }
-            std::string& field = name == "--db"       ? options.db
-                                 : name == "--listen" ? options.listen
-                                 : name == "--since"  ? options.since
-                                 : name == "--until"  ? options.until
-                                                      : options.html;
-            field = text;
-        } else if (name == "--log") {
-            if (!value(text) || text.empty()) {
-                error = text.empty() && error.empty() ? "--log needs a file" : error;
-                return false;
-            }
-            options.log_path = text;
-        } else if (has_value) {
-            error = "unknown option " + std::string(name);
-            return false;
-        } else if (arg == "--all") {
-            options.all = true;
-        } else if (arg == "--json") {
-            options.json = true;
-        } else if (arg == "--quiet") {
-            options.quiet = true;
-        } else if (arg == "--keep-rest") {
-            options.keep_rest = true;
-        } else if (arg == "--force") {
-            options.force = true;
-        } else if (arg == "--unprotect") {
-            options.unprotect = true;
-        } else if (arg == "--raw") {
-            options.raw = true;
-        } else if (arg == "--protect") {
-            options.protect = true;
-        } else if (arg == "--lock") {
-            options.lock = true;
-        } else if (arg == "--new-only") {
-            options.new_only = true;
-        } else if (arg.size() > 1 && arg[0] == '-') {
-            error = "unknown option " + std::string(arg);
-            return false;
-        } else {
-            operands.emplace_back(arg);
-        }
+    Words words;
+    bool done = false;
+    if (!read_words(argc, argv, options, words, done, error)) {
+        return false;
     }
+    if (done) {
+        return true;
+    }
+    const std::vector<std::string>& operands = words.operands;
     if (operands.empty()) {
         error = "no command";
         return false;
@@ -384,84 +603,42 @@ bool parse_options(int argc, char** argv, Options& options, std::string& error) 
             options.command = c.command;
         }
     }
-    Command command = options.command;
+    const Command command = options.command;
     if (command == Command::kNone) {
         error = "unknown command " + operands[0];
         return false;
     }
     if (command == Command::kHelp) {
-        // "help write": that command's help.
-        for (const CommandWord& c : kCommands) {
-            if (operands.size() == 2 && operands[1] == c.word) {
-                options.help_on = c.command;
-            }
-        }
-        if (operands.size() > 2 || (operands.size() == 2 && options.help_on == Command::kNone)) {
-            error = "help: no command " + operands.back();
-            return false;
-        }
-        return true;
+        return help_on(operands, options, error);
     }
-    bool takes_path = command == Command::kWrite || command == Command::kVerify ||
-                      command == Command::kRead || command == Command::kWatch;
-    bool writes = command == Command::kWrite || command == Command::kWatch;
-    bool watching = options.new_only || options.count != 0 || !options.log_path.empty();
+    if (command == Command::kDbInit && (operands.size() < 2 || operands[1] != "init")) {
+        error = operands.size() < 2 ? "db needs a subcommand: db init"
+                                    : "db: no subcommand " + operands[1] + " (db init)";
+        return false;
+    }
+    const bool takes_path = command == Command::kWrite || command == Command::kVerify ||
+                            command == Command::kRead || command == Command::kWatch ||
+                            command == Command::kDbInit;
     if (operands.size() != (takes_path ? 2u : 1u)) {
         error = operands.size() < 2 && takes_path
                     ? std::string(command_name(command)) + " needs a file"
                     : "unexpected argument " + operands[takes_path ? 2 : 1];
         return false;
     }
-    if (takes_path) {
+    if (takes_path && command != Command::kDbInit) {
         options.path = operands[1];
     }
-    // Each option only where it means something.
-    const char* misplaced = nullptr;
-    if ((erase_given || options.keep_rest) && !writes) {
-        misplaced = erase_given ? "--erase" : "--keep-rest";
-    } else if (options.protect && !writes) {
-        misplaced = "--protect";
-    } else if (options.lock && !options.protect && command != Command::kProtect) {
-        misplaced = "--lock without --protect";
-    } else if (watching && command != Command::kWatch) {
-        misplaced = options.new_only ? "--new-only" : options.count != 0 ? "--count" : "--log";
-    } else if (options.all && command == Command::kWatch) {
-        misplaced = "--all";  // watch takes every board unless --device names some
-    } else if ((options.force || options.unprotect) && !writes && command != Command::kErase) {
-        misplaced = options.force ? "--force" : "--unprotect";
-    } else if (options.raw && command != Command::kRead && command != Command::kWrite &&
-               command != Command::kVerify) {
-        misplaced = "--raw";
-    } else if ((!options.format.empty() || options.base_given) && command != Command::kWrite &&
-               command != Command::kVerify) {
-        misplaced = options.format.empty() ? "--base" : "--format";
-    } else if ((options.all || options.devices.size() > 1) && command == Command::kList) {
-        misplaced = options.all ? "--all" : "a second --device";
-    } else if ((options.all || !options.devices.empty()) && command == Command::kChips) {
-        misplaced = options.all ? "--all" : "a second --device";
-    } else if (options.all && !options.devices.empty()) {
-        misplaced = "--device with --all";
-    } else if (!options.db.empty() && command != Command::kServe && command != Command::kReport) {
-        misplaced = "--db";
-    } else if (!options.listen.empty() && command != Command::kServe) {
-        misplaced = "--listen";
-    } else if ((!options.since.empty() || !options.until.empty() || !options.html.empty()) &&
-               command != Command::kReport) {
-        misplaced = !options.since.empty()   ? "--since"
-                    : !options.until.empty() ? "--until"
-                                             : "--html";
-    }
-    if (command == Command::kReport && options.html.empty()) {
-        error = "report needs --html OUT";
-        return false;
-    }
-    if (options.keep_rest && options.erase == FAST_ERASE_CHIP) {
+    if (options.keep_rest && options.erase == PLAN_ERASE_CHIP) {
         // A bulk erase cannot leave any sector as it was.
         error = "--keep-rest does not go with --erase chip";
         return false;
     }
-    if (misplaced != nullptr) {
+    if (const char* misplaced = misplaced_option(options, words.given, command)) {
         error = std::string(misplaced) + " does not go with " + command_name(command);
+        return false;
+    }
+    if (command == Command::kReport && options.html.empty()) {
+        error = "report needs --html OUT";
         return false;
     }
     return true;

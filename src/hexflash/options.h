@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "fastflash/fastflash.h"
+#include "store/store.h"
 
 enum class Command {
     kNone,
@@ -19,6 +20,8 @@ enum class Command {
     kProtect,
     kUnprotect,
     kWatch,
+    kHistory,
+    kDbInit,
     kServe,
     kReport,
     kHelp,
@@ -31,9 +34,9 @@ struct Options {
     bool all = false;                  // --all: every board
     bool json = false;
     bool quiet = false;
-    std::uint32_t clock_hz = FAST_DEFAULT_CLOCK_HZ;
+    std::uint32_t clock_hz = NOR_DEFAULT_CLOCK_HZ;
     std::string path;  // IMAGE of write and verify, OUT of read
-    fast_erase_mode erase = FAST_ERASE_AUTO;
+    plan_erase_mode erase = PLAN_ERASE_AUTO;
     bool keep_rest = false;
     bool force = false;
     bool unprotect = false;
@@ -42,15 +45,15 @@ struct Options {
     std::uint32_t base = 0;  // where a binary image starts on the chip
     bool base_given = false;
     Command help_on = Command::kNone;  // help: the command asked about
-    bool protect = false;      // --protect: block protection over the whole chip after the write
-    bool lock = false;         // --lock: SRWD with the protection
-    bool new_only = false;     // watch: boards present at the start are left alone
-    std::uint64_t count = 0;   // watch: stop after this many boards (0: never)
-    std::string log_path;      // watch: JSON Lines, one per board
-    std::string db;            // --db: the record store's URL ("": HEXFLASH_DB, else the default)
-    std::string listen;        // serve: ADDR:PORT ("": 127.0.0.1:8080)
-    std::string since, until;  // report: the period as typed ("": the last 24 hours)
-    std::string html;          // report: the file
+    bool protect = false;     // --protect: block protection over the whole chip after the write
+    bool lock = false;        // --lock: SRWD with the protection
+    bool new_only = false;    // watch: boards present at the start are left alone
+    std::uint64_t count = 0;  // watch: stop after this many boards (0: never)
+    std::string log_path;     // watch: JSON Lines, one per board
+    std::string db;           // --db: the record store's URL ("": HEXFLASH_DB or the default)
+    HistoryQuery history;     // history: which records; report: its since and until
+    std::string listen;       // serve: ADDR:PORT ("": 127.0.0.1:8080)
+    std::string html;         // report: the file
 };
 
 // Parses argv[1..]; false with `error` set to one line on a usage error.

@@ -3,23 +3,15 @@
 #include <algorithm>
 #include <cstdio>
 #if defined(_WIN32)
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
-#endif
-
-#if defined(_WIN32)
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
+#include "host/windows_api.h"
 #else
 #include <sys/ioctl.h>
 #include <unistd.h>
 #endif
 
+#include "board/fields.h"
 #include "d2xx/d2xx.h"
+#include "json/json.h"
 
 namespace {
 
@@ -157,14 +149,18 @@ std::string Display::line_text(const std::string& label, const Line& line, std::
     double fraction =
         line.total == 0 ? 0 : static_cast<double>(line.done) / static_cast<double>(line.total);
     std::string percent = format(" %3.0f%%", fraction * 100);
-    std::string sizes = " " + size(line.done) + " of " + size(line.total);
+    // Appended to a blank rather than put behind one: mingw's g++ 12 sees an
+    // overlap in the latter that is not there (-Wrestrict).
+    std::string sizes = " ";
+    sizes += size(line.done) + " of " + size(line.total);
     std::string rate, eta;
     double seconds = seconds_between(line.phase_start_ms, line.now_ms);
     double phase_left = -1;
     if (seconds > 0 && line.done > 0) {
         double per_second = static_cast<double>(line.done) / seconds;
         phase_left = static_cast<double>(line.total - line.done) / per_second;
-        rate = " " + size(per_second) + "/s";
+        rate = " ";
+        rate += size(per_second) + "/s";
     }
     // The whole run's: this phase at its rate, and what the estimate says follows.
     double left = phase_left;
@@ -222,24 +218,81 @@ void Display::draw() {
 
 namespace {
 
-// The erase types as JSON: [{"opcode": "20", "bytes": 4096}, ...], the chip
-// erase with the chip's size.
-std::string erase_types_json(const chip_part& part) {
-    std::string out;
-    for (const chip_erase_type& type : part.erases) {
-        if (type.opcode == 0) {
-            continue;
-        }
-        char text[64];
-        std::snprintf(text, sizeof text, "{\"opcode\": \"%02x\", \"bytes\": %u}", type.opcode,
-                      type.size == 0 ? part.size : type.size);
-        out += (out.empty() ? "" : ", ") + std::string(text);
-    }
-    return "[" + out + "]";
-}
-
 const char* unique_id_method(const chip_part& part) {
     return part.unique_id == CHIP_UID_RUID ? "4B" : "none";
+}
+
+std::string chip_json(const chip_part& part) {
+    char id[8];
+    std::snprintf(id, sizeof id, "%06x", part.jedec_id);
+    return JsonObject()
+        .add("part", json_string(part.name))
+        .add("maker", json_string(part.maker))
+        .add("jedec_id", json_string(id))
+        .add("size", json_number(part.size))
+        .add("page_size", json_number(part.page_size))
+        .add("erase_types", erase_types_json(part))
+        .add("sfdp", json_bool(part.sfdp))
+        .add("unique_id", json_string(unique_id_method(part)))
+        .line();
+}
+
+// "2 MiB", "512 KiB".
+std::string chip_size_text(std::uint32_t bytes) {
+    return bytes % 1048576 == 0 ? std::to_string(bytes / 1048576) + " MiB"
+           : bytes % 1024 == 0  ? std::to_string(bytes / 1024) + " KiB"
+                                : std::to_string(bytes) + " B";
+}
+
+// What a write did, every sector in one class, so that the figures add up
+// to the part's sectors.
+std::string write_summary(const BoardRecord& record) {
+    const fast_stats& s = record.stats;
+    char text[200];
+    std::snprintf(text, sizeof text,
+                  " and verified: of %u sectors, %u erased%s, %u programmed without erase, "
+                  "%u already right, %u untouched; %u page%s programmed",
+                  part_sectors(record.part), s.sectors_erased, record.bulk_erase ? " (bulk)" : "",
+                  record.sectors_programmed, record.sectors_right, record.sectors_untouched,
+                  s.pages_programmed, s.pages_programmed == 1 ? "" : "s");
+    return text;
+}
+
+// What id found: the part, its status and protection in its own terms, its
+// size and erases, the unique ID, SFDP and the clock.
+std::string id_summary(const BoardRecord& record) {
+    const chip_part& part = record.have_part ? record.part : CHIP_FORCED_PART;
+    const std::string name = record.found == NOR_FOUND_TABLE  ? part.name
+                             : record.found == NOR_FOUND_SFDP ? "SFDP part, identified by its SFDP"
+                                                               : "unknown part";
+    char status[8];
+    std::snprintf(status, sizeof status, "0x%02x", record.status);
+    std::string out =
+        ": JEDEC ID " + jedec_hex(record, " ") + " (" + name + "), status " + status + ", ";
+    const chip_sectors covered = protected_sectors(record);
+    out += chip_protection_text(part, record.status_word) + ": ";
+    out += covered.count == 0
+               ? "no sector protected"
+               : "sectors " + std::to_string(covered.first) + "-" +
+                     std::to_string(covered.first + covered.count - 1) + " protected";
+    if (record.found != NOR_FOUND_UNKNOWN) {
+        out += "; " + chip_size_text(part.size) + ", erases " + chip_erase_text(part);
+    }
+    out += record.unique_id.empty() ? "; no unique ID" : "; unique ID " + record.unique_id;
+    out += record.sfdp_read ? "; SFDP read" : "; no SFDP";
+    return out + format("; clock %.6g MHz", static_cast<double>(record.clock_hz) / 1e6);
+}
+
+// The protection read back after the run, as the part's own bits decode it.
+std::string protection_summary(const BoardRecord& record) {
+    const chip_sectors covered = protected_sectors(record);
+    std::string out = covered.count == 0 ? ""
+                      : covered.first == 0 && covered.count == part_sectors(record.part)
+                          ? "; the chip is write-protected"
+                          : "; sectors " + std::to_string(covered.first) + "-" +
+                                std::to_string(covered.first + covered.count - 1) +
+                                " are write-protected";
+    return out + (record.locked ? " and SRWD is set: with W# low it can no longer be changed" : "");
 }
 
 }  // namespace
@@ -256,28 +309,20 @@ std::string chips_text(bool json) {
     }
     for (std::size_t i = 0; i < count; ++i) {
         const chip_part& part = *parts[i];
-        const std::uint32_t id = part.jedec_id;
         if (json) {
-            std::snprintf(text, sizeof text, "%06x", id);
-            out += std::string(i == 0 ? "\n" : ",\n") + "  {\"part\": " + json_string(part.name) +
-                   ", \"maker\": " + json_string(part.maker) +
-                   ", \"jedec_id\": " + json_string(text) +
-                   ", \"size\": " + std::to_string(part.size) +
-                   ", \"page_size\": " + std::to_string(part.page_size) +
-                   ", \"erase_types\": " + erase_types_json(part) +
-                   ", \"sfdp\": " + (part.sfdp ? "true" : "false") +
-                   ", \"unique_id\": " + json_string(unique_id_method(part)) + "}";
+            out += std::string(i == 0 ? "\n  " : ",\n  ") + chip_json(part);
             continue;
         }
+        const std::uint32_t id = part.jedec_id;
         std::snprintf(text, sizeof text, "%-16s %-20s %02x %02x %02x  %-4s %-9s ", part.name,
                       part.maker, id >> 16, (id >> 8) & 0xFF, id & 0xFF, part.sfdp ? "yes" : "no",
-                      part.unique_id == CHIP_UID_RUID ? "4B" : "none");
+                      unique_id_method(part));
         out += text + chip_erase_text(part) + "\n";
     }
     return json ? "[" + out + "\n]\n" : out;
 }
 
-std::string summary_line(const Options& options, const std::string& label,
+std::string summary_line(const JobOptions& options, const std::string& label,
                          const BoardRecord& record) {
     std::string out = label + ": " + record.result;
     if (record.exit_status != 0) {
@@ -285,243 +330,18 @@ std::string summary_line(const Options& options, const std::string& label,
                    ? out
                    : out + ": " + record.message;
     }
-    const fast_stats& s = record.stats;
-    char text[200];
-    if (options.command == Command::kWrite) {
-        // Every sector in one class, so that the figures add up to 32.
-        std::snprintf(text, sizeof text,
-                      " and verified: of %u sectors, %u erased%s, %u programmed without erase, "
-                      "%u already right, %u untouched; %u page%s programmed",
-                      FAST_SECTORS, s.sectors_erased, record.bulk_erase ? " (bulk)" : "",
-                      record.sectors_programmed, record.sectors_right, record.sectors_untouched,
-                      s.pages_programmed, s.pages_programmed == 1 ? "" : "s");
-        out += text;
-    } else if (options.command == Command::kId) {
-        const chip_part& part = record.have_part ? record.part : CHIP_FORCED_PART;
-        const std::string name = record.found == FAST_FOUND_TABLE ? part.name
-                                 : record.found == FAST_FOUND_SFDP
-                                     ? "SFDP part, identified by its SFDP"
-                                     : "unknown part";
-        std::snprintf(text, sizeof text, ": JEDEC ID %02x %02x %02x (%s), status 0x%02x, ",
-                      record.id[0], record.id[1], record.id[2], name.c_str(), record.status);
-        out += text;
-        chip_sectors locked = protected_sectors(record);
-        out += chip_protection_text(part, record.status_word) + ": ";
-        out += locked.count == 0
-                   ? "no sector protected"
-                   : "sectors " + std::to_string(locked.first) + "-" +
-                         std::to_string(locked.first + locked.count - 1) + " protected";
-        if (record.found != FAST_FOUND_UNKNOWN) {
-            out += "; 2 MiB, erases " + chip_erase_text(part);
-        }
-        out += record.unique_id.empty() ? "; no unique ID" : "; unique ID " + record.unique_id;
-        out += record.sfdp_read ? "; SFDP read" : "; no SFDP";
-        out += format("; clock %.6g MHz", static_cast<double>(record.clock_hz) / 1e6);
-    } else if (options.command == Command::kRead) {
+    if (options.task == Task::kWrite) {
+        out += write_summary(record);
+    } else if (options.task == Task::kId) {
+        out += id_summary(record);
+    } else if (options.task == Task::kRead) {
         out += " into " + record.output;
     }
-    if (record.have_protection && options.command != Command::kId) {
-        std::uint32_t first = first_protected_sector(record.status);
-        out += first == 0   ? "; the chip is write-protected"
-               : first < 32 ? "; sectors " + std::to_string(first) + "-31 are write-protected"
-                            : "";
-        out += record.locked ? " and SRWD is set: with W# low it can no longer be changed" : "";
+    if (record.have_protection && options.task != Task::kId) {
+        out += protection_summary(record);
     }
-    if (record.found == FAST_FOUND_SFDP && options.command != Command::kId) {
-        std::snprintf(text, sizeof text, "; JEDEC ID %02x %02x %02x identified by its SFDP",
-                      record.id[0], record.id[1], record.id[2]);
-        out += text;
+    if (record.found == NOR_FOUND_SFDP && options.task != Task::kId) {
+        out += "; JEDEC ID " + jedec_hex(record, " ") + " identified by its SFDP";
     }
-    std::snprintf(text, sizeof text, " in %.2f s", record.seconds);
-    return out + text;
-}
-
-#if defined(_WIN32)
-// Windows hands the program its arguments in the ANSI code page.
-std::string ansi_to_utf8(const std::string& text) {
-    if (text.empty()) {
-        return text;
-    }
-    const int size = static_cast<int>(text.size());
-    int wide = MultiByteToWideChar(CP_ACP, 0, text.data(), size, nullptr, 0);
-    std::wstring buffer(static_cast<std::size_t>(wide), L'\0');
-    MultiByteToWideChar(CP_ACP, 0, text.data(), size, buffer.data(), wide);
-    int bytes = WideCharToMultiByte(CP_UTF8, 0, buffer.data(), wide, nullptr, 0, nullptr, nullptr);
-    std::string out(static_cast<std::size_t>(bytes), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, buffer.data(), wide, out.data(), bytes, nullptr, nullptr);
-    return out;
-}
-#endif
-
-// Length of the well-formed UTF-8 sequence at text[i], 0 when there is none.
-std::size_t utf8_length(const std::string& text, std::size_t i) {
-    const auto at = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
-    const unsigned lead = at(i);
-    std::size_t length = lead < 0x80                    ? 1
-                         : lead >= 0xC2 && lead <= 0xDF ? 2
-                         : lead >= 0xE0 && lead <= 0xEF ? 3
-                         : lead >= 0xF0 && lead <= 0xF4 ? 4
-                                                        : 0;
-    if (length == 0 || i + length > text.size()) {
-        return 0;
-    }
-    for (std::size_t k = 1; k < length; ++k) {
-        if ((at(i + k) & 0xC0) != 0x80) {
-            return 0;
-        }
-    }
-    const unsigned second = at(i + 1);
-    const bool overlong_or_surrogate =
-        (lead == 0xE0 && second < 0xA0) || (lead == 0xED && second > 0x9F) ||
-        (lead == 0xF0 && second < 0x90) || (lead == 0xF4 && second > 0x8F);
-    return length > 2 && overlong_or_surrogate ? 0 : length;
-}
-
-std::string json_string(const std::string& raw) {
-#if defined(_WIN32)
-    const std::string text = ansi_to_utf8(raw);
-#else
-    const std::string& text = raw;
-#endif
-    std::string out = "\"";
-    for (std::size_t i = 0; i < text.size();) {
-        const char ch = text[i];
-        const auto unit = static_cast<unsigned char>(ch);
-        const std::size_t length = utf8_length(text, i);
-        if (ch == '"' || ch == '\\') {
-            out += '\\';
-            out += ch;
-        } else if (unit < 0x20 || length == 0) {
-            // A byte that is not UTF-8 (a Latin-1 name on Linux) stands for
-            // the character of that number, as Latin-1 has it.
-            char escape[8];
-            std::snprintf(escape, sizeof escape, "\\u%04x", unit);
-            out += escape;
-        } else {
-            out.append(text, i, length);
-            i += length;
-            continue;
-        }
-        ++i;
-    }
-    return out + "\"";
-}
-
-std::string retries_json(const BoardRecord& record) {
-    std::string first;
-    for (const fast_retry& retry : record.retry_log) {
-        first += (first.empty() ? "" : ", ") + std::string("{\"phase\": ") +
-                 json_string(retry.phase) + ", \"address\": " + std::to_string(retry.address) +
-                 ", \"cause\": " + json_string(retry.cause) + "}";
-    }
-    return "{\"count\": " + std::to_string(record.retries) + ", \"first\": [" + first + "]}";
-}
-
-std::string json_record(const Options& options, const LoadedImage* image, const BoardRecord& record,
-                        bool has_board) {
-    auto number = [](double value) { return format("%.3f", value); };
-    auto count = [](std::uint64_t value) { return std::to_string(value); };
-    const std::string null = "null";
-    const bool stats = record.have_stats;
-    const fast_stats& s = record.stats;
-    std::vector<std::pair<std::string, std::string>> keys;
-    keys.emplace_back("command", json_string(command_name(options.command)));
-    keys.emplace_back(
-        "device", has_board ? "{\"serial\": " + json_string(record.board.serial) +
-                                  ", \"description\": " + json_string(record.board.description) +
-                                  ", \"location\": " + count(record.board.location) +
-                                  ", \"index\": " + count(record.board.index) +
-                                  ", \"number\": " + count(record.board.number) + "}"
-                            : null);
-    char id[8];
-    std::snprintf(id, sizeof id, "%02x%02x%02x", record.id[0], record.id[1], record.id[2]);
-    keys.emplace_back("jedec_id", record.have_id ? json_string(id) : null);
-    keys.emplace_back("unique_id", record.unique_id.empty() ? null : json_string(record.unique_id));
-    keys.emplace_back("status_register", record.have_status ? count(record.status) : null);
-    chip_sectors locked = protected_sectors(record);
-    keys.emplace_back("protected_sectors", !record.have_status ? null
-                                           : locked.count == 0
-                                               ? std::string("[]")
-                                               : "[" + count(locked.first) + ", " +
-                                                     count(locked.first + locked.count - 1) + "]");
-    keys.emplace_back("part", !record.have_id                    ? null
-                              : record.found == FAST_FOUND_TABLE ? json_string(record.part.name)
-                              : record.found == FAST_FOUND_SFDP  ? json_string("SFDP part")
-                                                                 : json_string("unknown part"));
-    keys.emplace_back("source", !record.have_part                 ? null
-                                : record.forced                   ? json_string("forced")
-                                : record.found == FAST_FOUND_SFDP ? json_string("sfdp")
-                                                                  : json_string("table"));
-    keys.emplace_back("sfdp_read", record.sfdp_read ? "true" : "false");
-    keys.emplace_back("erase_types", record.have_part ? erase_types_json(record.part) : null);
-    if (image != nullptr && image->map != nullptr) {
-        std::string ranges;
-        for (const ByteRange& range : image->ranges) {
-            ranges += (ranges.empty() ? "" : ", ") + std::string("[") + count(range.start) + ", " +
-                      count(range.end) + "]";
-        }
-        keys.emplace_back("image", "{\"path\": " + json_string(options.path) +
-                                       ", \"sha256\": " + json_string(image->sha256) +
-                                       ", \"data_records\": " + count(image->map->data_records) +
-                                       ", \"ranges\": [" + ranges + "]}");
-    } else {
-        keys.emplace_back("image", null);
-    }
-    if (options.command == Command::kRead) {
-        keys.emplace_back("output", json_string(record.output));
-        keys.emplace_back("raw", options.raw ? "true" : "false");
-    }
-    static const char* const kModes[] = {"auto", "chip", "none"};
-    keys.emplace_back("erase_mode", options.command == Command::kWrite
-                                        ? json_string(kModes[options.erase])
-                                    : options.command == Command::kErase ? json_string("chip")
-                                                                         : null);
-    keys.emplace_back("keep_rest", options.keep_rest ? "true" : "false");
-    keys.emplace_back("bulk_erase", record.bulk_erase ? "true" : "false");
-    // Sectors and pages only where the command writes.
-    const bool writes =
-        stats && (options.command == Command::kWrite || options.command == Command::kErase);
-    keys.emplace_back("sectors_erased", writes ? count(s.sectors_erased) : null);
-    keys.emplace_back("sectors_skipped", writes ? count(s.sectors_skipped) : null);
-    const bool classes = stats && options.command == Command::kWrite;
-    keys.emplace_back("sectors_programmed", classes ? count(record.sectors_programmed) : null);
-    keys.emplace_back("sectors_already_right", classes ? count(record.sectors_right) : null);
-    keys.emplace_back("sectors_untouched", classes ? count(record.sectors_untouched) : null);
-    keys.emplace_back("pages_programmed", writes ? count(s.pages_programmed) : null);
-    keys.emplace_back("pages_skipped", writes ? count(s.pages_skipped) : null);
-    double phases = s.seconds_read + s.seconds_erase + s.seconds_program + s.seconds_verify;
-    keys.emplace_back("seconds", "{\"read\": " + number(s.seconds_read) +
-                                     ", \"erase\": " + number(s.seconds_erase) +
-                                     ", \"program\": " + number(s.seconds_program) +
-                                     ", \"verify\": " + number(s.seconds_verify) +
-                                     ", \"total\": " + number(record.seconds) + "}");
-    keys.emplace_back("bytes_moved", stats ? count(s.bytes_moved) : null);
-    keys.emplace_back(
-        "bytes_per_second",
-        stats && phases > 0 ? format("%.0f", static_cast<double>(s.bytes_moved) / phases) : null);
-    keys.emplace_back("clock_hz", record.clock_hz != 0 ? count(record.clock_hz) : null);
-    keys.emplace_back("protected", !record.have_protection ? null
-                                   : record.is_protected   ? std::string("true")
-                                                           : std::string("false"));
-    keys.emplace_back("result", json_string(record.result));
-    keys.emplace_back("exit_status", std::to_string(record.exit_status));
-    keys.emplace_back("first_difference",
-                      stats && s.first_difference >= 0
-                          ? count(static_cast<std::uint64_t>(s.first_difference))
-                          : null);
-    std::string ranges;
-    for (const ByteRange& range : record.differing) {
-        ranges +=
-            (ranges.empty() ? "[" : ", [") + count(range.start) + ", " + count(range.end) + "]";
-    }
-    keys.emplace_back("differing_bytes",
-                      record.differing_bytes != 0 ? count(record.differing_bytes) : null);
-    keys.emplace_back("differing_ranges", record.differing_bytes != 0 ? "[" + ranges + "]" : null);
-    keys.emplace_back("message", record.message.empty() ? null : json_string(record.message));
-    keys.emplace_back("retries", retries_json(record));
-    std::string out = "{";
-    for (std::size_t i = 0; i < keys.size(); ++i) {
-        out += (i == 0 ? "\n  " : ",\n  ") + json_string(keys[i].first) + ": " + keys[i].second;
-    }
-    return out + "\n}";
+    return out + format(" in %.2f s", record.seconds);
 }

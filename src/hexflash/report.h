@@ -7,7 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "hexflash/job.h"
+#include "board/job.h"
+#include "board/progress.h"
+#include "board/record.h"
 
 // Progress of one or more boards on standard error. On a terminal: a bar
 // with percent, bytes, rate and the whole run's ETA (one line per board,
@@ -51,15 +53,8 @@ class Display final : public Progress {
 };
 
 // The closing line for the board `label` names: "B: written ... in 1.2 s".
-std::string summary_line(const Options& options, const std::string& label,
+std::string summary_line(const JobOptions& options, const std::string& label,
                          const BoardRecord& record);
 
-// The JSON object of one board's record (hexflash(1) documents the keys).
-std::string json_record(const Options& options, const LoadedImage* image, const BoardRecord& record,
-                        bool has_board);
-// A JSON string literal.
-std::string json_string(const std::string& text);
-// The retries of a board's run: {"count": N, "first": [{phase, address, cause}...]}.
-std::string retries_json(const BoardRecord& record);
 // The chip table, one part a line (or a JSON array with json).
 std::string chips_text(bool json);

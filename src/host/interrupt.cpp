@@ -4,8 +4,7 @@
 #include <csignal>
 
 #if defined(_WIN32)
-#define WIN32_LEAN_AND_MEAN
-#include <windows.h>
+#include "host/windows_api.h"
 #endif
 
 namespace {

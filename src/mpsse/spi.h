@@ -2,21 +2,13 @@
 //
 // A transaction is one buffer, filled front to back and sent with one
 // FT_Write: select, the clocking commands, select again, deselect. The
-// clocking commands have no functions of their own; the flash driver writes
-// them straight into the buffer with the opcodes below.
+// clocking commands have no functions of their own; the drivers write them
+// straight into their buffers with the opcodes of mpsse/opcodes.h.
 #pragma once
 
 #include <cstdint>
 
-// MPSSE clocking and pin commands (MSB first, SK idling low).
-inline constexpr std::uint8_t MPSSE_BYTES_OUT_FALLING_MSB = 0x11;  // + length L H + the bytes
-inline constexpr std::uint8_t MPSSE_BITS_OUT_FALLING_MSB = 0x13;   // + bit length + one byte
-inline constexpr std::uint8_t MPSSE_BYTES_IN_FALLING_MSB = 0x24;   // + length L H
-inline constexpr std::uint8_t MPSSE_BITS_IN_FALLING_MSB = 0x26;    // + bit length
-inline constexpr std::uint8_t MPSSE_SET_LOW_BYTE = 0x80;           // + value + direction
-
-// Bit length field of the bit commands: count - 1; always a whole byte here.
-inline constexpr std::uint8_t MPSSE_EIGHT_BITS = 0x07;
+#include "mpsse/opcodes.h"
 
 // ADBUS0..7 (bit n is ADBUSn): SK 0, DO 1, DI 2, chip select 3 (active low),
 // general output 7. The directions never change after set-up.

@@ -1,6 +1,6 @@
 // A simulated FT2232H channel: bit mode, the MPSSE command processor, the
 // low and high pin bytes, and the USB IN path (answer queue, latency timer,
-// packets). An SPI target (the M25P16) hangs on ADBUS0..3.
+// packets). An SPI target (a flash chip) hangs on ADBUS0..3.
 //
 // Time: the host side passes its virtual time with every request; the engine
 // keeps its own time line (it runs behind the USB transfers and clocks SPI
@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "sim/clock.h"
-#include "sim/m25p16.h"
+#include "sim/spi_nor.h"
 
 namespace sim {
 
@@ -41,16 +41,16 @@ class SpiTarget {
     virtual std::uint8_t clock_byte(std::uint8_t d) = 0;
 };
 
-// The simulated M25P16 as an SPI target.
+// The simulated flash chip as an SPI target.
 class ChipOnPins final : public SpiTarget {
   public:
-    explicit ChipOnPins(M25P16& chip) : chip_(chip) {}
+    explicit ChipOnPins(SpiNor& chip) : chip_(chip) {}
     void set_select(bool high) override { chip_.set_select(high); }
     bool clock(bool d) override { return chip_.clock(d); }
     std::uint8_t clock_byte(std::uint8_t d) override { return chip_.clock_byte(d); }
 
   private:
-    M25P16& chip_;
+    SpiNor& chip_;
 };
 
 struct ChannelCounters {

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "sim/ft2232h.h"
-#include "sim/m25p16.h"
+#include "sim/spi_nor.h"
 
 // What went over the USB pipe (calls that succeeded only).
 struct SimTraffic {

@@ -1,12 +1,8 @@
 #include "simboard/chip_file.h"
 
-#if defined(_WIN32)
-#define WIN32_LEAN_AND_MEAN
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
-#else
+#include "host/windows_api.h"
+
+#if !defined(_WIN32)
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/mman.h>
@@ -20,7 +16,7 @@
 #include <fstream>
 
 #include "d2xx/in_use.h"
-#include "sim/m25p16.h"
+#include "sim/spi_nor.h"
 
 namespace {
 
@@ -62,16 +58,16 @@ bool map_chip_file(const char* path, MappedFile& chip, bool& created, std::strin
     LARGE_INTEGER size{};
     if (!created && !GetFileSizeEx(file, &size)) {
         why = "Windows error " + std::to_string(GetLastError());
-    } else if (!created && size.QuadPart != sim::M25P16::kSize) {
+    } else if (!created && size.QuadPart != sim::SpiNor::kSize) {
         why = wrong_size(size.QuadPart);
     } else {
         // The section grows a new file to the chip's size, allocated (NTFS
         // files are not sparse); the view keeps the section alive once its
         // handle is closed.
         HANDLE section =
-            CreateFileMappingA(file, nullptr, PAGE_READWRITE, 0, sim::M25P16::kSize, nullptr);
+            CreateFileMappingA(file, nullptr, PAGE_READWRITE, 0, sim::SpiNor::kSize, nullptr);
         if (section != nullptr) {
-            mapping = MapViewOfFile(section, FILE_MAP_WRITE, 0, 0, sim::M25P16::kSize);
+            mapping = MapViewOfFile(section, FILE_MAP_WRITE, 0, 0, sim::SpiNor::kSize);
         }
         if (mapping == nullptr) {
             why = "Windows error " + std::to_string(GetLastError());
@@ -95,14 +91,14 @@ bool map_chip_file(const char* path, MappedFile& chip, bool& created, std::strin
 // One byte past the chip's end is the lock: it never covers mapped data.
 bool lock_chip_file(MappedFile& chip) {
     OVERLAPPED where{};
-    where.Offset = sim::M25P16::kSize;
+    where.Offset = sim::SpiNor::kSize;
     return LockFileEx(chip.file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0,
                       &where) != 0;
 }
 
 void unlock_chip_file(MappedFile& chip) {
     OVERLAPPED where{};
-    where.Offset = sim::M25P16::kSize;
+    where.Offset = sim::SpiNor::kSize;
     UnlockFileEx(chip.file, 0, 1, 0, &where);
 }
 
@@ -117,9 +113,9 @@ void unmap_chip_file(MappedFile& chip) {
 int reserve_chip_space(int fd) {
 #if defined(__APPLE__)
     // No posix_fallocate: the size alone, the blocks left to the first write.
-    return ::ftruncate(fd, sim::M25P16::kSize) == 0 ? 0 : errno;
+    return ::ftruncate(fd, sim::SpiNor::kSize) == 0 ? 0 : errno;
 #else
-    return ::posix_fallocate(fd, 0, sim::M25P16::kSize);
+    return ::posix_fallocate(fd, 0, sim::SpiNor::kSize);
 #endif
 }
 
@@ -138,12 +134,12 @@ bool map_chip_file(const char* path, MappedFile& chip, bool& created, std::strin
     int error = 0;
     if (!created && ::fstat(fd, &info) != 0) {
         why = std::strerror(errno);
-    } else if (!created && info.st_size != sim::M25P16::kSize) {
+    } else if (!created && info.st_size != sim::SpiNor::kSize) {
         why = wrong_size(static_cast<long long>(info.st_size));
     } else if ((error = reserve_chip_space(fd)) != 0) {
         why = std::strerror(error);
     } else {
-        mapping = ::mmap(nullptr, sim::M25P16::kSize, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+        mapping = ::mmap(nullptr, sim::SpiNor::kSize, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
         if (mapping == MAP_FAILED) {
             why = std::strerror(errno);
             mapping = nullptr;
@@ -170,7 +166,7 @@ void unlock_chip_file(MappedFile& chip) {
 }
 
 void unmap_chip_file(MappedFile& chip) {
-    ::munmap(chip.mapping, sim::M25P16::kSize);
+    ::munmap(chip.mapping, sim::SpiNor::kSize);
     ::close(chip.fd);
     chip = MappedFile{};
 }
@@ -222,7 +218,7 @@ bool ChipFile::map(const std::string& path, const sim::ChipModel& model, std::st
     fd_ = chip.fd;
 #endif
     if (created) {
-        std::memset(mapping_, 0xFF, sim::M25P16::kSize);
+        std::memset(mapping_, 0xFF, sim::SpiNor::kSize);
         write_status(model, model.factory);
     }
     return true;

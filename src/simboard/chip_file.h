@@ -1,5 +1,5 @@
 // A simulated chip kept in a file, for both faces of the simulated board:
-// the array is the file (exactly sim::M25P16::kSize bytes, its space
+// the array is the file (exactly sim::SpiNor::kSize bytes, its space
 // reserved when it is created, mapped shared so it holds what the chip holds
 // however the program ends), locked while a program has the board open; and
 // beside it, F.status holds the chip's non-volatile status bits.
@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-#include "sim/m25p16.h"
+#include "sim/spi_nor.h"
 
 class ChipFile {
   public:

@@ -150,7 +150,7 @@ bool parse_fault(std::string_view item, std::string_view value, SimOptions& opti
         return true;
     }
     if (name == "stuck-zero" || name == "stuck-one") {
-        if (!has_at || at >= sim::M25P16::kSize) {
+        if (!has_at || at >= sim::SpiNor::kSize) {
             error = bad_option(item, "a stuck bit needs @ADDR below 0x200000");
             return false;
         }
@@ -297,126 +297,148 @@ constexpr std::string_view kChipKeys[] = {"chip", "id", "sfdp", "status", "aslee
 constexpr std::string_view kD2xxOnlyOptions[] = {"census"};
 constexpr std::string_view kUsbOnlyOptions[] = {"serial", "speed", "state"};
 
-bool parse_items(std::string_view text, SimOptions& options, std::string& error, SimFace face) {
-    options.devices = sim_blank_boards(1);
-    bool have_boards = false;
-    bool have_census = false;
-    while (!text.empty()) {
-        std::size_t comma = text.find(',');
-        std::string_view item = text.substr(0, comma);
-        text = comma == std::string_view::npos ? std::string_view() : text.substr(comma + 1);
-        if (item.empty()) {
-            continue;
-        }
-        std::size_t equals = item.find('=');
-        if (listed(kChipKeys, item.substr(0, std::min(equals, item.find('#'))))) {
-            // chip=, id=, sfdp=, status=, asleep: for every board, or board k with #k.
-            std::size_t hash = item.find('#');
-            std::string_view body = item.substr(0, hash);
-            std::string_view key = body.substr(0, body.find('='));
-            std::string_view value =
-                body.find('=') == std::string_view::npos ? "" : body.substr(body.find('=') + 1);
-            if (key != "asleep" && value.empty()) {
-                error = bad_option(item, "empty value");
-                return false;
-            }
-            if (key == "asleep" && body.find('=') != std::string_view::npos) {
-                error = bad_option(item, "asleep takes no value");
-                return false;
-            }
-            if (hash == std::string_view::npos) {
-                if (!parse_chip_item(item, key, value, options, error)) {
-                    return false;
-                }
-                continue;
-            }
-            std::uint64_t board = 0;
-            SimOptions check;
-            if (!parse_number(item.substr(hash + 1), board) || board >= kMaxBoards) {
-                error = bad_option(item, "the board after # is not a board number");
-                return false;
-            }
-            if (!parse_chip_item(item, key, value, check, error)) {
-                return false;
-            }
-            options.board_items.emplace_back(static_cast<std::uint32_t>(board), std::string(body));
-            continue;
-        }
-        if (equals == std::string_view::npos) {
-            error = bad_option(item, "expected KEY=VALUE");
+// chip=, id=, sfdp=, status=, asleep: for every board, or board k with #k
+// (kept to be applied to that board's copy of the options, parsed here once
+// to check it).
+bool parse_chip_option(std::string_view item, SimOptions& options, std::string& error) {
+    std::size_t hash = item.find('#');
+    std::string_view body = item.substr(0, hash);
+    std::size_t equals = body.find('=');
+    std::string_view key = body.substr(0, equals);
+    std::string_view value = equals == std::string_view::npos ? "" : body.substr(equals + 1);
+    if (key != "asleep" && value.empty()) {
+        error = bad_option(item, "empty value");
+        return false;
+    }
+    if (key == "asleep" && equals != std::string_view::npos) {
+        error = bad_option(item, "asleep takes no value");
+        return false;
+    }
+    if (hash == std::string_view::npos) {
+        return parse_chip_item(item, key, value, options, error);
+    }
+    std::uint64_t board = 0;
+    SimOptions check;
+    if (!parse_number(item.substr(hash + 1), board) || board >= kMaxBoards) {
+        error = bad_option(item, "the board after # is not a board number");
+        return false;
+    }
+    if (!parse_chip_item(item, key, value, check, error)) {
+        return false;
+    }
+    options.board_items.emplace_back(static_cast<std::uint32_t>(board), std::string(body));
+    return true;
+}
+
+// boards= and census= both make the census: only one of them may be given.
+struct CensusGiven {
+    bool boards = false;
+    bool census = false;
+};
+
+bool parse_census_option(std::string_view item, std::string_view key, std::string_view value,
+                         SimOptions& options, std::string& error, CensusGiven& given) {
+    if (key == "boards") {
+        std::uint64_t boards = 0;
+        if (given.census || !parse_number(value, boards) || boards < 1 || boards > kMaxBoards) {
+            error = bad_option(
+                item, given.census ? "boards and census exclude each other" : "boards is 1 to 8");
             return false;
         }
-        std::string_view key = item.substr(0, equals);
-        std::string_view value = item.substr(equals + 1);
-        if (value.empty()) {
-            error = bad_option(item, "empty value");
-            return false;
-        }
-        if (face == SimFace::kUsb && listed(kD2xxOnlyOptions, key)) {
-            error = bad_option(item, "an option of the D2XX face, not of the USB face");
-            return false;
-        }
-        if (face == SimFace::kD2xx && listed(kUsbOnlyOptions, key)) {
-            error = bad_option(item, "an option of the USB face, not of the D2XX face");
-            return false;
-        }
-        if (key == "flash") {
-            options.flash_path = value;
-        } else if (key == "boards") {
-            std::uint64_t boards = 0;
-            if (have_census || !parse_number(value, boards) || boards < 1 || boards > kMaxBoards) {
-                error = bad_option(item, have_census ? "boards and census exclude each other"
-                                                     : "boards is 1 to 8");
-                return false;
-            }
-            options.devices = sim_blank_boards(static_cast<int>(boards));
-            have_boards = true;
-        } else if (key == "census") {
-            options.devices.clear();
-            if (have_boards) {
-                error = bad_option(item, "boards and census exclude each other");
-                return false;
-            }
-            if (!read_census(item, std::string(value), options.devices, error)) {
-                return false;
-            }
-            have_census = true;
-        } else if (key == "timing") {
-            if (value == "typ") {
-                options.timing = sim::ChipTiming::typical();
-            } else if (value == "max") {
-                options.timing = sim::ChipTiming::maximum();
-            } else if (value == "zero") {
-                options.timing = sim::ChipTiming::zero();
-            } else {
-                error = bad_option(item, "timing is typ, max or zero");
-                return false;
-            }
-        } else if (key == "fault") {
-            if (!parse_board_fault(item, value, options, error, face)) {
-                return false;
-            }
-        } else if (key == "present") {
-            options.present_path = value;
-        } else if (key == "trace") {
-            options.trace_path = value;
-        } else if (key == "report") {
-            options.report_path = value;
-        } else if (key == "serial") {
-            options.serial = value;
-        } else if (key == "state") {
-            options.state_path = value;
-        } else if (key == "speed") {
-            if (value != "high" && value != "full") {
-                error = bad_option(item, "speed is high or full");
-                return false;
-            }
-            options.full_speed = value == "full";
-        } else {
-            error = bad_option(item, "unknown option");
-            return false;
+        options.devices = sim_blank_boards(static_cast<int>(boards));
+        given.boards = true;
+        return true;
+    }
+    options.devices.clear();
+    if (given.boards) {
+        error = bad_option(item, "boards and census exclude each other");
+        return false;
+    }
+    if (!read_census(item, std::string(value), options.devices, error)) {
+        return false;
+    }
+    given.census = true;
+    return true;
+}
+
+bool parse_timing(std::string_view item, std::string_view value, SimOptions& options,
+                  std::string& error) {
+    if (value == "typ") {
+        options.timing = sim::ChipTiming::typical();
+    } else if (value == "max") {
+        options.timing = sim::ChipTiming::maximum();
+    } else if (value == "zero") {
+        options.timing = sim::ChipTiming::zero();
+    } else {
+        error = bad_option(item, "timing is typ, max or zero");
+        return false;
+    }
+    return true;
+}
+
+// Options that name a file: KEY=PATH.
+struct PathOption {
+    std::string_view key;
+    std::string SimOptions::*path;
+};
+
+constexpr PathOption kPathOptions[] = {
+    {"flash", &SimOptions::flash_path}, {"present", &SimOptions::present_path},
+    {"trace", &SimOptions::trace_path}, {"report", &SimOptions::report_path},
+    {"serial", &SimOptions::serial},    {"state", &SimOptions::state_path},
+};
+
+// KEY=VALUE, every option but the chip ones.
+bool parse_option(std::string_view item, SimOptions& options, std::string& error, SimFace face,
+                  CensusGiven& given) {
+    std::size_t equals = item.find('=');
+    if (equals == std::string_view::npos) {
+        error = bad_option(item, "expected KEY=VALUE");
+        return false;
+    }
+    std::string_view key = item.substr(0, equals);
+    std::string_view value = item.substr(equals + 1);
+    if (value.empty()) {
+        error = bad_option(item, "empty value");
+        return false;
+    }
+    if (face == SimFace::kUsb && listed(kD2xxOnlyOptions, key)) {
+        error = bad_option(item, "an option of the D2XX face, not of the USB face");
+        return false;
+    }
+    if (face == SimFace::kD2xx && listed(kUsbOnlyOptions, key)) {
+        error = bad_option(item, "an option of the USB face, not of the D2XX face");
+        return false;
+    }
+    for (const PathOption& option : kPathOptions) {
+        if (key == option.key) {
+            options.*option.path = value;
+            return true;
         }
     }
+    if (key == "boards" || key == "census") {
+        return parse_census_option(item, key, value, options, error, given);
+    }
+    if (key == "timing") {
+        return parse_timing(item, value, options, error);
+    }
+    if (key == "fault") {
+        return parse_board_fault(item, value, options, error, face);
+    }
+    if (key == "speed") {
+        if (value != "high" && value != "full") {
+            error = bad_option(item, "speed is high or full");
+            return false;
+        }
+        options.full_speed = value == "full";
+        return true;
+    }
+    error = bad_option(item, "unknown option");
+    return false;
+}
+
+// fault=...#k names a board there is (with fault=replug, the one plugged in later).
+bool check_board_faults(const SimOptions& options, std::string& error) {
     std::size_t boards = options.board_count() + (options.replug ? 1 : 0);
     for (const auto& [board, fault] : options.board_faults) {
         if (board >= boards) {
@@ -426,6 +448,26 @@ bool parse_items(std::string_view text, SimOptions& options, std::string& error,
         }
     }
     return true;
+}
+
+bool parse_items(std::string_view text, SimOptions& options, std::string& error, SimFace face) {
+    options.devices = sim_blank_boards(1);
+    CensusGiven given;
+    while (!text.empty()) {
+        std::size_t comma = text.find(',');
+        std::string_view item = text.substr(0, comma);
+        text = comma == std::string_view::npos ? std::string_view() : text.substr(comma + 1);
+        if (item.empty()) {
+            continue;
+        }
+        const bool chip =
+            listed(kChipKeys, item.substr(0, std::min(item.find('='), item.find('#'))));
+        if (!(chip ? parse_chip_option(item, options, error)
+                   : parse_option(item, options, error, face, given))) {
+            return false;
+        }
+    }
+    return check_board_faults(options, error);
 }
 
 }  // namespace
@@ -475,7 +517,7 @@ std::vector<bool> sim_read_present(const std::string& path, std::size_t boards) 
     return present;
 }
 
-void sim_power_up_chip(const SimOptions& options, sim::M25P16& chip) {
+void sim_power_up_chip(const SimOptions& options, sim::SpiNor& chip) {
     if (options.jedec_id_given) {
         chip.set_identity(options.jedec_id);
     }

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "d2xx/d2xx_types.h"
-#include "sim/m25p16.h"
+#include "sim/spi_nor.h"
 
 enum class SimFace { kD2xx, kUsb };
 
@@ -103,7 +103,7 @@ std::vector<bool> sim_read_present(const std::string& path, std::size_t boards);
 
 // Powers `chip` up as board `options` describes it: model identity, unique
 // ID from the board's number, status= bits, asleep, sfdp=off.
-void sim_power_up_chip(const SimOptions& options, sim::M25P16& chip);
+void sim_power_up_chip(const SimOptions& options, sim::SpiNor& chip);
 
 // `path` with every %d replaced by the board's number.
 std::string sim_board_path(const std::string& path, std::size_t k);

@@ -76,8 +76,8 @@ struct SimDriver::Hardware {
     std::atomic<bool> gone{false};   // unplugged: no census entry, no open
 
     void attach_chip(std::uint8_t* array) {
-        board.flash = std::span<std::uint8_t>(array, sim::M25P16::kSize);
-        board.chip = std::make_unique<sim::M25P16>(array, board.channel.board_clock(),
+        board.flash = std::span<std::uint8_t>(array, sim::SpiNor::kSize);
+        board.chip = std::make_unique<sim::SpiNor>(array, board.channel.board_clock(),
                                                    faults.timing, faults.chip_faults, *faults.chip);
         sim_power_up_chip(faults, *board.chip);
         if (faults.status_given) {
@@ -102,7 +102,7 @@ SimDriver::SimDriver(SimOptions options)
         hw->report_path = sim_board_path(options_.report_path, k);
         hw->board.channel.set_answer_bad_commands(!hw->faults.no_echo);
         if (options_.flash_path.empty()) {
-            hw->memory.assign(sim::M25P16::kSize, 0xFF);
+            hw->memory.assign(sim::SpiNor::kSize, 0xFF);
             hw->attach_chip(hw->memory.data());
         }
         boards_.push_back(std::move(hw));

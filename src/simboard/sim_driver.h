@@ -1,5 +1,5 @@
 // The `sim` driver: the D2XX calls served by a simulated board, an FT2232H
-// channel with an M25P16 on its pins, on a virtual clock.
+// channel with a flash chip (chip=) on its pins, on a virtual clock.
 //
 // Selected by HEXBURN_DRIVER=sim or sim:OPTIONS; doc/simulated-board.md
 // documents the options, the trace and report formats and the time model.
@@ -20,7 +20,7 @@
 #include "d2xx/in_use.h"
 #include "sim/clock.h"
 #include "sim/ft2232h.h"
-#include "sim/m25p16.h"
+#include "sim/spi_nor.h"
 #include "simboard/board_log.h"
 #include "simboard/options.h"
 
@@ -30,7 +30,7 @@ struct SimBoard {
     // the chip is a file.
     std::span<std::uint8_t> flash;
     sim::Ft2232hChannel channel;
-    std::unique_ptr<sim::M25P16> chip;  // exists while `flash` does
+    std::unique_ptr<sim::SpiNor> chip;  // exists while `flash` does
     // Host-side virtual time: what the program's sleep and clock see.
     sim::VirtualClock clock;
     SimTraffic traffic;

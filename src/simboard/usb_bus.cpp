@@ -101,11 +101,11 @@ Bus::~Bus() {
     }
 }
 
-// Interface B's pins carry the M25P16; interface A's carry nothing.
+// Interface B's pins carry the flash chip; interface A's carry nothing.
 void Bus::power_up(Board& board) {
     std::uint8_t* memory = nullptr;
     if (options_.flash_path.empty()) {
-        board.memory.assign(sim::M25P16::kSize, 0xFF);
+        board.memory.assign(sim::SpiNor::kSize, 0xFF);
         memory = board.memory.data();
     } else {
         std::string path =
@@ -122,7 +122,7 @@ void Bus::power_up(Board& board) {
     const SimOptions& options = board.options;
     sim::Ft2232hChannel& channel = board.interfaces[1].channel;
     channel.set_answer_bad_commands(!options.no_echo);
-    board.chip = std::make_unique<sim::M25P16>(memory, channel.board_clock(), options.timing,
+    board.chip = std::make_unique<sim::SpiNor>(memory, channel.board_clock(), options.timing,
                                                options.chip_faults, *options.chip);
     sim_power_up_chip(options, *board.chip);
     if (options.status_given) {
@@ -225,7 +225,7 @@ void Bus::plug_in_again(Board& board) {
         channel.attach(nullptr);
         std::uint8_t* array = board.memory.empty() ? board.file.array() : board.memory.data();
         board.chip =
-            std::make_unique<sim::M25P16>(array, channel.board_clock(), board.options.timing,
+            std::make_unique<sim::SpiNor>(array, channel.board_clock(), board.options.timing,
                                           board.options.chip_faults, *board.options.chip);
         sim_power_up_chip(board.options, *board.chip);
         board.chip->set_nonvolatile_status(kept);

@@ -1,7 +1,7 @@
 // The simulated USB bus behind the libusb stand-in: FT2232H chips as libusb
 // sees them (descriptors, the kernel driver and claims of each interface,
 // vendor requests, bulk endpoints), with the simulated MPSSE engine and
-// M25P16 on interface B, on one virtual clock.
+// flash chip (chip=) on interface B, on one virtual clock.
 //
 // Configured by HEXBURN_USB_SIM, in the grammar both faces share
 // (simboard/options.h, doc/simulated-board.md); libusb_api.cpp
@@ -18,7 +18,7 @@
 
 #include "sim/clock.h"
 #include "sim/ft2232h.h"
-#include "sim/m25p16.h"
+#include "sim/spi_nor.h"
 #include "simboard/board_log.h"
 #include "simboard/chip_file.h"
 #include "simboard/options.h"
@@ -58,7 +58,7 @@ struct Board {
     std::vector<std::uint8_t> memory;  // the chip when it is not a file
     ChipFile file;                     // the chip when it is a file
     bool file_locked = false;          // while interface B is claimed
-    std::unique_ptr<sim::M25P16> chip;
+    std::unique_ptr<sim::SpiNor> chip;
     std::unique_ptr<sim::ChipOnPins> pins;
     TraceSink* trace = nullptr;
     std::string report_path;

@@ -5,30 +5,13 @@
 #include <map>
 #include <vector>
 
+#include "json/json.h"
 #include "store/json_reader.h"
-
-std::string store_json_string(std::string_view text) {
-    std::string out = "\"";
-    for (const char ch : text) {
-        const auto unit = static_cast<unsigned char>(ch);
-        if (ch == '"' || ch == '\\') {
-            out += '\\';
-            out += ch;
-        } else if (unit < 0x20) {
-            char escape[8];
-            std::snprintf(escape, sizeof escape, "\\u%04x", unit);
-            out += escape;
-        } else {
-            out += ch;
-        }
-    }
-    return out + "\"";
-}
 
 namespace {
 
 std::string quoted(std::string_view text) {
-    return store_json_string(text);
+    return json_string(text);
 }
 
 std::string quoted_or_null(const std::optional<std::string>& text) {

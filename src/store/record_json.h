@@ -10,9 +10,6 @@
 
 std::string store_record_json(const StoreRecord& record);
 
-// A JSON string literal of `text` (UTF-8 kept, quotes, backslashes and
-// control characters escaped).
-std::string store_json_string(std::string_view text);
 
 // Reads a record from such a line, or from a log line (no run_id, fields or
 // field_states: left empty, "{}" and "{}"). Keys it does not know are

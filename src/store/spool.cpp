@@ -5,6 +5,7 @@
 #include <utility>
 #include <vector>
 
+#include "json/json.h"
 #include "store/json_reader.h"
 #include "store/record_json.h"
 
@@ -238,8 +239,8 @@ bool Spool::append(const std::string& store, const StoreRecord& record, std::str
     }
     // A line torn by a crash is ended first, so that it never swallows this one.
     std::string line = text.empty() || text.back() == '\n' ? "" : "\n";
-    line += "{\"store\": " + store_json_string(store) +
-            ", \"record\": " + store_record_json(record) + "}\n";
+    line +=
+        "{\"store\": " + json_string(store) + ", \"record\": " + store_record_json(record) + "}\n";
     if (!file.append(line)) {
         error = "cannot write the spool " + path_;
         return false;

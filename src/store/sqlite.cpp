@@ -7,6 +7,7 @@
 #include <type_traits>
 #include <vector>
 
+#include "host/codepage.h"
 #include "host/library.h"
 #include "store/connect.h"
 #include "store/sqlite_api.h"
@@ -223,7 +224,9 @@ std::unique_ptr<SqlConnection> sqlite_connect(const std::string& path, bool read
                                  : sqlite_api::kOpenReadWrite | sqlite_api::kOpenCreate) |
                       sqlite_api::kOpenFullMutex;
     sqlite3* db = nullptr;
-    if (calls->open_v2(path.c_str(), &db, flags, nullptr) != sqlite_api::kOk) {
+    // SQLite takes file names in UTF-8; Windows hands them over in its code page.
+    const std::string name = host_text_to_utf8(path);
+    if (calls->open_v2(name.c_str(), &db, flags, nullptr) != sqlite_api::kOk) {
         const char* text = db != nullptr ? calls->errmsg(db) : "out of memory";
         error = "cannot open " + path + ": " + (text != nullptr ? text : "SQLite error");
         calls->close_v2(db);

@@ -4,19 +4,22 @@
 
 namespace {
 
-// The M25P16's BP2..BP0 protect the top 1, 2, 4, 8, 16 sectors, then all.
+// The M25P16's BP2..BP0 protect the top 1, 2, 4, 8, 16 sectors, then all;
+// SRWD, WEL and WIP protect nothing.
 TEST(ChipProtection, M25p16BlockProtectIsDecodedFromTheTop) {
     struct Case {
         std::uint8_t status;
         std::uint32_t first;
+        std::uint32_t count;
     };
     const Case cases[] = {
-        {0x00, 32}, {0x04, 31}, {0x08, 30}, {0x0C, 28}, {0x10, 24},
-        {0x14, 16}, {0x18, 0},  {0x1C, 0},  {0x83, 32}, {0xFC, 0},
+        {0x00, 32, 0},  {0x04, 31, 1}, {0x08, 30, 2}, {0x0C, 28, 4}, {0x10, 24, 8},
+        {0x14, 16, 16}, {0x18, 0, 32}, {0x1C, 0, 32}, {0x83, 32, 0}, {0xFC, 0, 32},
     };
     for (const Case& c : cases) {
-        EXPECT_EQ(chip_first_protected_sector(CHIP_M25P16, c.status), c.first)
-            << "status 0x" << std::hex << unsigned{c.status};
+        const chip_sectors sectors = chip_protected_sectors(CHIP_M25P16, c.status);
+        EXPECT_EQ(sectors.first, c.first) << "status 0x" << std::hex << unsigned{c.status};
+        EXPECT_EQ(sectors.count, c.count) << "status 0x" << std::hex << unsigned{c.status};
     }
 }
 

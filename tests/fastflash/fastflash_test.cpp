@@ -1,11 +1,9 @@
-// The batched transport against the simulated board: the plan per sector,
-// the chip a burn leaves in each erase mode, a chip slower than the
-// transport expects, reads that fail, and the speed targets in virtual time.
+// The burn against the simulated board: the chip it leaves in each erase
+// mode, a chip slower than the transport expects, a stop, a stuck chip, and
+// the speed targets in virtual time.
 #include "fastflash/fastflash.h"
 
 #include <gtest/gtest.h>
-
-#include <algorithm>
 
 #include <cstring>
 #include <memory>
@@ -19,7 +17,7 @@
 
 namespace {
 
-constexpr std::uint32_t kSector = FAST_SECTOR_SIZE;
+constexpr std::uint32_t kSector = CHIP_SECTOR_SIZE;
 
 // Bytes that differ from page to page and from one build to the next.
 std::uint8_t pattern(std::uint32_t address, std::uint32_t build) {
@@ -51,33 +49,33 @@ class Board {
         driver_ = std::make_unique<SimDriver>(std::move(parsed));
         EXPECT_TRUE(driver_->start_trace(error)) << error;
         d2xx_bind(driver_.get());
-        link = std::make_unique<fast_link>();
-        plan = std::make_unique<fast_plan>();
+        link = std::make_unique<nor_chip>();
+        plan = std::make_unique<plan_burn>();
     }
     ~Board() { d2xx_bind(nullptr); }
     Board(const Board&) = delete;
     Board& operator=(const Board&) = delete;
 
-    int open(std::uint32_t clock_hz = FAST_DEFAULT_CLOCK_HZ) {
+    int open(std::uint32_t clock_hz = NOR_DEFAULT_CLOCK_HZ) {
         FT_HANDLE handle = nullptr;
         std::uint32_t count = 0;
         FT_CreateDeviceInfoList(&count);
         if (FT_Open(1, &handle) != FT_OK) {
             return -1;
         }
-        return fast_open(handle, clock_hz, link.get());
+        return nor_open(handle, clock_hz, link.get());
     }
     std::span<std::uint8_t> flash() { return driver_->board().flash; }
     double seconds() const { return static_cast<double>(driver_->board().clock.now_ns) / 1e9; }
     const sim::ChipCounters& chip() const { return driver_->board().chip->counters(); }
-    int burn(const image_map& image, fast_erase_mode erase, bool keep_rest = false) {
-        fast_options options{erase, keep_rest};
+    int burn(const image_map& image, plan_erase_mode erase, bool keep_rest = false) {
+        plan_options options{erase, keep_rest};
         int result = fast_plan_burn(link.get(), &image, &options, plan.get(), &stats, nullptr);
-        return result != FAST_OK ? result : fast_execute(link.get(), plan.get(), &stats, nullptr);
+        return result != LINK_OK ? result : fast_execute(link.get(), plan.get(), &stats, nullptr);
     }
 
-    std::unique_ptr<fast_link> link;
-    std::unique_ptr<fast_plan> plan;
+    std::unique_ptr<nor_chip> link;
+    std::unique_ptr<plan_burn> plan;
     fast_stats stats{};
 
   private:
@@ -85,74 +83,8 @@ class Board {
 };
 
 void fill_chip(Board& board, std::uint32_t length, std::uint32_t build) {
-    for (std::uint32_t a = 0; a < FAST_CHIP_SIZE; ++a) {
+    for (std::uint32_t a = 0; a < CHIP_MAX_SIZE; ++a) {
         board.flash()[a] = a < length ? pattern(a, build) : 0xFF;
-    }
-}
-
-// --- the plan, sector by sector ------------------------------------------------
-
-// Sector contents: F all 0xFF, A the image's bytes, B other bytes.
-struct SectorCase {
-    std::string name;
-    fast_erase_mode erase;
-    bool keep_rest;
-    char chip;   // F, A or B
-    char image;  // A: the image covers the sector; F: it does not touch it
-    fast_sector_action action;
-};
-
-class FastPlan : public testing::TestWithParam<SectorCase> {};
-
-TEST_P(FastPlan, DecidesPerSector) {
-    const SectorCase& c = GetParam();
-    Board board("timing=zero");
-    auto image = make_image(0, 1);
-    for (std::uint32_t a = 0; a < kSector; ++a) {
-        const std::uint32_t at = 5 * kSector + a;
-        board.flash()[at] = c.chip == 'A' ? pattern(at, 1) : c.chip == 'B' ? pattern(at, 2) : 0xFF;
-        if (c.image == 'A') {
-            image->bytes[at] = pattern(at, 1);
-            image->defined[at >> 3] = 0xFF;
-        }
-    }
-    ASSERT_EQ(board.open(), FAST_OK);
-    fast_options options{c.erase, c.keep_rest};
-    ASSERT_EQ(fast_plan_burn(board.link.get(), image.get(), &options, board.plan.get(),
-                             &board.stats, nullptr),
-              FAST_OK);
-    EXPECT_FALSE(board.plan->chip_erase);
-    EXPECT_EQ(board.plan->action[5], c.action);
-    EXPECT_EQ(board.plan->action[6], FAST_SECTOR_SKIP);  // blank, and nothing to put there
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Sectors, FastPlan,
-    testing::Values(
-        SectorCase{"HoldsTheImage", FAST_ERASE_AUTO, false, 'A', 'A', FAST_SECTOR_SKIP},
-        SectorCase{"BlankTakesAProgram", FAST_ERASE_AUTO, false, 'F', 'A', FAST_SECTOR_PROGRAM},
-        SectorCase{"OtherBytesNeedAnErase", FAST_ERASE_AUTO, false, 'B', 'A', FAST_SECTOR_ERASE},
-        SectorCase{"UntouchedIsErasedToBlank", FAST_ERASE_AUTO, false, 'B', 'F', FAST_SECTOR_ERASE},
-        SectorCase{"UntouchedIsKeptWithKeepRest", FAST_ERASE_AUTO, true, 'B', 'F',
-                   FAST_SECTOR_SKIP},
-        SectorCase{"NoneProgramsWhatNeedsAnErase", FAST_ERASE_NONE, false, 'B', 'A',
-                   FAST_SECTOR_PROGRAM}),
-    case_name<SectorCase>);
-
-TEST(FastPlan, BulkEraseWhenCheaperAndNeverOnAProtectedChip) {
-    auto image = make_image(FAST_CHIP_SIZE, 1);
-    for (std::uint8_t bp : {std::uint8_t{0x00}, std::uint8_t{0x04}}) {
-        Board board("timing=zero");
-        fill_chip(board, FAST_CHIP_SIZE, 2);
-        ASSERT_EQ(board.open(), FAST_OK);
-        if (bp != 0) {
-            ASSERT_EQ(fast_write_status(board.link.get(), bp), FAST_OK);
-        }
-        fast_options options{FAST_ERASE_AUTO, false};
-        ASSERT_EQ(fast_plan_burn(board.link.get(), image.get(), &options, board.plan.get(),
-                                 &board.stats, nullptr),
-                  FAST_OK);
-        EXPECT_EQ(board.plan->chip_erase, bp == 0);
     }
 }
 
@@ -161,7 +93,7 @@ TEST(FastPlan, BulkEraseWhenCheaperAndNeverOnAProtectedChip) {
 struct BurnCase {
     std::string name;
     std::string sim;
-    fast_erase_mode erase;
+    plan_erase_mode erase;
     bool keep_rest;
     std::uint32_t image_length;  // of build 1
     std::uint32_t chip_length;   // of build `chip_build`, then 0xFF
@@ -180,51 +112,51 @@ TEST_P(FastBurn, LeavesTheChipAsHexburnWould) {
     fill_chip(board, c.chip_length, c.chip_build);
     std::vector<std::uint8_t> before(board.flash().begin(), board.flash().end());
     auto image = make_image(c.image_length, 1);
-    ASSERT_EQ(board.open(), FAST_OK);
+    ASSERT_EQ(board.open(), LINK_OK);
     EXPECT_EQ(board.burn(*image, c.erase, c.keep_rest), c.result);
     EXPECT_EQ(board.stats.first_difference, c.first_difference);
-    if (c.result != FAST_OK) {
+    if (c.result != LINK_OK) {
         return;
     }
-    for (std::uint32_t a = 0; a < FAST_CHIP_SIZE; ++a) {
+    for (std::uint32_t a = 0; a < CHIP_MAX_SIZE; ++a) {
         const bool kept = c.keep_rest && a >= (c.image_length + kSector - 1) / kSector * kSector;
         ASSERT_EQ(board.flash()[a], kept ? before[a] : image->bytes[a]) << std::hex << a;
     }
     // Each page that had to change was programmed once: lost ones never acted.
     EXPECT_EQ(board.chip().page_programs, board.stats.pages_programmed);
     ASSERT_EQ(fast_verify(board.link.get(), image.get(), &board.stats, nullptr),
-              c.keep_rest && c.chip_length > c.image_length ? FAST_ERR_MISMATCH : FAST_OK);
+              c.keep_rest && c.chip_length > c.image_length ? LINK_ERR_MISMATCH : LINK_OK);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Modes, FastBurn,
-    testing::Values(BurnCase{"AutoOverOtherData", "timing=typ", FAST_ERASE_AUTO, false,
-                             3 * kSector + 100, FAST_CHIP_SIZE, 2, FAST_OK, -1},
-                    BurnCase{"AutoOverAnOlderBuild", "timing=typ", FAST_ERASE_AUTO, false,
-                             2 * kSector, 2 * kSector, 2, FAST_OK, -1},
-                    BurnCase{"ChipErase", "timing=typ", FAST_ERASE_CHIP, false, kSector + 7,
-                             4 * kSector, 2, FAST_OK, -1},
-                    BurnCase{"ChipEraseKeepsTheRest", "timing=zero", FAST_ERASE_CHIP, true,
-                             kSector + 7, 4 * kSector, 2, FAST_OK, -1},
-                    BurnCase{"AutoKeepsTheRest", "timing=zero", FAST_ERASE_AUTO, true, kSector,
-                             4 * kSector, 2, FAST_OK, -1},
-                    BurnCase{"NoneOnABlankChip", "timing=typ", FAST_ERASE_NONE, false, 2 * kSector,
-                             0, 0, FAST_OK, -1},
+    testing::Values(BurnCase{"AutoOverOtherData", "timing=typ", PLAN_ERASE_AUTO, false,
+                             3 * kSector + 100, CHIP_MAX_SIZE, 2, LINK_OK, -1},
+                    BurnCase{"AutoOverAnOlderBuild", "timing=typ", PLAN_ERASE_AUTO, false,
+                             2 * kSector, 2 * kSector, 2, LINK_OK, -1},
+                    BurnCase{"ChipErase", "timing=typ", PLAN_ERASE_CHIP, false, kSector + 7,
+                             4 * kSector, 2, LINK_OK, -1},
+                    BurnCase{"ChipEraseKeepsTheRest", "timing=zero", PLAN_ERASE_CHIP, true,
+                             kSector + 7, 4 * kSector, 2, LINK_OK, -1},
+                    BurnCase{"AutoKeepsTheRest", "timing=zero", PLAN_ERASE_AUTO, true, kSector,
+                             4 * kSector, 2, LINK_OK, -1},
+                    BurnCase{"NoneOnABlankChip", "timing=typ", PLAN_ERASE_NONE, false, 2 * kSector,
+                             0, 0, LINK_OK, -1},
                     // Bits the image needs at 1 cannot be raised without an erase.
-                    BurnCase{"NoneOverOtherDataFailsVerification", "timing=zero", FAST_ERASE_NONE,
-                             false, kSector, kSector, 2, FAST_ERR_MISMATCH, 0}),
+                    BurnCase{"NoneOverOtherDataFailsVerification", "timing=zero", PLAN_ERASE_NONE,
+                             false, kSector, kSector, 2, LINK_ERR_MISMATCH, 0}),
     case_name<BurnCase>);
 
 TEST(FastBurn, LostInstructionsAreSentAgain) {
     Board board("timing=typ");
     auto image = make_image(kSector, 1);
-    ASSERT_EQ(board.open(), FAST_OK);
+    ASSERT_EQ(board.open(), LINK_OK);
     board.link->program_ns = 100000;  // the chip needs 640 us: most WRENs come too early
-    ASSERT_EQ(board.burn(*image, FAST_ERASE_AUTO), FAST_OK);
+    ASSERT_EQ(board.burn(*image, PLAN_ERASE_AUTO), LINK_OK);
     EXPECT_EQ(board.stats.pages_programmed, 256u);
     EXPECT_EQ(board.chip().page_programs, 256u);
     EXPECT_GE(board.link->program_ns, 640000u);  // measured again
-    EXPECT_EQ(std::memcmp(board.flash().data(), image->bytes, FAST_CHIP_SIZE), 0);
+    EXPECT_EQ(std::memcmp(board.flash().data(), image->bytes, CHIP_MAX_SIZE), 0);
 }
 
 // hexburn's 1 MHz and 10 kHz: smaller writes and reads, fewer status
@@ -233,77 +165,40 @@ TEST(FastBurn, SlowClocksEndTheSame) {
     for (std::uint32_t clock_hz : {1000000U, 10000U}) {
         Board board("timing=typ");
         auto image = make_image(1000, 1);
-        ASSERT_EQ(board.open(clock_hz), FAST_OK);
+        ASSERT_EQ(board.open(clock_hz), LINK_OK);
         EXPECT_EQ(board.link->clock_hz, clock_hz);
-        EXPECT_EQ(board.burn(*image, FAST_ERASE_AUTO), FAST_OK);
-        EXPECT_EQ(std::memcmp(board.flash().data(), image->bytes, FAST_CHIP_SIZE), 0);
+        EXPECT_EQ(board.burn(*image, PLAN_ERASE_AUTO), LINK_OK);
+        EXPECT_EQ(std::memcmp(board.flash().data(), image->bytes, CHIP_MAX_SIZE), 0);
     }
 }
 
 TEST(FastBurn, StopEndsBetweenWritesWithTheChipIdle) {
     Board board("timing=typ");
     auto image = make_image(kSector, 1);
-    ASSERT_EQ(board.open(), FAST_OK);
-    fast_options options{FAST_ERASE_AUTO, false};
+    ASSERT_EQ(board.open(), LINK_OK);
+    plan_options options{PLAN_ERASE_AUTO, false};
     ASSERT_EQ(fast_plan_burn(board.link.get(), image.get(), &options, board.plan.get(),
                              &board.stats, nullptr),
-              FAST_OK);
+              LINK_OK);
     int asked = 0;
-    const fast_progress stop{nullptr, [](void* n) { return ++*static_cast<int*>(n) > 2; }, &asked};
+    const link_progress stop{nullptr, [](void* n) { return ++*static_cast<int*>(n) > 2; }, &asked};
     EXPECT_EQ(fast_execute(board.link.get(), board.plan.get(), &board.stats, &stop),
-              FAST_ERR_INTERRUPTED);
+              LINK_ERR_INTERRUPTED);
     EXPECT_GT(board.stats.pages_programmed, 0u);
     EXPECT_LT(board.stats.pages_programmed, 256u);
     std::uint8_t status = 0xFF;
-    ASSERT_EQ(fast_read_status(board.link.get(), &status), FAST_OK);
+    ASSERT_EQ(nor_read_status(board.link.get(), &status), LINK_OK);
     EXPECT_EQ(status & CHIP_SR_WIP, 0);
 }
 
 TEST(FastBurn, StuckChipFailsWithinItsBound) {
     Board board("timing=typ,fault=stuck-busy@3");
     auto image = make_image(kSector, 1);
-    ASSERT_EQ(board.open(), FAST_OK);
+    ASSERT_EQ(board.open(), LINK_OK);
     const double start = board.seconds();
-    EXPECT_EQ(board.burn(*image, FAST_ERASE_AUTO), FAST_ERR_TRANSFER);
+    EXPECT_EQ(board.burn(*image, PLAN_ERASE_AUTO), LINK_ERR_TRANSFER);
     EXPECT_LT(board.seconds() - start, 31.0);
 }
-
-// --- reads that fail -----------------------------------------------------------
-
-struct ReadFaultCase {
-    std::string name;
-    std::string fault;
-};
-
-class FastReadFault : public testing::TestWithParam<ReadFaultCase> {};
-
-// A read that fails or comes up short is redone after a resync; no later
-// answer is shifted.
-TEST_P(FastReadFault, FailsAndTheNextAnswerIsItsOwn) {
-    Board board("timing=zero," + GetParam().fault);
-    std::memset(board.flash().data(), 0xA5, FAST_CHIP_SIZE);
-    ASSERT_EQ(board.open(), FAST_OK);
-    std::vector<std::uint8_t> data(3000);
-    EXPECT_EQ(fast_read(board.link.get(), 0, data.data(), 3000, nullptr), FAST_OK);
-    EXPECT_EQ(std::count(data.begin(), data.end(), 0xA5), 3000);
-    EXPECT_GE(board.link->retries, 1u);
-    std::uint8_t status = 0xEE;
-    ASSERT_EQ(fast_read_status(board.link.get(), &status), FAST_OK);
-    EXPECT_EQ(status, 0x00);
-    std::uint8_t id[3] = {};
-    ASSERT_EQ(fast_read_id(board.link.get(), id), FAST_OK);
-    EXPECT_EQ(id[0], 0xC2);
-    EXPECT_EQ(id[2], 0x15);
-}
-
-// Reads are counted over the whole run: set-up takes the first ones.
-INSTANTIATE_TEST_SUITE_P(
-    Faults, FastReadFault,
-    testing::Values(ReadFaultCase{"Short", "id=c22015,fault=read-short@3"},
-                    ReadFaultCase{"Failed", "id=c22015,fault=read-fail@3"},
-                    // The first read of the drain fails as well.
-                    ReadFaultCase{"FailedTwice", "id=c22015,fault=read-fail@3,fault=read-fail@4"}),
-    case_name<ReadFaultCase>);
 
 // --- speed, in the simulated board's virtual time ---------------------------------
 
@@ -323,10 +218,10 @@ TEST_P(FastSpeed, MeetsItsTarget) {
     Board board(c.sim);
     fill_chip(board, c.chip_length, c.chip_build);
     auto image = make_image(c.image_length, 1);
-    ASSERT_EQ(board.open(), FAST_OK);
-    ASSERT_EQ(board.burn(*image, FAST_ERASE_AUTO), FAST_OK);
-    fast_close(board.link.get());
-    EXPECT_EQ(std::memcmp(board.flash().data(), image->bytes, FAST_CHIP_SIZE), 0);
+    ASSERT_EQ(board.open(), LINK_OK);
+    ASSERT_EQ(board.burn(*image, PLAN_ERASE_AUTO), LINK_OK);
+    link_close(board.link.get());
+    EXPECT_EQ(std::memcmp(board.flash().data(), image->bytes, CHIP_MAX_SIZE), 0);
     EXPECT_LE(board.seconds(), c.target_s);
     RecordProperty("virtual_seconds", std::to_string(board.seconds()));
 }
@@ -334,11 +229,11 @@ TEST_P(FastSpeed, MeetsItsTarget) {
 INSTANTIATE_TEST_SUITE_P(
     Table, FastSpeed,
     testing::Values(
-        SpeedCase{"FullImageOverOtherData", "timing=typ", FAST_CHIP_SIZE, FAST_CHIP_SIZE, 2, 22},
-        SpeedCase{"FullImageOnABlankChip", "timing=typ", FAST_CHIP_SIZE, 0, 0, 8},
-        SpeedCase{"FullImageAlreadyThere", "timing=typ", FAST_CHIP_SIZE, FAST_CHIP_SIZE, 1, 1},
+        SpeedCase{"FullImageOverOtherData", "timing=typ", CHIP_MAX_SIZE, CHIP_MAX_SIZE, 2, 22},
+        SpeedCase{"FullImageOnABlankChip", "timing=typ", CHIP_MAX_SIZE, 0, 0, 8},
+        SpeedCase{"FullImageAlreadyThere", "timing=typ", CHIP_MAX_SIZE, CHIP_MAX_SIZE, 1, 1},
         SpeedCase{"NewBuildOverAnOlderOne", "timing=typ", 4 * kSector, 4 * kSector, 2, 4},
-        SpeedCase{"FullImageOverOtherDataSlowChip", "timing=max", FAST_CHIP_SIZE, FAST_CHIP_SIZE, 2,
+        SpeedCase{"FullImageOverOtherDataSlowChip", "timing=max", CHIP_MAX_SIZE, CHIP_MAX_SIZE, 2,
                   90}),
     case_name<SpeedCase>);
 

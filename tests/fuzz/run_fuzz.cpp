@@ -6,7 +6,6 @@
 // image format alone: the outcome (last message and exit status) must be the
 // model's, success is printed only when the flash holds exactly the image,
 // and an image refused before the erase leaves the flash as it was.
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstddef>
@@ -23,6 +22,7 @@
 #include "host/console.h"
 #include "reference.h"
 #include "simboard/sim_driver.h"
+#include "test_dir.h"
 
 namespace {
 
@@ -154,18 +154,10 @@ bool picks_listed(std::string_view answer) {
 
 // --- the harness -----------------------------------------------------------------
 
-// The image file, one for the process, removed at exit.
-char image_path[] = "/tmp/hexburn-fuzz-XXXXXX";
-
-void make_image_file() {
-    if (image_path[sizeof image_path - 2] != 'X') {
-        return;
-    }
-    int fd = mkstemp(image_path);
-    if (fd >= 0) {
-        close(fd);
-    }
-    std::atexit([] { unlink(image_path); });
+// The image file, one for the process, gone with its folder at exit.
+std::string& image_path() {
+    static std::string path = test_path("image.hex");
+    return path;
 }
 
 std::string read_all(std::FILE* file) {
@@ -199,8 +191,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         answer = answer.substr(0, answer.find('\0'));
     }
 
-    make_image_file();
-    std::FILE* image = std::fopen(image_path, "wb");
+    std::FILE* image = std::fopen(image_path().c_str(), "wb");
     std::fwrite(input.data(), 1, input.size(), image);
     std::fclose(image);
 
@@ -226,7 +217,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     console_redirect(out, in);
     d2xx_bind(&driver);
     char program[] = "hexburn";
-    char* argv[] = {program, image_path, nullptr};
+    char* argv[] = {program, image_path().data(), nullptr};
     int status = hexburn_main(2, argv);
     d2xx_bind(nullptr);
     console_redirect(nullptr, nullptr);

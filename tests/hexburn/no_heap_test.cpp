@@ -8,7 +8,6 @@
 // core's, and there must be none, on the successful path and on each way a
 // run can fail.
 #include <gtest/gtest.h>
-#include <unistd.h>
 #include <cerrno>
 
 #include <cstdio>
@@ -22,6 +21,7 @@
 #include "hexburn/hexburn.h"
 #include "scripted_driver.h"
 #include "simboard/sim_driver.h"
+#include "test_dir.h"
 
 // The sanitizers bring their own allocator; there the test has nothing to count.
 #if defined(__SANITIZE_ADDRESS__)
@@ -195,8 +195,7 @@ TEST_P(NoHeapTest, TheRunAllocatesNothingOfItsOwn) {
         GTEST_SKIP() << "the sanitizers replace malloc";
     }
     const Case& c = GetParam();
-    // Cases and builds run side by side: one file per process.
-    std::string path = testing::TempDir() + "no_heap_" + std::to_string(getpid()) + ".hex";
+    std::string path = test_path("image.hex");
     std::FILE* file = std::fopen(path.c_str(), "wb");
     ASSERT_NE(file, nullptr);
     std::fputs(c.image.c_str(), file);

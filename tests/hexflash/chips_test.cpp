@@ -13,7 +13,7 @@
 #include "burn.h"
 #include "case_name.h"
 #include "process.h"
-#include "sim/m25p16.h"
+#include "sim/spi_nor.h"
 
 namespace {
 

@@ -461,6 +461,38 @@ INSTANTIATE_TEST_SUITE_P(
         CommandCase{"SetUpFails", "erase", "fault=no-echo", 2, "cannot set", false}),
     case_name<CommandCase>);
 
+// A write beside protected sectors: the summary names them as the part's
+// own bits decode them.
+struct ProtectedCase {
+    const char* name;
+    std::string sim;
+    std::string said;
+    std::string not_said;
+};
+
+class ProtectedTest : public testing::TestWithParam<ProtectedCase> {};
+
+TEST_P(ProtectedTest, SummaryNamesThePartsSectors) {
+    const ProtectedCase& c = GetParam();
+    ScratchDir scratch;
+    std::string hex = scratch.path("image.hex");
+    write_file(hex, record_text(4, 0, {0x00, 0x10}) + "\n" + records(4) + kEnd);  // sector 16
+    Flashed run = hexflash(scratch, {"write", hex}, {}, c.sim);
+    EXPECT_EQ(run.exit_status, 0) << run.err;
+    EXPECT_NE(run.err.find(c.said), std::string::npos) << run.err;
+    EXPECT_EQ(run.err.find(c.not_said), std::string::npos) << run.err;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Parts, ProtectedTest,
+    testing::Values(ProtectedCase{"W25q16jvBottomSector", "chip=w25q16jv,status=24",
+                                  "; sectors 0-0 are write-protected in", "31-31"},
+                    ProtectedCase{"W25q16jvBottomFour", "chip=w25q16jv,status=2c",
+                                  "; sectors 0-3 are write-protected in", "28-31"},
+                    ProtectedCase{"M25p16TopSector", "status=04",
+                                  "; sectors 31-31 are write-protected in", "sectors 0"}),
+    case_name<ProtectedCase>);
+
 // Images refused before any board is touched, with the line at fault.
 TEST(Refused, ImagesNeverReachTheBoard) {
     struct Case {

@@ -57,14 +57,13 @@ TEST(Sha256, AsSha256sum) {
 // unless `set` is negative.
 std::uint8_t status_register(int set) {
     FT_HANDLE handle = nullptr;
-    fast_link link{};
+    nor_chip link{};
     std::uint8_t status = 0xFF;
     EXPECT_EQ(FT_Open(1, &handle), FT_OK);
-    EXPECT_EQ(fast_open(handle, FAST_DEFAULT_CLOCK_HZ, &link), FAST_OK);
-    EXPECT_EQ(set < 0 ? FAST_OK : fast_write_status(&link, static_cast<std::uint8_t>(set)),
-              FAST_OK);
-    EXPECT_EQ(fast_read_status(&link, &status), FAST_OK);
-    fast_close(&link);
+    EXPECT_EQ(nor_open(handle, NOR_DEFAULT_CLOCK_HZ, &link), LINK_OK);
+    EXPECT_EQ(set < 0 ? LINK_OK : nor_write_status(&link, static_cast<std::uint8_t>(set)), LINK_OK);
+    EXPECT_EQ(nor_read_status(&link, &status), LINK_OK);
+    link_close(&link);
     FT_Close(handle);
     return status;
 }

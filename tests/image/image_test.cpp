@@ -11,6 +11,7 @@
 
 #include "case_name.h"
 #include "hex_text.h"
+#include "test_dir.h"
 
 namespace {
 
@@ -69,7 +70,7 @@ class ImageFile : public testing::Test {
         for (char& c : file) {
             c = c == '/' ? '_' : c;
         }
-        std::filesystem::path path = std::filesystem::temp_directory_path() / (file + name);
+        std::filesystem::path path = test_path(file + name);
         std::ofstream(path, std::ios::binary) << text;
         paths_.push_back(path);
         return path.string();
@@ -178,7 +179,7 @@ TEST_F(ImageFile, EachImageReadsAsItselfThroughTheSharedBuffer) {
 }
 
 TEST_F(ImageFile, OnlyRegularFilesOpen) {
-    EXPECT_EQ(image_open(std::filesystem::temp_directory_path().string().c_str()), nullptr);
+    EXPECT_EQ(image_open(test_dir().c_str()), nullptr);
     EXPECT_EQ(image_open("/nonexistent/image.hex"), nullptr);
 }
 

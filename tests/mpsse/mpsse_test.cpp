@@ -355,4 +355,149 @@ TEST(MpsseRelease, WritesFinalPinsAndReturnsTheWriteStatus) {
     EXPECT_EQ(driver.calls_named("FT_Write")[0].bytes, (Bytes{0x80, 0x08, 0x8B}));
 }
 
+// --- the patient synchronisation and the unpaced set-up (hexflash's link) ---------------
+
+struct PatientCase {
+    std::string name;
+    Bytes now;                  // queued at once after the opcode's write
+    Bytes later;                // 5 ms after it
+    std::string fail;           // a call that fails once (empty: none)
+    std::uint32_t short_write;  // bytes the opcode's write delivers (1: all)
+    mpsse_echo echo;
+    FT_STATUS status;
+};
+
+class MpssePatientSync : public testing::TestWithParam<PatientCase> {};
+
+// Looks again after an empty queue (sleeping 1 ms), finds a pair split across
+// two reads, and fails a failed or short write of the opcode.
+TEST_P(MpssePatientSync, KeepsLookingUntilTheEchoOrTheTimeOut) {
+    const PatientCase& c = GetParam();
+    ScriptedDriver driver;
+    driver.on_write = [&c](ScriptedDriver& d, const Bytes&) {
+        d.answer(c.now);
+        d.answer_later(5, c.later);
+    };
+    if (!c.fail.empty()) {
+        driver.fail(c.fail, 1);
+    }
+    if (c.short_write != 1) {
+        driver.short_write(1, c.short_write);
+    }
+    BoundDriver bound(driver);
+    std::uint8_t buffer[64];
+    const mpsse_sync_plan plan = {true, buffer, sizeof buffer};
+    FT_STATUS status = FT_OTHER_ERROR;
+    EXPECT_EQ(mpsse_sync_echo(ScriptedDriver::handle(), 0xAB, &plan, &status), c.echo);
+    EXPECT_EQ(status, c.status);
+    if (c.echo == MPSSE_NO_ECHO) {
+        EXPECT_GE(driver.now_ms, MPSSE_SYNC_TIMEOUT_MS);
+        EXPECT_FALSE(driver.calls_named("Sleep").empty());
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, MpssePatientSync,
+    testing::Values(
+        PatientCase{"EchoAtOnce", {0xFA, 0xAB}, {}, "", 1, MPSSE_ECHOED, FT_OK},
+        PatientCase{"EchoLater", {}, {0x00, 0xFA, 0xAB}, "", 1, MPSSE_ECHOED, FT_OK},
+        PatientCase{"PairSplitAcrossReads", {0x00, 0xFA}, {0xAB}, "", 1, MPSSE_ECHOED, FT_OK},
+        PatientCase{"WrongEcho", {0xFA, 0xAA}, {0xAB, 0xFA}, "", 1, MPSSE_NO_ECHO, FT_OTHER_ERROR},
+        PatientCase{"WriteFails", {}, {}, "FT_Write", 1, MPSSE_ECHO_WRITE_FAILED, FT_IO_ERROR},
+        PatientCase{"WriteShort", {}, {}, "", 0, MPSSE_ECHO_WRITE_FAILED, FT_OK},
+        PatientCase{"QueueLookFails",
+                    {0xFA, 0xAB},
+                    {},
+                    "FT_GetQueueStatus",
+                    1,
+                    MPSSE_ECHO_READ_FAILED,
+                    FT_IO_ERROR},
+        PatientCase{
+            "ReadFails", {0xFA, 0xAB}, {}, "FT_Read", 1, MPSSE_ECHO_READ_FAILED, FT_IO_ERROR}),
+    case_name<PatientCase>);
+
+// One write of clock, pins and loop-back with no pause, the drain between
+// the echoes and it; the transfer size and divisor the plan gives.
+TEST(MpsseSetUp, UnpacedInOneWriteAfterTheDrain) {
+    ScriptedDriver driver;
+    engine_answers(driver, {0xFA, 0xAA, 0x55}, {0xFA, 0xAB});
+    BoundDriver bound(driver);
+    std::uint8_t buffer[64];
+    const mpsse_sync_plan sync = {true, buffer, sizeof buffer};
+    const mpsse_drain_plan drain = {20, 3000, true, buffer, sizeof buffer};
+    const mpsse_setup_plan plan = {65536, 0x0102, &sync, &drain, false};
+    mpsse_setup_result result{};
+    mpsse_set_up(ScriptedDriver::handle(), &plan, &result);
+    EXPECT_EQ(result.step, MPSSE_SETUP_DONE);
+    EXPECT_TRUE(result.drained);
+    EXPECT_EQ(driver.calls_named("FT_SetUSBParameters").at(0).args,
+              (std::vector<std::uint32_t>{65536, 65536}));
+    EXPECT_EQ(driver.written(),
+              (Bytes{0xAA, 0xAB, 0x8A, 0x97, 0x8D, 0x85, 0x80, 0x88, 0x8B, 0x86, 0x02, 0x01}));
+    EXPECT_EQ(driver.calls.back().name, "FT_Write");
+    EXPECT_TRUE(driver.rx.empty());  // the byte behind the first echo was drained
+}
+
+TEST(MpsseSetUp, ReportsWhereItStopped) {
+    struct Case {
+        const char* call;
+        int nth;
+        mpsse_setup_step step;
+        std::uint8_t opcode;
+    };
+    const Case cases[] = {
+        {"FT_SetLatencyTimer", 1, MPSSE_SETUP_OPEN_FAILED, 0},
+        {"FT_Write", 2, MPSSE_SETUP_NO_SYNC, 0xAB},
+        {"FT_Write", 3, MPSSE_SETUP_WRITE_FAILED, 0},
+    };
+    for (const Case& c : cases) {
+        ScriptedDriver driver;
+        engine_answers(driver, {0xFA, 0xAA}, {0xFA, 0xAB});
+        driver.fail(c.call, c.nth);
+        BoundDriver bound(driver);
+        std::uint8_t buffer[64];
+        const mpsse_sync_plan sync = {true, buffer, sizeof buffer};
+        const mpsse_setup_plan plan = {65536, 0, &sync, nullptr, false};
+        mpsse_setup_result result{};
+        mpsse_set_up(ScriptedDriver::handle(), &plan, &result);
+        EXPECT_EQ(result.step, c.step) << c.call << " " << c.nth;
+        EXPECT_EQ(result.status, FT_IO_ERROR) << c.call << " " << c.nth;
+        EXPECT_EQ(result.opcode, c.opcode) << c.call << " " << c.nth;
+    }
+}
+
+// --- the clock and the length field -------------------------------------------------------
+
+TEST(MpsseClock, FastestStepAtOrBelowTheAskedClock) {
+    struct Case {
+        std::uint32_t asked;
+        std::uint16_t divisor;
+        std::uint32_t set;
+    };
+    const Case cases[] = {
+        {30000000, 0, 30000000}, {29999999, 1, 15000000}, {7000000, 4, 6000000},
+        {1000000, 29, 1000000},  {10000, 2999, 10000},    {1, 0xFFFF, 457},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(mpsse_clock_divisor(c.asked), c.divisor) << c.asked;
+        EXPECT_EQ(mpsse_clock_hz(c.divisor), c.set) << c.asked;
+    }
+    EXPECT_EQ(mpsse_clock_hz(MPSSE_CLOCK_DIVISOR), 1000000u);
+}
+
+TEST(MpsseLength, CountLessOneLowByteFirst) {
+    struct Case {
+        std::uint32_t count;
+        Bytes field;
+    };
+    const Case cases[] = {
+        {1, {0x00, 0x00}}, {256, {0xFF, 0x00}}, {257, {0x00, 0x01}}, {65536, {0xFF, 0xFF}}};
+    for (const Case& c : cases) {
+        Bytes field(3, 0xEE);
+        EXPECT_EQ(mpsse_length_field(field.data(), c.count), 2u);
+        EXPECT_EQ(Bytes(field.begin(), field.begin() + 2), c.field) << c.count;
+        EXPECT_EQ(field[2], 0xEE);
+    }
+}
+
 }  // namespace

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "case_name.h"
-#include "sim/m25p16.h"
+#include "sim/spi_nor.h"
 
 namespace {
 
@@ -410,9 +410,9 @@ TEST(Ft2232hUsbOut, PacketsWaitForRoomInTheBuffer) {
 // With the real chip model on the pins: identification, and busy time
 // running on the engine's clock.
 TEST(Ft2232hWithChip, ReadsTheIdAndSeesThePageProgramEnd) {
-    std::vector<std::uint8_t> memory(sim::M25P16::kSize, 0xFF);
+    std::vector<std::uint8_t> memory(sim::SpiNor::kSize, 0xFF);
     Ft2232hChannel channel;
-    sim::M25P16 chip(memory.data(), channel.board_clock(), sim::ChipTiming::typical());
+    sim::SpiNor chip(memory.data(), channel.board_clock(), sim::ChipTiming::typical());
     sim::ChipOnPins pins(chip);
     channel.attach(&pins);
     channel.set_bit_mode(0, sim::kBitModeMpsse);

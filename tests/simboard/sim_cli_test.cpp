@@ -7,6 +7,7 @@
 
 #include "case_name.h"
 #include "process.h"
+#include "test_dir.h"
 
 namespace {
 
@@ -14,7 +15,7 @@ const std::string kNoDevices = "Can't find FT2232H devices for flash programming
 
 // A one-record image in a fresh directory of its own.
 std::string make_dir_with_image(const std::string& name) {
-    std::string dir = testing::TempDir() + "sim_cli_" + name;
+    std::string dir = test_path("sim_cli_" + name);
     std::string remove = "rm -rf '" + dir + "' && mkdir -p '" + dir + "'";
     EXPECT_EQ(std::system(remove.c_str()), 0);
     std::ofstream(dir + "/x.hex") << ":0400000001020304F2\n:00000001FF\n";

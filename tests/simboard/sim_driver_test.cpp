@@ -16,6 +16,7 @@
 
 #include "case_name.h"
 #include "drivers/select.h"
+#include "test_dir.h"
 
 namespace {
 
@@ -36,7 +37,7 @@ std::string temp_path(const std::string& name) {
     for (char& c : unique) {
         c = c == '/' ? '_' : c;
     }
-    std::string path = testing::TempDir() + "sim_" + unique;
+    std::string path = test_path("sim_" + unique);
     std::remove(path.c_str());
     return path;
 }

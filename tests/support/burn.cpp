@@ -14,7 +14,7 @@
 #include "process.h"
 
 ScratchDir::ScratchDir() {
-    std::string templ = (std::filesystem::temp_directory_path() / "hexburn-XXXXXX").string();
+    std::string templ = test_path("scratch-XXXXXX");
     char* made = mkdtemp(templ.data());
     EXPECT_NE(made, nullptr);
     dir_ = templ;

@@ -8,12 +8,14 @@
 #include <vector>
 
 #include "hex_text.h"
+#include "test_dir.h"
 
 inline constexpr std::size_t kFlashSize = 2 * 1024 * 1024;
 
 using Bytes = std::vector<std::uint8_t>;
 
-// A scratch directory, removed with its contents at the end of the scope.
+// A scratch directory inside test_dir(), removed with its contents at the
+// end of the scope.
 class ScratchDir {
   public:
     ScratchDir();

@@ -114,7 +114,7 @@ INSTANTIATE_TEST_SUITE_P(
         Refusal{"ReportWithoutFile", {"report", "--db", "DB"}, "report needs --html OUT"},
         Refusal{"ReportOfNoTime",
                 {"report", "--db", "DB", "--since", "noon", "--html", "/tmp/x.html"},
-                "--since noon: not a time"},
+                "--since noon: a time as 2026-12-11"},
         Refusal{"HtmlIsTheReports",
                 {"serve", "--db", "DB", "--html", "x.html"},
                 "--html does not go with serve"},
