@@ -53,6 +53,13 @@
 
   const total = (t) => t.passed + t.failed + t.interrupted;
 
+  // An image as a chart names it: its file's name, shortened to fit.
+  function fileName(path) {
+    if (!path) return "(none)";
+    const name = path.slice(Math.max(path.lastIndexOf("/"), path.lastIndexOf("\\")) + 1);
+    return name.length > 28 ? name.slice(0, 27) + "…" : name;
+  }
+
   function fieldsText(record) {
     let values = {};
     let states = {};
@@ -171,8 +178,10 @@
     let drawn = 0;
     rows.forEach((row, i) => {
       const y = 4 + i * rowH;
-      chart.append(svg("text", { class: "axis", x: left - 6, y: y + 15, "text-anchor": "end" },
-        label(row)));
+      const name = svg("text", { class: "axis", x: left - 6, y: y + 15, "text-anchor": "end" },
+        label(row));
+      name.append(svg("title", {}, row.image || label(row)));
+      chart.append(name);
       let x = left;
       for (const part of parts) {
         const w = ((width - left - right) * row[part]) / scale(row);
@@ -219,7 +228,7 @@
       () => Math.max(...f.failed_by_phase.map((r) => r.count)), (r) => r.count));
     place("chart-stations", f.per_station, () => yieldChart(f.per_station,
       (r) => r.host + " " + location(r.location)));
-    place("chart-images", f.per_image, () => yieldChart(f.per_image, (r) => r.image || "(none)"));
+    place("chart-images", f.per_image, () => yieldChart(f.per_image, (r) => fileName(r.image)));
 
     const shown = f.records.length;
     setText("records-title", f.live ? "The last " + shown + " records"
