@@ -199,8 +199,8 @@ TEST(PageInBrowser, ABoardThatFinishesShowsWithinThreeSeconds) {
     const std::string present = scratch.path("present");
     plug(present, "0");
     LineWatch watch({line_image(scratch), "--db", db},
-                    "sim:boards=2,timing=zero,chip=w25q16jv,flash=" + scratch.path("b%d.bin") +
-                        ",present=" + present,
+                    line_env(scratch, "sim:boards=2,timing=zero,chip=w25q16jv,flash=" +
+                                          scratch.path("b%d.bin") + ",present=" + present),
                     scratch.path("watch.txt"));
     ASSERT_TRUE(wait_for_records(db, 1)) << watch.screen();
     Served served({HEXFLASH_EXE, "serve", "--db", db, "--listen", "127.0.0.1:0"},

@@ -45,16 +45,22 @@ std::string line_image(const ScratchDir& scratch) {
     return path;
 }
 
-LineWatch::LineWatch(const std::vector<std::string>& args, const std::string& driver,
+std::vector<std::string> line_env(const ScratchDir& scratch, const std::string& driver) {
+    return {"HEXBURN_DRIVER=" + driver, "XDG_STATE_HOME=" + scratch.path("state")};
+}
+
+LineWatch::LineWatch(const std::vector<std::string>& args, const std::vector<std::string>& env,
                      std::string screen)
     : screen_(std::move(screen)) {
     std::vector<std::string> argv = {HEXFLASH_EXE, "watch"};
     argv.insert(argv.end(), args.begin(), args.end());
-    std::string variable = "HEXBURN_DRIVER=" + driver;
+    std::vector<std::string> variables = env;
     pid_ = fork();
     if (pid_ == 0) {
         std::freopen(screen_.c_str(), "w", stderr);
-        putenv(variable.data());
+        for (std::string& variable : variables) {
+            putenv(variable.data());
+        }
         std::vector<char*> pointers;
         for (std::string& arg : argv) {
             pointers.push_back(arg.data());
@@ -107,8 +113,8 @@ void fill_line(const ScratchDir& scratch, const std::string& db) {
     plug(present, "0 1 2 3 4 5 6 7");
     ProcessResult eight =
         run_process({HEXFLASH_EXE, "watch", image, "--count", "8", "--db", db},
-                    {"HEXBURN_DRIVER=sim:boards=8,timing=zero,flash=" + scratch.path("a%d.bin") +
-                     ",present=" + present + kPart},
+                    line_env(scratch, "sim:boards=8,timing=zero,flash=" + scratch.path("a%d.bin") +
+                                          ",present=" + present + kPart),
                     "", 120);
     ASSERT_EQ(eight.exit_status, 0) << eight.err;
 
@@ -116,10 +122,10 @@ void fill_line(const ScratchDir& scratch, const std::string& db) {
     const std::string full = scratch.path("full.bin");
     write_bytes(full, pattern(kFlashSize, 31));
     plug(present, "0");
-    LineWatch pulled(
-        {full, "--count", "1", "--db", db},
-        "sim:boards=8,timing=typ,flash=" + scratch.path("b%d.bin") + ",present=" + present + kPart,
-        scratch.path("pulled.txt"));
+    LineWatch pulled({full, "--count", "1", "--db", db},
+                     line_env(scratch, "sim:boards=8,timing=typ,flash=" + scratch.path("b%d.bin") +
+                                           ",present=" + present + kPart),
+                     scratch.path("pulled.txt"));
     const bool burning = wait_for([&] { return pulled.shows("0x0012 B          burning"); }, 60s);
     plug(present, "");
     ASSERT_TRUE(burning) << pulled.screen();
@@ -129,9 +135,10 @@ void fill_line(const ScratchDir& scratch, const std::string& db) {
     const std::string census = scratch.path("census.txt");
     write_file(census, std::string("6\t<img src=x>A\tDual RS232-HS A\n6\t") + kMarkupSerial +
                            "\tDual RS232-HS B\n");
-    ProcessResult one = run_process({HEXFLASH_EXE, "write", image, "--db", db},
-                                    {"HEXBURN_DRIVER=sim:census=" + census +
-                                     ",timing=zero,flash=" + scratch.path("c.bin") + kPart},
-                                    "", 60);
+    ProcessResult one =
+        run_process({HEXFLASH_EXE, "write", image, "--db", db},
+                    line_env(scratch, "sim:census=" + census +
+                                          ",timing=zero,flash=" + scratch.path("c.bin") + kPart),
+                    "", 60);
     ASSERT_EQ(one.exit_status, 0) << one.err;
 }

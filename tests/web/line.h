@@ -15,6 +15,10 @@ inline constexpr char kMarkupSerial[] = "<img src=x>B";
 // Ten records: nine passed, one failed. Failures are the test's.
 void fill_line(const ScratchDir& scratch, const std::string& db);
 
+// The environment of the line's programs: HEXBURN_DRIVER=`driver`, and their
+// state (the spool) in the scratch folder, not the user's.
+std::vector<std::string> line_env(const ScratchDir& scratch, const std::string& driver);
+
 // A small image for the line's boards.
 std::string line_image(const ScratchDir& scratch);
 
@@ -24,7 +28,9 @@ void plug(const std::string& present, const std::string& boards);
 // hexflash watch in the background, its screen in a file.
 class LineWatch {
   public:
-    LineWatch(const std::vector<std::string>& args, const std::string& driver, std::string screen);
+    // `env`: more of the environment ("NAME=value").
+    LineWatch(const std::vector<std::string>& args, const std::vector<std::string>& env,
+              std::string screen);
     ~LineWatch();
     LineWatch(const LineWatch&) = delete;
     LineWatch& operator=(const LineWatch&) = delete;
