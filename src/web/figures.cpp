@@ -15,6 +15,9 @@ constexpr long long kDay = 24 * kHour;
 constexpr long long kHoursUpTo = 72 * kHour;
 constexpr long long kDaysUpTo = 400 * kDay;
 constexpr std::size_t kMostBuckets = 400;
+// A search that names more boards than this (a blank serial) shows the
+// records it matched, not every run of every board.
+constexpr std::size_t kBoardsFollowed = 8;
 
 // Days since 1970-01-01 of a civil date, and back (proleptic Gregorian).
 long long days_from_civil(long long y, unsigned m, unsigned d) {
@@ -277,6 +280,24 @@ std::string lower(std::string text) {
     return text;
 }
 
+// The records each query finds, those not `seen` yet added to `out`.
+bool search_runs(RecordStore& store, std::vector<HistoryQuery>& queries, std::size_t limit,
+                 std::set<std::string>& seen, std::vector<StoreRecord>& out, std::string& error) {
+    for (HistoryQuery& query : queries) {
+        query.limit = limit;
+        std::vector<StoreRecord> found;
+        if (!store.history(query, found, error)) {
+            return false;
+        }
+        for (StoreRecord& record : found) {
+            if (seen.insert(record.run_id).second) {
+                out.push_back(std::move(record));
+            }
+        }
+    }
+    return true;
+}
+
 }  // namespace
 
 bool figures_read(RecordStore& store, const FigureQuery& query, Figures& out, std::string& error) {
@@ -327,16 +348,26 @@ bool figures_search(RecordStore& store, const std::string& text, std::size_t lim
         }
     }
     std::set<std::string> seen;
-    for (HistoryQuery& query : queries) {
-        query.limit = limit;
-        std::vector<StoreRecord> found;
-        if (!store.history(query, found, error)) {
-            return false;
+    if (!search_runs(store, queries, limit, seen, out, error)) {
+        return false;
+    }
+    // A board found by its serial or a field has runs without them (a failed
+    // one before its fields were given): its chip's unique ID finds them all.
+    std::set<std::string> boards;
+    for (const StoreRecord& record : out) {
+        if (record.unique_id) {
+            boards.insert(*record.unique_id);
         }
-        for (StoreRecord& record : found) {
-            if (seen.insert(record.run_id).second) {
-                out.push_back(std::move(record));
-            }
+    }
+    if (boards.size() <= kBoardsFollowed) {
+        queries.clear();
+        for (const std::string& board : boards) {
+            HistoryQuery by_board;
+            by_board.unique_id = board;
+            queries.push_back(by_board);
+        }
+        if (!search_runs(store, queries, limit, seen, out, error)) {
+            return false;
         }
     }
     std::stable_sort(out.begin(), out.end(),

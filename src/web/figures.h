@@ -66,7 +66,8 @@ struct Figures {
 bool figures_read(RecordStore& store, const FigureQuery& query, Figures& out, std::string& error);
 
 // A board's history: the records whose serial, unique ID or any field's value
-// is `text` (a unique ID or a MAC in either case), newest first, at most `limit`.
+// is `text` (a unique ID or a MAC in either case), and when those are of a few
+// boards, every other run of those boards' chips; newest first, at most `limit`.
 bool figures_search(RecordStore& store, const std::string& text, std::size_t limit,
                     std::vector<StoreRecord>& out, std::string& error);
 

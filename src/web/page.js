@@ -9,6 +9,8 @@
   // page then names no address at all.
   const SVG = document.getElementById("svg-space").namespaceURI;
   const POLL_MS = 1500;
+  // A search naming more boards than this (a blank serial) shows only what matched.
+  const BOARDS_FOLLOWED = 8;
   const inline = document.getElementById("figures");
   let figures = null;
 
@@ -285,6 +287,11 @@
     let found = [];
     if (inline) {
       found = figures.records.filter((r) => matches(r, text));
+      // As the server does: the few boards found, with all their runs.
+      const boards = new Set(found.map((r) => r.unique_id).filter((id) => id));
+      if (boards.size <= BOARDS_FOLLOWED) {
+        found = figures.records.filter((r) => matches(r, text) || boards.has(r.unique_id));
+      }
     } else {
       try {
         const answer = await fetch("search.json?q=" + encodeURIComponent(text), { cache: "no-store" });

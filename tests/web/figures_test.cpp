@@ -143,7 +143,8 @@ const KnownRun kRuns[] = {
     {"2026-12-11T06:10:00Z", "jig-1", 18, "passed", nullptr, "fw-a.hex", "B", "aa03", "{}"},
     {"2026-12-11T07:05:00Z", "jig-1", 34, "failed", "program", "fw-a.hex", "FT7XQ2B", "aa04", "{}"},
     {"2026-12-11T07:06:00Z", "jig-2", 18, "failed", "program", "fw-b.hex", "B", "aa05", "{}"},
-    {"2026-12-11T07:07:00Z", "jig-2", 18, "failed", "verify", "fw-b.hex", "B", "aa06", "{}"},
+    // The board that passes at 09:59:59 with its fields, failed once before.
+    {"2026-12-11T07:07:00Z", "jig-2", 18, "failed", "verify", "fw-b.hex", "B", "aa08", "{}"},
     {"2026-12-11T08:30:00Z", "jig-2", 18, "interrupted", "program", "fw-b.hex", "B", nullptr, "{}"},
     {"2026-12-11T09:00:00Z", "jig-2", 34, "passed", nullptr, nullptr, "B", "aa07", "{}"},
     {"2026-12-11T09:59:59Z", "jig-2", 34, "passed", nullptr, "fw-b.hex", "B", "aa08",
@@ -310,21 +311,20 @@ TEST_P(Search, FindsABoardBySerialUniqueIdOrFieldValue) {
     EXPECT_EQ(ids, c.run_ids);
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, Search,
-                         testing::Values(SearchCase{"Serial", "FT7XQ2B", {"run-3"}},
-                                         SearchCase{"SerialIsExact", "ft7xq2b", {}},
-                                         SearchCase{"UniqueId", "aa05", {"run-4"}},
-                                         SearchCase{"UniqueIdInCapitals", "AA05", {"run-4"}},
-                                         SearchCase{"FieldValue", "OXA2-000002", {"run-8"}},
-                                         SearchCase{
-                                             "MacInCapitals", "02:00:00:00:00:0A", {"run-8"}},
-                                         SearchCase{"BlankSerialIsManyBoardsNewestFirst",
-                                                    "B",
-                                                    {"run-9", "run-8", "run-7", "run-6", "run-5",
-                                                     "run-4", "run-2", "run-1", "run-0"}},
-                                         SearchCase{"FieldNameIsNoValue", "serial", {}},
-                                         SearchCase{"QuoteIsJustText", "x' OR '1'='1", {}},
-                                         SearchCase{"Nothing", "", {}}),
-                         case_name<SearchCase>);
+INSTANTIATE_TEST_SUITE_P(
+    Cases, Search,
+    testing::Values(
+        SearchCase{"Serial", "FT7XQ2B", {"run-3"}}, SearchCase{"SerialIsExact", "ft7xq2b", {}},
+        SearchCase{"UniqueId", "aa05", {"run-4"}},
+        SearchCase{"UniqueIdInCapitals", "AA05", {"run-4"}},
+        SearchCase{"FieldValueAndTheBoardsEarlierRun", "OXA2-000002", {"run-8", "run-5"}},
+        SearchCase{"MacInCapitals", "02:00:00:00:00:0A", {"run-8", "run-5"}},
+        SearchCase{
+            "BlankSerialIsManyBoardsNewestFirst",
+            "B",
+            {"run-9", "run-8", "run-7", "run-6", "run-5", "run-4", "run-2", "run-1", "run-0"}},
+        SearchCase{"FieldNameIsNoValue", "serial", {}},
+        SearchCase{"QuoteIsJustText", "x' OR '1'='1", {}}, SearchCase{"Nothing", "", {}}),
+    case_name<SearchCase>);
 
 }  // namespace
