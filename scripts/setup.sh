@@ -7,6 +7,8 @@ packages=(
     g++ clang cmake ninja-build pkg-config ccache
     libftdi1-dev
     libsqlite3-0 libsqlite3-dev     # the record store (loaded at run time; the header for a test)
+    libcpp-httplib-dev              # hexflash serve
+    chromium fonts-dejavu-core      # the page's tests in a headless browser
     googletest libgtest-dev libgmock-dev
     srecord binutils
     python3                         # scripts/verdict.py

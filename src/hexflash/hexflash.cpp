@@ -20,6 +20,8 @@
 #include "line/log.h"
 #include "line/recorder.h"
 #include "line/watch.h"
+#include "web/report_file.h"
+#include "web/serve.h"
 
 #if defined(_WIN32)
 #include <io.h>
@@ -371,6 +373,25 @@ class BoardCommand {
     const LogSource source_ = log_source(HEXFLASH_VERSION);
 };
 
+// serve and report: the line's figures from the store, live or for a period.
+int look_at_the_line(const Options& options) {
+    StoreUrl url;
+    std::string error;
+    if (!store_url(options.db, url, error)) {
+        complain(error);
+        return 1;
+    }
+    if (url.kind == StoreUrl::Kind::kNone) {
+        complain(std::string(command_name(options.command)) + " needs a store, not none");
+        return 1;
+    }
+    if (options.command == Command::kServe) {
+        return web_serve(url, options.listen, HEXFLASH_VERSION);
+    }
+    return web_report(url, {options.history.since, options.history.until, options.html},
+                      HEXFLASH_VERSION);
+}
+
 }  // namespace
 
 int hexflash_main(int argc, char** argv) {
@@ -402,6 +423,9 @@ int hexflash_main(int argc, char** argv) {
             return db_init_command(options.db);
         case Command::kPool:
             return pool_command(options);
+        case Command::kServe:
+        case Command::kReport:
+            return look_at_the_line(options);
         default:
             return BoardCommand(options).run();
     }

@@ -35,6 +35,10 @@ constexpr const char* kUsage =
     "  pool add NAME --first A --last B --form FORM [--prefix TEXT]\n"
     "  pool list             the pools of per-board values: range, issued, spoiled, left\n"
     "  pool show NAME VALUE  a value's state and the board it went to\n"
+    "  serve [--listen ADDR:PORT]\n"
+    "                        the line's page in a browser, read-only (127.0.0.1:8080)\n"
+    "  report [--since TIME] [--until TIME] --html OUT\n"
+    "                        the same figures for a period, one HTML file\n"
     "  help [COMMAND], --help, -h\n"
     "                        this text, or one command's; --version: the version\n"
     "\n"
@@ -87,6 +91,7 @@ constexpr CommandWord kCommands[] = {
     {"watch", Command::kWatch},     {"help", Command::kHelp},
     {"chips", Command::kChips},     {"history", Command::kHistory},
     {"db", Command::kDbInit},       {"pool", Command::kPool},
+    {"serve", Command::kServe},     {"report", Command::kReport},
 };
 
 // Each command's own page of help: what it does, then the options it takes.
@@ -189,6 +194,23 @@ constexpr CommandHelp kHelp[] = {
      "  --first A, --last B     the range: numbers, or aa:bb:cc:dd:ee:ff for mac\n"
      "  --prefix TEXT           ascii: the text before the digits\n"
      "  --db URL                the store (default: HEXFLASH_DB, else the default store)\n"},
+    {Command::kServe,
+     "Usage: hexflash serve [--db URL] [--listen ADDR:PORT]\n"
+     "The line at a glance: one read-only page over the record store that redraws\n"
+     "itself every 1.5 s: stations, the shift's tally (the last 8 hours), boards per\n"
+     "hour, yield per station and image, failures by phase, the last 100 records and\n"
+     "a board's history by serial, unique ID or field value. Ctrl-C stops it.\n"
+     "  --db URL                the store (default: HEXFLASH_DB, else the default store)\n"
+     "  --listen ADDR:PORT      where (default 127.0.0.1:8080; [::1]:8080; port 0: any);\n"
+     "                          on any address but the loopback the page has no login\n"},
+    {Command::kReport,
+     "Usage: hexflash report [--db URL] [--since TIME] [--until TIME] --html OUT\n"
+     "The page's figures for a period as one HTML file that opens offline.\n"
+     "  --since TIME            from (default: 24 hours ago): 2026-12-11,\n"
+     "                          2026-12-11T08:00:00Z, or with an offset, +02:00\n"
+     "  --until TIME            up to, not including (default: now)\n"
+     "  --html OUT              the file, written whole\n"
+     "  --db URL                the store (default: HEXFLASH_DB, else the default store)\n"},
 };
 
 // "30000000", "30M", "500k"; 0 when not a frequency.
@@ -234,7 +256,8 @@ constexpr Commands kWriting = bit(Command::kWrite) | bit(Command::kWatch);
 constexpr Commands kEveryCommand = ~Commands{0};
 // The commands on the record store alone, and those that take boards.
 constexpr Commands kStoreCommands =
-    bit(Command::kHistory) | bit(Command::kDbInit) | bit(Command::kPool);
+    bit(Command::kHistory) | bit(Command::kDbInit) | bit(Command::kPool) | bit(Command::kServe) |
+    bit(Command::kReport);
 constexpr Commands kBoardCommands = kEveryCommand & ~kStoreCommands;
 // The commands that record a board's run in the store.
 constexpr Commands kRecording =
@@ -373,6 +396,27 @@ bool since(Options& options, const std::string& value, std::string& error) {
     return true;
 }
 
+bool until(Options& options, const std::string& value, std::string& error) {
+    std::string iso;
+    if (!store_time(value, iso)) {
+        error = "--until " + value + ": a time as 2026-12-11 or 2026-12-11T08:00:00Z";
+        return false;
+    }
+    options.history.until = iso;
+    return true;
+}
+
+// serve's address and report's file, each a text that must not be empty.
+template <std::string Options::*member>
+bool text(Options& options, const std::string& value, std::string& error) {
+    if (value.empty()) {
+        error = std::string(member == &Options::listen ? "--listen" : "--html") + " needs a value";
+        return false;
+    }
+    options.*member = value;
+    return true;
+}
+
 bool result(Options& options, const std::string& value, std::string& error) {
     if (value != "passed" && value != "failed" && value != "interrupted") {
         error = "--result " + value + ": passed, failed or interrupted";
@@ -414,7 +458,10 @@ constexpr OptionRow kOptions[] = {
     {"--unique-id", true, bit(Command::kHistory), unique_id},
     {"--serial", true, bit(Command::kHistory), filter<&HistoryQuery::serial>},
     {"--host", true, bit(Command::kHistory), filter<&HistoryQuery::host>},
-    {"--since", true, bit(Command::kHistory), since},
+    {"--since", true, bit(Command::kHistory) | bit(Command::kReport), since},
+    {"--until", true, bit(Command::kReport), until},
+    {"--listen", true, bit(Command::kServe), text<&Options::listen>},
+    {"--html", true, bit(Command::kReport), text<&Options::html>},
     {"--result", true, bit(Command::kHistory), result},
     {"--field", true, kWriting | bit(Command::kHistory), field_text},
     {"--first", true, bit(Command::kPool), pool_text<&PoolArgs::first>},
@@ -431,7 +478,9 @@ constexpr OptionRow kOptions[] = {
     {"--base", true, bit(Command::kWrite) | bit(Command::kVerify), base_address},
     {"--device", true, kBoardCommands, device},
     {"--clock", true, kBoardCommands, frequency},
-    {"--json", false, kEveryCommand & ~bit(Command::kDbInit), flag<&Options::json>},
+    {"--json", false,
+     kEveryCommand & ~bit(Command::kDbInit) & ~bit(Command::kServe) & ~bit(Command::kReport),
+     flag<&Options::json>},
     {"--quiet", false, kEveryCommand, flag<&Options::quiet>},
 };
 constexpr std::size_t kOptionCount = sizeof kOptions / sizeof kOptions[0];
@@ -707,6 +756,10 @@ bool parse_options(int argc, char** argv, Options& options, std::string& error) 
     }
     if (const char* misplaced = misplaced_option(options, words.given, command)) {
         error = std::string(misplaced) + " does not go with " + command_name(command);
+        return false;
+    }
+    if (command == Command::kReport && options.html.empty()) {
+        error = "report needs --html OUT";
         return false;
     }
     return read_fields(options, error);

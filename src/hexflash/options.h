@@ -24,6 +24,8 @@ enum class Command {
     kHistory,
     kDbInit,
     kPool,
+    kServe,
+    kReport,
     kHelp,
     kVersion
 };
@@ -62,10 +64,12 @@ struct Options {
     std::uint64_t count = 0;  // watch: stop after this many boards (0: never)
     std::string log_path;     // watch: JSON Lines, one per board
     std::string db;           // --db: the record store's URL ("": HEXFLASH_DB or the default)
-    HistoryQuery history;     // history: which records
+    HistoryQuery history;     // history: which records; report: its since and until
     std::vector<std::string> field_texts;  // --field as given
     std::vector<FieldSpec> fields;         // write, watch: each board's values and where
     PoolArgs pool;                         // pool add, list, show
+    std::string listen;                    // serve: ADDR:PORT ("": 127.0.0.1:8080)
+    std::string html;                      // report: the file
 };
 
 // Parses argv[1..]; false with `error` set to one line on a usage error.
