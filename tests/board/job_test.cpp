@@ -55,7 +55,8 @@ TEST(PartSectors, FromThePartsSizeAsFarAsThePlanReaches) {
         std::uint32_t size;
         std::uint32_t sectors;
     };
-    for (const Case& c : {Case{0x100000, 16}, Case{0x200000, 32}, Case{0x400000, PLAN_MAX_SECTORS}}) {
+    for (const Case& c :
+         {Case{0x100000, 16}, Case{0x200000, 32}, Case{0x400000, PLAN_MAX_SECTORS}}) {
         chip_part part = CHIP_FORCED_PART;
         part.size = c.size;
         EXPECT_EQ(part_sectors(part), c.sectors) << c.size;
@@ -100,8 +101,7 @@ double planned_seconds(const LoadedImage& image, plan_burn& plan) {
     EXPECT_EQ(nor_identify(link.get(), &identity), LINK_OK);
     EXPECT_EQ(fast_plan_burn(link.get(), image.map.get(), &choice, &plan, &stats, nullptr),
               LINK_OK);
-    const std::uint64_t ns =
-        fast_estimate_ns(&plan, *link->part, plan.chip_erase, link->clock_hz);
+    const std::uint64_t ns = fast_estimate_ns(&plan, *link->part, plan.chip_erase, link->clock_hz);
     link_close(link.get());
     FT_Close(handle);
     return static_cast<double>(ns) / 1e9;
@@ -130,7 +130,7 @@ TEST_P(EtaTest, FromThePartsOwnTimes) {
     JobOptions options;
     options.task = Task::kWrite;
     Estimates estimates;
-    BoardRecord record = run_board(Job{&options, &image}, boards[0], 0, estimates);
+    BoardRecord record = run_board(Job{&options, &image, nullptr, "", ""}, boards[0], 0, estimates);
     d2xx_bind(nullptr);
     ASSERT_EQ(record.exit_status, 0) << record.message;
     // Before the read the estimate runs from the read's end; once the chip is
@@ -146,8 +146,7 @@ TEST_P(EtaTest, FromThePartsOwnTimes) {
     usual->chip_known = true;
     usual->action[0] = usual->action[3] = PLAN_SECTOR_ERASE;
     auto seconds = [&](const plan_burn& p, const chip_part& part) {
-        return static_cast<double>(fast_estimate_ns(&p, part, p.chip_erase, record.clock_hz)) /
-               1e9;
+        return static_cast<double>(fast_estimate_ns(&p, part, p.chip_erase, record.clock_hz)) / 1e9;
     };
     EXPECT_DOUBLE_EQ(estimates.seen[0].seconds, seconds(*usual, record.part));
     if (std::string(c.chip) != "m25p16") {
