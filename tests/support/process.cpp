@@ -1,5 +1,7 @@
 #include "process.h"
 
+#include "test_dir.h"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -13,6 +15,9 @@
 ProcessResult run_process(const std::vector<std::string>& argv, const std::vector<std::string>& env,
                           const std::string& input, int timeout_seconds) {
     ProcessResult result;
+    // A program that keeps state (hexflash's default record store, its spool)
+    // keeps it in the test's folder unless the test names another place.
+    const std::string state = test_path("state");
     int in_pipe[2], out_pipe[2], err_pipe[2];
     if (pipe(in_pipe) != 0 || pipe(out_pipe) != 0 || pipe(err_pipe) != 0) {
         return result;
@@ -26,6 +31,7 @@ ProcessResult run_process(const std::vector<std::string>& argv, const std::vecto
              {in_pipe[0], in_pipe[1], out_pipe[0], out_pipe[1], err_pipe[0], err_pipe[1]}) {
             close(fd);
         }
+        setenv("XDG_STATE_HOME", state.c_str(), 1);
         for (const std::string& item : env) {
             std::string::size_type eq = item.find('=');
             std::string name = item.substr(0, eq);
