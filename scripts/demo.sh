@@ -72,3 +72,26 @@ else
     echo "The two chips differ!" >&2
     exit 1
 fi
+
+echo
+echo "== the line: four boards through watch, each its own serial and MAC, one record store"
+line=build/demo-line
+rm -rf "$line"
+mkdir -p "$line"
+# The line's state (spool) stays in the demo's folder, not the user's.
+export XDG_STATE_HOME=$PWD/$line/state
+export HEXFLASH_DB=sqlite:$line/line.db
+echo "\$ hexflash db init; hexflash pool add serial ...; hexflash pool add mac ..."
+"$hexflash" db init
+"$hexflash" pool add serial --first 1 --last 999999 --form ascii:6 --prefix OXA2-
+"$hexflash" pool add mac --first 02:00:00:00:00:00 --last 02:00:00:00:ff:ff --form mac
+echo "0 1 2 3" >"$line/present"
+echo "\$ hexflash watch examples/demo.hex --count 4 --field serial@0x1FF000 --field mac@0x1FF100"
+HEXBURN_DRIVER="sim:boards=4,chip=w25q16jv,uid=d5e1a7c04b000000,timing=zero,flash=$line/chip%d.bin,present=$line/present" \
+    "$hexflash" watch examples/demo.hex --count 4 --field serial@0x1FF000 --field mac@0x1FF100
+echo "\$ hexflash history   (the store's records, newest first: each board's unique ID and values)"
+"$hexflash" history
+echo "\$ hexflash pool list"
+"$hexflash" pool list
+echo "\$ hexflash report --since 2000-01-01 --html $line/report.html   (the line's page, offline)"
+"$hexflash" report --since 2000-01-01 --html "$line/report.html"
