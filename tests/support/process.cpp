@@ -11,15 +11,48 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 
 ProcessResult run_process(const std::vector<std::string>& argv, const std::vector<std::string>& env,
                           const std::string& input, int timeout_seconds) {
     ProcessResult result;
-    // A program that keeps state (hexflash's default record store, its spool)
-    // keeps it in the test's folder unless the test names another place.
-    const std::string state = test_path("state");
+    // The child's environment, made here: between fork and exec a child of a
+    // threaded test may only make async-signal-safe calls. A program that
+    // keeps state (hexflash's default record store, its spool) keeps it in
+    // the test's folder unless the test names another place.
+    std::map<std::string, std::string> given = {{"XDG_STATE_HOME", test_path("state")}};
+    for (const std::string& item : env) {
+        const std::string::size_type eq = item.find('=');
+        given[item.substr(0, eq)] = eq == std::string::npos ? "" : item.substr(eq + 1);
+    }
+    std::vector<std::string> environment;
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+        const std::string text = *entry;
+        if (given.count(text.substr(0, text.find('='))) == 0) {
+            environment.push_back(text);
+        }
+    }
+    for (const auto& [name, value] : given) {
+        if (!value.empty()) {  // "NAME=" alone removes NAME
+            environment.push_back(name + "=" + value);
+        }
+    }
+    std::vector<char*> envp;
+    for (std::string& entry : environment) {
+        envp.push_back(entry.data());
+    }
+    envp.push_back(nullptr);
+    std::vector<char*> args;
+    for (const std::string& arg : argv) {
+        args.push_back(const_cast<char*>(arg.c_str()));
+    }
+    args.push_back(nullptr);
+
+    // Close-on-exec: a child that another thread forks meanwhile must not
+    // hold these pipes open (its reader would wait for an end that never comes).
     int in_pipe[2], out_pipe[2], err_pipe[2];
-    if (pipe(in_pipe) != 0 || pipe(out_pipe) != 0 || pipe(err_pipe) != 0) {
+    if (pipe2(in_pipe, O_CLOEXEC) != 0 || pipe2(out_pipe, O_CLOEXEC) != 0 ||
+        pipe2(err_pipe, O_CLOEXEC) != 0) {
         return result;
     }
     pid_t pid = fork();
@@ -27,27 +60,7 @@ ProcessResult run_process(const std::vector<std::string>& argv, const std::vecto
         dup2(in_pipe[0], 0);
         dup2(out_pipe[1], 1);
         dup2(err_pipe[1], 2);
-        for (int fd :
-             {in_pipe[0], in_pipe[1], out_pipe[0], out_pipe[1], err_pipe[0], err_pipe[1]}) {
-            close(fd);
-        }
-        setenv("XDG_STATE_HOME", state.c_str(), 1);
-        for (const std::string& item : env) {
-            std::string::size_type eq = item.find('=');
-            std::string name = item.substr(0, eq);
-            std::string value = eq == std::string::npos ? "" : item.substr(eq + 1);
-            if (value.empty()) {
-                unsetenv(name.c_str());
-            } else {
-                setenv(name.c_str(), value.c_str(), 1);
-            }
-        }
-        std::vector<char*> args;
-        for (const std::string& arg : argv) {
-            args.push_back(const_cast<char*>(arg.c_str()));
-        }
-        args.push_back(nullptr);
-        execv(args[0], args.data());
+        execve(args[0], args.data(), envp.data());
         _exit(127);
     }
     close(in_pipe[0]);
