@@ -38,7 +38,8 @@ std::unique_ptr<FieldIssuer> FieldIssuer::prepare(const std::vector<FieldSpec>& 
     note = fields_over_image(places, *image.map);
     std::uint64_t spoiled = 0;
     const long long now = time_now();
-    if (!pools.recover(iso_time(now), iso_time(now - kReservedLimitSeconds), spoiled, error)) {
+    if (!pools.recover(store_time_of(now), store_time_of(now - kReservedLimitSeconds), spoiled,
+                       error)) {
         error = store_url_text(url) + ": " + error;
         return nullptr;
     }

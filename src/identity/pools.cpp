@@ -465,19 +465,6 @@ bool PoolStore::recover(const std::string& now, const std::string& cutoff, std::
 
 // --- times ----------------------------------------------------------------------------
 
-std::string iso_time(long long seconds) {
-    std::time_t when = static_cast<std::time_t>(seconds);
-    std::tm utc{};
-#if defined(_WIN32)
-    gmtime_s(&utc, &when);
-#else
-    gmtime_r(&when, &utc);
-#endif
-    char out[32];
-    std::strftime(out, sizeof out, "%Y-%m-%dT%H:%M:%SZ", &utc);
-    return out;
-}
-
 long long time_now() {
     return static_cast<long long>(std::time(nullptr));
 }

@@ -125,7 +125,5 @@ class PoolStore {
     SqlConnection& sql_;
 };
 
-// The time `seconds` since 1970 as the store writes times: "2026-12-11T08:00:00Z".
-std::string iso_time(long long seconds);
 // Now, in seconds since 1970.
 long long time_now();

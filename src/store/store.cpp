@@ -159,19 +159,6 @@ unsigned days_in_month(long long y, unsigned m) {
     return m == 2 && leap ? 29 : kDays[m - 1];
 }
 
-std::string iso_from_seconds(long long seconds) {
-    std::time_t when = static_cast<std::time_t>(seconds);
-    std::tm utc{};
-#if defined(_WIN32)
-    gmtime_s(&utc, &when);
-#else
-    gmtime_r(&when, &utc);
-#endif
-    char text[32];
-    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
-    return text;
-}
-
 // Reads `count` digits at text[at] into `value`.
 bool digits(const std::string& text, std::size_t& at, int count, unsigned& value) {
     value = 0;
@@ -218,7 +205,7 @@ bool zone(const std::string& text, std::size_t& at, long long& offset) {
 
 std::string store_state_dir() {
     const char* state = std::getenv("XDG_STATE_HOME");
-    // The base directory spec: a relative path there is to be ignored.
+    // XDG's rule: a relative path there is ignored.
     if (state != nullptr && std::filesystem::path(state).is_absolute()) {
         return (std::filesystem::path(state) / "hexflash").string();
     }
@@ -304,8 +291,21 @@ std::string store_uuid() {
     return text;
 }
 
+std::string store_time_of(long long seconds) {
+    std::time_t when = static_cast<std::time_t>(seconds);
+    std::tm utc{};
+#if defined(_WIN32)
+    gmtime_s(&utc, &when);
+#else
+    gmtime_r(&when, &utc);
+#endif
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
+    return text;
+}
+
 std::string store_time_now() {
-    return iso_from_seconds(static_cast<long long>(std::time(nullptr)));
+    return store_time_of(static_cast<long long>(std::time(nullptr)));
 }
 
 bool store_time(const std::string& given, std::string& iso) {
@@ -336,7 +336,7 @@ bool store_time(const std::string& given, std::string& iso) {
     }
     const long long seconds =
         days_from_civil(year, month, day) * 86400 + hour * 3600 + minute * 60 + second - offset;
-    iso = iso_from_seconds(seconds);
+    iso = store_time_of(seconds);
     return true;
 }
 

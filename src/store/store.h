@@ -61,7 +61,9 @@ struct StoreRecord {
 const char* store_result(int exit_status);
 // A new random (version 4) UUID in its 36-character form.
 std::string store_uuid();
-// Now, as the store's times are written: "2026-12-11T08:00:00Z".
+// `seconds` since 1970, as the store's times are written: "2026-12-11T08:00:00Z".
+std::string store_time_of(long long seconds);
+// Now, written the same way.
 std::string store_time_now();
 
 // A station's row, kept current by watch about once a second.
